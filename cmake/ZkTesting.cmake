@@ -1,0 +1,42 @@
+# GoogleTest: the system package natively; built from its sources when
+# cross-compiling, since the packaged libraries are for the build machine.
+if(CMAKE_CROSSCOMPILING)
+  set(ZK_GTEST_SOURCE_DIR /usr/src/googletest CACHE PATH "GoogleTest sources")
+  set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  add_subdirectory(${ZK_GTEST_SOURCE_DIR} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+  if(NOT TARGET GTest::gtest_main)
+    add_library(GTest::gtest ALIAS gtest)
+    add_library(GTest::gtest_main ALIAS gtest_main)
+  endif()
+else()
+  find_package(GTest REQUIRED)
+endif()
+
+# True when the test allocator (a malloc defined by the test program) can be
+# used: it cannot live beside the sanitizer's own allocator.
+if(ZK_SANITIZE)
+  set(ZK_HAVE_TEST_ALLOCATOR OFF)
+else()
+  set(ZK_HAVE_TEST_ALLOCATOR ON)
+endif()
+
+# zk_add_gtest(NAME SOURCES ... [LIBS ...] [LOCKS ...] [ENV ...])
+# One executable, registered as one CTest test: per-test start-up under
+# emulation would otherwise add up. LOCKS names shared resources (for
+# instance trace_log, the fixed trace file) so that CTest never runs two
+# tests that use one of them at the same time.
+function(zk_add_gtest name)
+  cmake_parse_arguments(T "" "" "SOURCES;LIBS;LOCKS;ENV" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest_main)
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests/support)
+  add_test(NAME ${name} COMMAND ${name})
+  set_tests_properties(${name} PROPERTIES TIMEOUT 300)
+  if(T_LOCKS)
+    set_tests_properties(${name} PROPERTIES RESOURCE_LOCK "${T_LOCKS}")
+  endif()
+  if(T_ENV)
+    set_tests_properties(${name} PROPERTIES ENVIRONMENT "${T_ENV}")
+  endif()
+endfunction()

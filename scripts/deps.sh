@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Installs the Debian packages a group of tasks needs, only when missing.
+# Usage: scripts/deps.sh GROUP...   (groups: build tools crosscheck sparc kernel)
+set -euo pipefail
+
+packages_for() {
+  case "$1" in
+    build)      echo cmake make g++ libgtest-dev googletest valgrind ;;
+    tools)      echo libcli11-dev nlohmann-json3-dev ;;
+    crosscheck) echo sg3-utils sdparm ;;
+    sparc)      echo g++-sparc64-linux-gnu libc6-dev-sparc-sparc64-cross \
+                     lib32stdc++-12-dev-sparc64-cross lib32gcc-12-dev-sparc64-cross \
+                     qemu-user ;;
+    kernel)     echo qemu-system-x86 kmod cpio ;;
+    *) echo "deps.sh: unknown group '$1'" >&2; return 2 ;;
+  esac
+}
+
+wanted=()
+for group in "$@"; do
+  for p in $(packages_for "$group"); do wanted+=("$p"); done
+done
+
+missing=()
+for p in "${wanted[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo_cmd=()
+[ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+echo "Installing: ${missing[*]}" >&2
+"${sudo_cmd[@]}" apt-get update -qq
+DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2

@@ -1,0 +1,140 @@
+/*
+ * zksim: a SCSI device simulator that stands in for device nodes at the C
+ * library boundary. Linked into a program (or preloaded with LD_PRELOAD) it
+ * defines open/open64/__open_2/__open64_2/openat, ioctl and close: paths of
+ * simulated units open a private descriptor, SG_IO on it is answered from
+ * the unit model exactly as the Linux sg driver would answer, and every
+ * other path and descriptor goes to the real C library.
+ *
+ * The unit model (answers to CDBs) is transport-independent, so the SG_IO
+ * interposer and the TCMU handler serve the very same unit.
+ *
+ * Description format (plain text, one statement per line, '#' starts a
+ * comment, blank lines ignored; numbers are decimal or 0x-hex; BYTES is
+ * either a double-quoted text with \" \\ and \xHH escapes, or hex:HHHH...
+ * with optional blanks between pairs):
+ *
+ *   unit PATH                 starts a unit reached through PATH; the keys
+ *                             below apply to the latest unit
+ *     vendor TEXT             INQUIRY bytes 8-15, blank padded ("DGC")
+ *     product TEXT            bytes 16-31 ("RAID 5")
+ *     revision TEXT           bytes 32-35 ("0219")
+ *     version N               byte 2 (4)
+ *     cab_serial BYTES        VPD 0x80 payload (page length = its length)
+ *     lun_id BYTES            VPD 0x83 first designator, 16 bytes
+ *     vlu N                   VPD 0x83 bytes 28-29
+ *     lu N                    VPD 0x83 bytes 36-37
+ *     sp N                    page 0x26 SP number (response byte 7)
+ *     model N                 page 0x26 model (response bytes 8-11)
+ *     lun N                   page 0x2B LUN (response byte 6)
+ *     unit_flags N            page 0x2B byte 8 (0x08 auto-trespass, 0x40)
+ *     auto_trespass on|off    sets/clears bit 0x08 of unit_flags
+ *     owner N                 page 0x2B owner byte (response byte 14)
+ *     inquiry BYTES           raw standard INQUIRY response (replaces the
+ *                             modelled one)
+ *     vpd PAGE BYTES          raw response for VPD page PAGE
+ *     mode PAGE BYTES         raw MODE SENSE(6) response (header included)
+ *                             for PAGE
+ *     latency_us N            delay of every command
+ *     fault open ERRNO        open() fails with ERRNO (name or number)
+ *     fault command N KIND    the Nth command sent to the unit (1-based,
+ *                             counted from load or reset; '*' = every one)
+ *                             fails. KIND is one of:
+ *                               errno ERRNO   ioctl returns -1 with ERRNO
+ *                               check         CHECK CONDITION, ILLEGAL REQUEST
+ *                               host          host_status DID_ERROR
+ *                               driver        driver_status DRIVER_ERROR
+ *                               short M       only M bytes transferred
+ *   array SERIAL key=value...  compact form: one array, expanded into units
+ *                             keys: model=N luns=N paths_per_sp=N
+ *                             latency_us=N prefix=PATHPREFIX
+ *
+ * Environment: ZKSIM_CONFIG names a description file that is loaded on
+ * first use (this is how a preloaded simulator is configured).
+ *
+ * All functions are thread-safe.
+ */
+#ifndef ZKSIM_H
+#define ZKSIM_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- Configuration ----------------------------------------------------- */
+
+/* Replace the whole configuration by the description in text. Returns 0, or
+ * -1 with "line N: reason" in err (err may be null). On error the previous
+ * configuration is kept. */
+int zksim_load_text(const char *text, char *err, size_t err_size);
+/* As zksim_load_text, from a file. */
+int zksim_load_file(const char *path, char *err, size_t err_size);
+/* Removes every unit, fault and record. */
+void zksim_reset(void);
+
+/* Number of simulated paths, and the path of unit i (0-based, in the order
+ * of the description; null when out of range). */
+size_t zksim_unit_count(void);
+const char *zksim_unit_path(size_t index);
+
+/* ---- Records ----------------------------------------------------------- */
+
+struct zksim_open_record {
+    char path[256];
+    int flags;
+};
+
+struct zksim_command_record {
+    char path[256];
+    unsigned char cdb[16];
+    unsigned cdb_len;
+    unsigned dxfer_len;
+    int dxfer_direction;
+};
+
+/* Opens of simulated paths (successful or failed), in order. */
+size_t zksim_open_count(void);
+int zksim_open_at(size_t index, struct zksim_open_record *out);
+/* SG_IO commands received on simulated descriptors, in order. */
+size_t zksim_command_count(void);
+int zksim_command_at(size_t index, struct zksim_command_record *out);
+/* Forget the records (units and faults stay). */
+void zksim_clear_records(void);
+/* Simulated descriptors currently open (opens minus closes). */
+int zksim_open_descriptors(void);
+/* Turn recording off for long runs (it is on after load/reset). */
+void zksim_set_recording(int on);
+
+/* ---- Unit model (transport-independent) -------------------------------- */
+
+struct zksim_unit;
+
+/* The unit reached through path, or null. */
+const struct zksim_unit *zksim_find_unit(const char *path);
+
+/* SCSI status values returned by zksim_unit_respond. */
+#define ZKSIM_STATUS_GOOD 0x00
+#define ZKSIM_STATUS_CHECK_CONDITION 0x02
+
+/* Answers one CDB the way the unit would: writes at most data_cap bytes of
+ * the response to data (*data_len = bytes written, honouring the CDB's
+ * allocation length) and, for CHECK CONDITION, fixed-format sense data
+ * (at most sense_cap bytes; *sense_len). Covers the library's commands and
+ * what a disk driver sends when it probes a unit: TEST UNIT READY, REQUEST
+ * SENSE, READ CAPACITY(10/16), READ(10/16) of zeros, MODE SENSE(6/10) of the
+ * caching and all-pages requests, REPORT TARGET PORT GROUPS. Anything else
+ * gets CHECK CONDITION / ILLEGAL REQUEST. Faults are not applied here. */
+int zksim_unit_respond(const struct zksim_unit *unit,
+                       const unsigned char *cdb, size_t cdb_len,
+                       unsigned char *data, size_t data_cap, size_t *data_len,
+                       unsigned char *sense, size_t sense_cap,
+                       size_t *sense_len);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* ZKSIM_H */
