@@ -21,13 +21,15 @@ else()
   set(ZK_HAVE_TEST_ALLOCATOR ON)
 endif()
 
-# zk_add_gtest(NAME SOURCES ... [LIBS ...] [LOCKS ...] [ENV ...])
+find_program(ZK_VALGRIND valgrind)
+
+# zk_add_gtest(NAME SOURCES ... [LIBS ...] [LOCKS ...] [ENV ...] [VALGRIND])
 # One executable, registered as one CTest test: per-test start-up under
 # emulation would otherwise add up. LOCKS names shared resources (for
 # instance trace_log, the fixed trace file) so that CTest never runs two
 # tests that use one of them at the same time.
 function(zk_add_gtest name)
-  cmake_parse_arguments(T "" "" "SOURCES;LIBS;LOCKS;ENV" ${ARGN})
+  cmake_parse_arguments(T "VALGRIND" "" "SOURCES;LIBS;LOCKS;ENV" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest_main)
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests/support)
@@ -38,5 +40,20 @@ function(zk_add_gtest name)
   endif()
   if(T_ENV)
     set_tests_properties(${name} PROPERTIES ENVIRONMENT "${T_ENV}")
+  endif()
+  # VALGRIND: also run the program under memcheck (native, unsanitized
+  # builds), where leaks and invalid accesses fail the test.
+  if(T_VALGRIND AND ZK_VALGRIND AND NOT ZK_SANITIZE AND NOT CMAKE_CROSSCOMPILING)
+    add_test(NAME ${name}_valgrind
+      COMMAND ${ZK_VALGRIND} --quiet --error-exitcode=99 --leak-check=full
+              --errors-for-leak-kinds=definite,indirect
+              $<TARGET_FILE:${name}>)
+    set_tests_properties(${name}_valgrind PROPERTIES TIMEOUT 600 LABELS valgrind)
+    if(T_LOCKS)
+      set_tests_properties(${name}_valgrind PROPERTIES RESOURCE_LOCK "${T_LOCKS}")
+    endif()
+    if(T_ENV)
+      set_tests_properties(${name}_valgrind PROPERTIES ENVIRONMENT "${T_ENV}")
+    endif()
   endif()
 endfunction()
