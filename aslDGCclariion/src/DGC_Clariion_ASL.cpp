@@ -2,7 +2,15 @@
 // device claiming.
 #include "zkDGCclariion.h"
 
+#include "zkbytes.h"
+#include "zkscsi_codes.h"
+
+#include <fcntl.h>
+#include <stdarg.h>
+#include <stdint.h>
 #include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 
 extern "C" {
 
@@ -25,13 +33,348 @@ void vendor_info(const char ***info_out)
     *info_out = Clariion_info;
 }
 
-// Placeholder bodies; filled in by the device claiming change.
-int SupportedClariion(int model) { (void)model; return 1; }
+// Storage-processor models the library refuses, ended by -1. Searched
+// linearly, so the order carries no meaning.
+static const int UnsupportedModels[] = {
+    5200, 5400, 5600, 5603, 7305, 7310, 7317, 7340,
+    7197, 7345, 7350, 7355, 7427, 7624, -1,
+};
 
+// Takes a signed model number; returns 0 when it is in UnsupportedModels,
+// else 1.
+int SupportedClariion(int model)
+{
+    for (const int *m = UnsupportedModels; *m != -1; ++m) {
+        if (*m == model)
+            return 0;
+    }
+    return 1;
+}
+
+}  // extern "C"
+
+namespace {
+
+constexpr int kMessageSize = 255;       // trace message, terminator included
+constexpr int kVendorSize = 9;          // INQUIRY vendor field + terminator
+constexpr int kRevisionSize = 5;        // INQUIRY revision field + terminator
+constexpr int kSerialSize = 33;         // 16 bytes as hex + terminator
+constexpr int kPortSerialSize = 128;
+constexpr int kLunIdentifierLength = 16;
+
+// Standard INQUIRY data handed over by the host.
+constexpr int kInqVersionByte = 2;
+constexpr int kInqVendorOffset = 8;
+constexpr int kInqRevisionOffset = 32;
+constexpr unsigned kAnsiVersionMask = 0x07;
+
+// SP Report page, offsets into the whole MODE SENSE response (4-byte
+// header, no block descriptors).
+constexpr int kSpNumberOffset = 7;
+constexpr int kSpModelOffset = 8;
+constexpr int kSpReportMinLength = kSpModelOffset + 4;
+
+// Unit Config page, same layout.
+constexpr int kUnitLunOffset = 6;
+constexpr int kUnitFlagsOffset = 8;
+constexpr int kUnitOwnerOffset = 14;
+constexpr int kUnitConfigMinLength = kUnitOwnerOffset + 1;
+constexpr unsigned kUnitFlagCOwn = 0x40;
+constexpr unsigned kUnitFlagAutoTrespass = 0x08;
+
+// Device Identification page: the first identifier is the LUN serial; the
+// two further numbers appear only in a trace line.
+constexpr int kDevIdIdentifierOffset = 8;
+constexpr int kDevIdMinLength = kDevIdIdentifierOffset + kLunIdentifierLength;
+constexpr int kDevIdVluOffset = 28;
+constexpr int kDevIdLuOffset = 36;
+
+// Unit Serial Number page.
+constexpr int kUnitSnLengthOffset = 3;
+constexpr int kUnitSnPayloadOffset = 4;
+
+constexpr int kClaimed = ZK_CLAIMED;
+constexpr int kNotClaimed = ZK_NOT_CLAIMED;
+constexpr int kFailed = ZK_CLAIM_FAILED;
+
+// Formats one trace message into the bounded message buffer and hands it
+// to the trace log.
+ZK_PRINTF_LIKE(2, 3) void trace(int level, const char *format, ...)
+{
+    char message[kMessageSize];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(message, sizeof message, format, args);
+    va_end(args);
+    xDbgPrint(level, message);
+}
+
+// A 16-bit field that lies wholly inside the response, else 0: the two
+// Device Identification numbers are shown only in a trace line, so a page
+// too short for them does not fail the claim.
+unsigned be16_or_zero(const unsigned char *response, int length, int offset)
+{
+    return offset + 2 <= length ? zk_get_be16(response + offset) : 0;
+}
+
+struct SpReport {
+    unsigned sp_number;
+    int model;
+};
+
+// Reads the SP Report page. False when it cannot be read or is too short
+// for the two fields.
+bool read_sp_report(const char *path, SpReport *out)
+{
+    int length = 0;
+    unsigned char *response = nullptr;
+    if (do_mode_sense_raw(path, 1, 0, kModePageSpReport, &length,
+                          &response) != 0)
+        return false;
+    bool complete = length >= kSpReportMinLength;
+    if (complete) {
+        out->sp_number = response[kSpNumberOffset];
+        out->model = static_cast<int>(zk_get_be32(response + kSpModelOffset));
+    }
+    free(response);
+    return complete;
+}
+
+struct UnitConfig {
+    unsigned lun;
+    unsigned cown;
+    unsigned auto_trespass;
+    unsigned owner;
+};
+
+// Reads the Unit Config page. False when it cannot be read or is too short
+// for the owner byte.
+bool read_unit_config(const char *path, UnitConfig *out)
+{
+    int length = 0;
+    unsigned char *response = nullptr;
+    if (do_mode_sense_raw(path, 1, 0, kModePageUnitConfig, &length,
+                          &response) != 0)
+        return false;
+    bool complete = length >= kUnitConfigMinLength;
+    if (complete) {
+        unsigned flags = response[kUnitFlagsOffset];
+        out->lun = response[kUnitLunOffset];
+        out->cown = (flags & kUnitFlagCOwn) ? 1 : 0;
+        out->auto_trespass = (flags & kUnitFlagAutoTrespass) ? 1 : 0;
+        out->owner = response[kUnitOwnerOffset];
+    }
+    free(response);
+    return complete;
+}
+
+struct ClaimValues {
+    char vendor[kVendorSize];
+    char lun_serial[kSerialSize];
+    char cab_serial[kSerialSize];
+    char port_serial[kPortSerialSize];
+    char revision[kRevisionSize];
+    char scsi_version[2];
+    char owner[2];
+    // "%4d" needs up to eleven characters for a 32-bit number; the text is
+    // sized for all of them, so the MODEL line never shows a cut number.
+    char model_text[12];
+    SpReport sp;
+    UnitConfig unit;
+};
+
+// Builds the six property pairs and the list. Releases the pairs on every
+// path; stores the list through list_out only on success.
+int hand_over_properties(const ClaimValues &v, char ***list_out)
+{
+    const struct {
+        const char *name;
+        const char *value;
+    } properties[] = {
+        {"CAB_SERIAL_NO", v.cab_serial}, {"LUN_SERIAL_NO", v.lun_serial},
+        {"REVISION", v.revision},        {"SCSI_VERSION", v.scsi_version},
+        {"LUN_OWNER", v.owner},          {"PORT_SERIAL_NO", v.port_serial},
+    };
+    constexpr int kPairs = sizeof properties / sizeof properties[0];
+    char *pairs[kPairs] = {};
+
+    for (int i = 0; i < kPairs; ++i) {
+        if (nv_set_value(&pairs[i], properties[i].name,
+                         properties[i].value) != 0) {
+            for (int j = 0; j < i; ++j)
+                nv_free(pairs[j]);
+            trace(2, "V10 claim_device: nv_set_value(%s) fails",
+                  properties[i].name);
+            return kFailed;
+        }
+    }
+
+    trace(2, "LunSn: %s  LunId: %3x\n", v.lun_serial, v.unit.lun);
+    trace(2, "cab: %s  port: %s  owner: %s  rev: %s  scsi: %s\n",
+          v.cab_serial, v.port_serial, v.owner, v.revision, v.scsi_version);
+
+    char **list = nullptr;
+    int listed = nv_create_list(&list, pairs[0], pairs[1], pairs[2], pairs[3],
+                                pairs[4], pairs[5], static_cast<char *>(nullptr));
+    for (char *pair : pairs)
+        nv_free(pair);
+    if (listed < 0) {
+        trace(2, "V10 claim_device: nv_create_list() fails \n");
+        return kFailed;
+    }
+    *list_out = list;
+    trace(2, "\n");
+    return kClaimed;
+}
+
+// Every step of a claim up to the result line. Each early return has
+// released what it took.
+int decide_claim(const char *path, bool path_terminated,
+                 const unsigned char *inq, char ***list_out)
+{
+    ClaimValues v = {};
+
+    strcpy_nb(reinterpret_cast<const char *>(inq + kInqVendorOffset),
+              v.vendor, kVendorSize);
+    if (strcmp(v.vendor, "DGC") != 0) {
+        trace(2, "not claiming: %s\n\n", path);
+        return kNotClaimed;
+    }
+    trace(2, "DGC inquiry match : trying to claim: %s\n", path);
+
+    // A path cut by the host could name another device node: send nothing.
+    if (!path_terminated) {
+        trace(2, "V10 claim_device: device path not terminated");
+        return kFailed;
+    }
+
+    if (!read_sp_report(path, &v.sp)) {
+        trace(2, "V10 claim_device: can't get SP Report Mode Page");
+        return kFailed;
+    }
+    if (!SupportedClariion(v.sp.model)) {
+        unsigned char model_bytes[4];
+        zk_put_be32(model_bytes, static_cast<uint32_t>(v.sp.model));
+        trace(2, "V10 claim_device: unsupported Clariion: %d : "
+                 "%02x %02x %02x %02x\n",
+              v.sp.model, model_bytes[0], model_bytes[1], model_bytes[2],
+              model_bytes[3]);
+        return kNotClaimed;
+    }
+    snprintf(v.model_text, sizeof v.model_text, "%4d", v.sp.model);
+    trace(2, "MODEL: [%s]\n", v.model_text);
+
+    if (!read_unit_config(path, &v.unit)) {
+        trace(2, "V10 claim_device: can't get Unit Conf Mode Page");
+        return kFailed;
+    }
+    if (!v.unit.auto_trespass) {
+        trace(2, "%s Not Claimed: AutoTrespass not previously enabled for "
+                 "Model %d\n",
+              path, v.sp.model);
+        return kNotClaimed;
+    }
+    v.owner[0] = v.unit.owner != 0 ? 'Y' : 'N';
+    trace(2, "claimed %s: Lun:0x%02x  SP:%2x  DOwn:%2x  COwn:%2x  "
+             "SpMdl:%4d  AT:%2x\n",
+          path, v.unit.lun, v.sp.sp_number, v.unit.owner, v.unit.cown,
+          v.sp.model, v.unit.auto_trespass);
+
+    int length = 0;
+    unsigned char *response = nullptr;
+    if (do_inquiry(path, 1, kVpdDeviceIdentification, O_RDONLY | O_NDELAY,
+                   &length, &response) != 0) {
+        trace(2, "V10 claim_device: can't get Dev ID VPD Page");
+        return kFailed;
+    }
+    if (length < kDevIdMinLength) {
+        free(response);
+        trace(2, "V10 claim_device: can't get Dev ID VPD Page");
+        return kFailed;
+    }
+    trace(2, "%s: VLU: 0x%02x  LU: 0x%02x\n", path,
+          be16_or_zero(response, length, kDevIdVluOffset),
+          be16_or_zero(response, length, kDevIdLuOffset));
+    int converted = bascii_copy(v.lun_serial, response + kDevIdIdentifierOffset,
+                                kLunIdentifierLength, kSerialSize);
+    free(response);
+    if (converted != 0) {
+        trace(2, "V10 claim_device: lun_serial_no (aka WWN) invalid");
+        return kFailed;
+    }
+
+    response = nullptr;
+    if (do_inquiry(path, 1, kVpdUnitSerial, O_RDONLY | O_NDELAY, &length,
+                   &response) != 0) {
+        trace(2, "V10 claim_device: can't get Unit SN VPD Page");
+        return kFailed;
+    }
+    if (length < kUnitSnPayloadOffset) {
+        free(response);
+        trace(2, "V10 claim_device: can't get Unit SN VPD Page");
+        return kFailed;
+    }
+    // A page length beyond the returned bytes (only a capped response of
+    // 255 bytes does that) is a serial that cannot be taken in full.
+    int page_length = response[kUnitSnLengthOffset];
+    converted = page_length <= length - kUnitSnPayloadOffset
+        ? bascii_copy(v.cab_serial, response + kUnitSnPayloadOffset,
+                      page_length, kSerialSize)
+        : -1;
+    free(response);
+    if (converted != 0) {
+        trace(2, "V10 claim_device: cab_serial_no invalid");
+        return kFailed;
+    }
+
+    // cab_serial was cleared above, so the bytes strcpy_nb reads past the
+    // text's end are zeros, never stale stack.
+    strcpy_nb(v.cab_serial, v.port_serial, kSerialSize);
+    size_t n = strlen(v.port_serial);
+    if (n + 2 >= kPortSerialSize) {
+        trace(2, "V10 claim_device: port_serial_no too large");
+        return kFailed;
+    }
+    v.port_serial[n] = static_cast<char>(('A' + v.sp.sp_number) & 0xFF);
+    v.port_serial[n + 1] = '\0';
+    trace(2, "port SN: [%d] %s\n", static_cast<int>(n), v.port_serial);
+
+    strcpy_nb(reinterpret_cast<const char *>(inq + kInqRevisionOffset),
+              v.revision, kRevisionSize);
+    v.scsi_version[0] =
+        static_cast<char>('0' + (inq[kInqVersionByte] & kAnsiVersionMask));
+
+    return hand_over_properties(v, list_out);
+}
+
+}  // namespace
+
+extern "C" {
+
+// Takes the host's record of one device and the address of its list
+// pointer. Returns 0 and stores a new nv_list (the host releases it with
+// nv_free), 1 when the device is not claimed, -1 when the claim failed;
+// nothing is stored unless the result is 0. Every SCSI buffer is released
+// and every descriptor closed before it returns.
 int claim_device(const device_entry *entry, char ***list_out)
 {
-    (void)entry; (void)list_out;
-    return ZK_CLAIM_FAILED;
+    // The host's field may lack a terminator: never read past its 128
+    // bytes, and show at most 127 of them.
+    bool path_terminated =
+        memchr(entry->path, '\0', sizeof entry->path) != nullptr;
+    char path[ZK_DEVICE_PATH_SIZE];
+    size_t path_length = strnlen(entry->path, sizeof path - 1);
+    memcpy(path, entry->path, path_length);
+    path[path_length] = '\0';
+
+    OpenDbgTempFile();
+    trace(2, "\nclaim_device for %s\n", path);
+
+    int result = decide_claim(path, path_terminated, entry->inquiry, list_out);
+
+    trace(1, "%s : retval %d  ", path, result);
+    trace(1, result == kClaimed ? "(Claimed)\n" : "\n");
+    return result;
 }
 
 }  // extern "C"
