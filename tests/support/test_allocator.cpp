@@ -44,6 +44,7 @@ unsigned long g_fail_at;
 bool g_keep_failing;
 unsigned long g_calls;
 bool g_injected;
+volatile int g_probes;         // calls that reached this malloc at all
 
 void lock()
 {
@@ -134,6 +135,7 @@ extern "C" {
 
 void *malloc(size_t size)
 {
+    __atomic_add_fetch(&g_probes, 1, __ATOMIC_RELAXED);
     if (!armed())
         return __libc_malloc(size);
     lock();
@@ -210,10 +212,29 @@ void free(void *block)
 
 }  // extern "C"
 
+namespace {
+
+// A tool that replaces the program's malloc (valgrind without
+// --soname-synonyms=somalloc=nouserintercepts) would silently turn every
+// allocation-failure test into a test of nothing: refuse to go on.
+void *(*volatile g_probe_malloc)(size_t) = malloc;
+
+void check_in_place()
+{
+    int before = __atomic_load_n(&g_probes, __ATOMIC_RELAXED);
+    free(g_probe_malloc(1));
+    if (__atomic_load_n(&g_probes, __ATOMIC_RELAXED) == before)
+        die("test allocator: malloc is not the test program's own (under "
+            "valgrind, pass --soname-synonyms=somalloc=nouserintercepts)\n");
+}
+
+}  // namespace
+
 namespace zktest {
 
 void alloc_arm(unsigned long fail_at, bool keep_failing)
 {
+    check_in_place();
     lock();
     g_blocks = &g_tables[0];
     clear(g_blocks);
