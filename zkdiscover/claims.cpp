@@ -1,0 +1,247 @@
+#include "claims.h"
+
+#include "trace_log.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+namespace zkd {
+
+namespace {
+
+// The library reads bytes up to 35 of the standard INQUIRY data it is
+// handed, so the host always hands over at least this many.
+constexpr size_t kStandardInquiryMinimum = 36;
+constexpr int kInquiryStandard = 0;
+constexpr int kInquiryEvpd = 1;
+constexpr int kVpdUnitSerial = 0x80;
+constexpr int kVpdDeviceIdentification = 0x83;
+constexpr int kModePageSpReport = 0x26;
+constexpr int kModePageUnitConfig = 0x2B;
+constexpr int kDisableBlockDescriptors = 1;
+constexpr int kCurrentValues = 0;
+
+std::string inquiry_text(const std::vector<unsigned char> &data, size_t from, size_t to)
+{
+    if (data.size() < to)
+        return "";
+    size_t end = to;
+    while (end > from && (data[end - 1] == ' ' || data[end - 1] == 0))
+        --end;
+    std::string out;
+    static const char kHex[] = "0123456789ABCDEF";
+    for (size_t i = from; i < end; ++i) {
+        unsigned char c = data[i];
+        if (c >= 0x20 && c < 0x7F && c != '\\') {
+            out += static_cast<char>(c);
+        } else {
+            out += "\\x";
+            out += kHex[c >> 4];
+            out += kHex[c & 15];
+        }
+    }
+    return out;
+}
+
+CapturedResponse read_vpd(const HostLibrary &library, const char *path, int page)
+{
+    CapturedResponse r;
+    int length = 0;
+    unsigned char *buffer = nullptr;
+    r.read = true;
+    r.error = library.do_inquiry(path, kInquiryEvpd, page, O_RDONLY | O_NDELAY,
+                                 &length, &buffer);
+    if (r.error == 0 && buffer != nullptr) {
+        r.bytes.assign(buffer, buffer + length);
+        std::free(buffer);
+    }
+    return r;
+}
+
+CapturedResponse read_mode_page(const HostLibrary &library, const char *path, int page)
+{
+    CapturedResponse r;
+    int length = 0;
+    unsigned char *buffer = nullptr;
+    r.read = true;
+    r.error = library.do_mode_sense_raw(path, kDisableBlockDescriptors, kCurrentValues,
+                                        page, &length, &buffer);
+    if (r.error == 0 && buffer != nullptr) {
+        r.bytes.assign(buffer, buffer + length);
+        std::free(buffer);
+    }
+    return r;
+}
+
+void capture_pages(const HostLibrary &library, DeviceResult &result)
+{
+    const char *path = result.path.c_str();
+    result.capture.mode_sp_report = read_mode_page(library, path, kModePageSpReport);
+    result.capture.mode_unit_config = read_mode_page(library, path, kModePageUnitConfig);
+    result.capture.vpd_device_id = read_vpd(library, path, kVpdDeviceIdentification);
+    result.capture.vpd_unit_serial = read_vpd(library, path, kVpdUnitSerial);
+}
+
+}  // namespace
+
+const char *outcome_name(Outcome outcome)
+{
+    switch (outcome) {
+    case Outcome::Claimed: return "claimed";
+    case Outcome::NotClaimed: return "not_claimed";
+    case Outcome::Failed: return "failed";
+    case Outcome::Unreadable: return "unreadable";
+    case Outcome::Skipped: return "skipped";
+    }
+    return "?";
+}
+
+const std::string *find_property(const DeviceResult &result, const std::string &name)
+{
+    for (const auto &p : result.properties)
+        if (p.first == name)
+            return &p.second;
+    return nullptr;
+}
+
+std::string inquiry_vendor(const DeviceResult &r) { return inquiry_text(r.inquiry, 8, 16); }
+std::string inquiry_product(const DeviceResult &r) { return inquiry_text(r.inquiry, 16, 32); }
+std::string inquiry_revision(const DeviceResult &r) { return inquiry_text(r.inquiry, 32, 36); }
+
+DeviceResult examine_device(const HostLibrary &library, const std::string &path, bool capture)
+{
+    DeviceResult result;
+    result.path = path;
+
+    device_entry entry;
+    std::memset(&entry, 0, sizeof entry);
+    if (path.empty() || path.size() >= sizeof entry.path) {
+        result.outcome = Outcome::Skipped;
+        result.error = path.empty() ? "empty device path"
+                                    : "device path longer than " +
+                                          std::to_string(sizeof entry.path - 1) +
+                                          " characters, which the library cannot take";
+        return result;
+    }
+    std::memcpy(entry.path, path.c_str(), path.size() + 1);
+
+    int length = 0;
+    unsigned char *buffer = nullptr;
+    int rc = library.do_inquiry(entry.path, kInquiryStandard, 0, O_RDONLY | O_NDELAY,
+                                &length, &buffer);
+    if (rc != 0) {
+        result.outcome = Outcome::Unreadable;
+        result.error_number = rc;
+        result.error = std::string("cannot read its INQUIRY data: ") + std::strerror(rc);
+        if (rc == EACCES || rc == EPERM)
+            result.error += " (read access to the device node is needed)";
+        if (capture) {
+            int fd = open(entry.path, O_RDONLY | O_NDELAY | O_CLOEXEC);
+            if (fd < 0)
+                result.capture.open_error = errno;
+            else
+                close(fd);
+        }
+        return result;
+    }
+    result.inquiry.assign(buffer, buffer + length);
+    std::free(buffer);
+    std::vector<unsigned char> offered = result.inquiry;
+    if (offered.size() < kStandardInquiryMinimum)
+        offered.resize(kStandardInquiryMinimum, 0);
+    entry.inquiry = offered.data();
+
+    // The capture reads come first and in the claim's order, so that each
+    // command reaches the device at the position where the claim of a plain
+    // run sends it (a simulated fault on "the Nth command" then shows up in
+    // the capture where the claim would meet it).
+    if (capture)
+        capture_pages(library, result);
+
+    char **list = nullptr;
+    result.claim_result = library.claim_device(&entry, &list);
+    switch (result.claim_result) {
+    case ZK_CLAIMED:
+        result.outcome = Outcome::Claimed;
+        if (list == nullptr) {
+            result.error = "claimed, but no property list was handed over";
+            break;
+        }
+        for (size_t i = 0; list[i] != nullptr; ++i) {
+            const char *pair = list[i];
+            const char *eq = std::strchr(pair, '=');
+            if (eq == nullptr)
+                result.properties.emplace_back(pair, "");
+            else
+                result.properties.emplace_back(std::string(pair, eq), std::string(eq + 1));
+        }
+        library.nv_free(list);
+        break;
+    case ZK_NOT_CLAIMED:
+        result.outcome = Outcome::NotClaimed;
+        break;
+    case ZK_CLAIM_FAILED:
+        result.outcome = Outcome::Failed;
+        break;
+    default:
+        result.outcome = Outcome::Failed;
+        result.error = "unexpected claim result " + std::to_string(result.claim_result);
+        break;
+    }
+    return result;
+}
+
+std::vector<DeviceResult> scan_devices(const HostLibrary &library,
+                                       const std::vector<std::string> &paths,
+                                       const ScanSettings &settings)
+{
+    std::vector<DeviceResult> results(paths.size());
+
+    if (settings.trace != nullptr) {
+        // The trace log is one file for the whole process: claims made at
+        // the same time would interleave their lines, so each claim runs
+        // alone and takes the bytes it added.
+        settings.trace->take_new_text();
+        for (size_t i = 0; i < paths.size(); ++i) {
+            results[i] = examine_device(library, paths[i], settings.capture);
+            results[i].trace = split_lines(settings.trace->take_new_text());
+            if (settings.on_device_done)
+                settings.on_device_done();
+        }
+        return results;
+    }
+
+    size_t workers = static_cast<size_t>(settings.jobs < 1 ? 1 : settings.jobs);
+    if (workers > paths.size())
+        workers = paths.size();
+    std::atomic<size_t> next{0};
+    auto work = [&]() {
+        for (;;) {
+            size_t i = next.fetch_add(1);
+            if (i >= paths.size())
+                return;
+            results[i] = examine_device(library, paths[i], settings.capture);
+            if (settings.on_device_done)
+                settings.on_device_done();
+        }
+    };
+    if (workers <= 1) {
+        work();
+        return results;
+    }
+    std::vector<std::thread> threads;
+    threads.reserve(workers);
+    for (size_t t = 0; t < workers; ++t)
+        threads.emplace_back(work);
+    for (std::thread &t : threads)
+        t.join();
+    return results;
+}
+
+}  // namespace zkd

@@ -1,0 +1,85 @@
+// Offering devices to the library, as its host does: read the standard
+// INQUIRY with the library's do_inquiry, fill a device_entry, call
+// claim_device, copy the property list and release it with nv_free.
+#ifndef ZKDISCOVER_CLAIMS_H
+#define ZKDISCOVER_CLAIMS_H
+
+#include "host_library.h"
+
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace zkd {
+
+class TraceLogSession;
+
+enum class Outcome {
+    Claimed,      // claim_device returned 0 and handed over a list
+    NotClaimed,   // claim_device returned 1
+    Failed,       // claim_device returned -1 (or anything else)
+    Unreadable,   // the standard INQUIRY could not be read; not offered
+    Skipped,      // not offered for another reason (path too long, ...)
+};
+
+const char *outcome_name(Outcome outcome);
+
+// Raw responses read for --capture; a command that failed has an empty
+// response and its error number.
+struct CapturedResponse {
+    std::vector<unsigned char> bytes;
+    int error = 0;
+    bool read = false;
+};
+
+struct DeviceCapture {
+    int open_error = 0;            // the device could not even be opened
+    CapturedResponse vpd_unit_serial;      // INQUIRY VPD 0x80
+    CapturedResponse vpd_device_id;        // INQUIRY VPD 0x83
+    CapturedResponse mode_sp_report;       // MODE SENSE page 0x26
+    CapturedResponse mode_unit_config;     // MODE SENSE page 0x2B
+};
+
+struct DeviceResult {
+    std::string path;
+    Outcome outcome = Outcome::Skipped;
+    int claim_result = 0;                 // as returned, when offered
+    std::vector<std::pair<std::string, std::string>> properties;  // list order
+    std::vector<unsigned char> inquiry;   // standard INQUIRY as read
+    int error_number = 0;                 // Unreadable: errno of do_inquiry
+    std::string error;                    // Unreadable/Skipped/odd results
+    std::vector<std::string> trace;       // --explain: the claim's trace lines
+    DeviceCapture capture;                // --capture
+};
+
+// Value of a property of a claimed device, or nullptr.
+const std::string *find_property(const DeviceResult &result, const std::string &name);
+
+// INQUIRY fields as text: blanks trimmed at the end, other unprintable
+// bytes as \xHH. Empty when the data is too short.
+std::string inquiry_vendor(const DeviceResult &result);
+std::string inquiry_product(const DeviceResult &result);
+std::string inquiry_revision(const DeviceResult &result);
+
+struct ScanSettings {
+    int jobs = 1;
+    TraceLogSession *trace = nullptr;   // --explain: claims run one at a time
+    bool capture = false;
+    // Called after each device, from the worker that examined it.
+    std::function<void()> on_device_done;
+};
+
+// Examines one device (INQUIRY, claim, and the capture reads when asked).
+DeviceResult examine_device(const HostLibrary &library, const std::string &path,
+                            bool capture);
+
+// Examines every path; results are in the order of paths whatever the
+// number of jobs.
+std::vector<DeviceResult> scan_devices(const HostLibrary &library,
+                                       const std::vector<std::string> &paths,
+                                       const ScanSettings &settings);
+
+}  // namespace zkd
+
+#endif

@@ -1,0 +1,211 @@
+// zkdiscover: runs libzkDGCclariion.so the way a volume manager's device
+// discovery layer does, and reports what it claims and why.
+#include "capture.h"
+#include "claims.h"
+#include "device_scan.h"
+#include "host_library.h"
+#include "options.h"
+#include "progress.h"
+#include "report.h"
+#include "simulation.h"
+#include "trace_log.h"
+
+#include <cstdio>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+void complain(const std::string &message)
+{
+    std::cerr << "zkdiscover: " << message << "\n";
+}
+
+// The devices to examine, in the order of the report.
+std::vector<std::string> devices_to_examine(const zkd::Options &options, bool simulated)
+{
+    if (!options.devices.empty()) {
+        std::vector<std::string> paths;
+        for (const std::string &d : options.devices) {
+            bool seen = false;
+            for (const std::string &p : paths)
+                seen = seen || p == d;
+            if (!seen)
+                paths.push_back(d);
+        }
+        return paths;
+    }
+    if (simulated) {
+        std::vector<std::string> paths = zkd::simulated_unit_paths();
+        zkd::sort_unique_natural(paths);
+        return paths;
+    }
+    zkd::DeviceList found = zkd::find_devices();
+    for (const std::string &m : found.messages)
+        complain(m);
+    return found.paths;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    zkd::Options options;
+    std::string out, err;
+    int code = zkd::parse_options(argc, argv, options, out, err);
+    if (code >= 0) {
+        std::fputs(out.c_str(), stdout);
+        std::fputs(err.c_str(), stderr);
+        return code;
+    }
+
+    // --simulate: start again with the simulator preloaded. The marker set
+    // for the new program keeps it from doing so a second time.
+    bool simulated = options.simulate && zkd::simulation_active();
+    if (options.simulate && !simulated) {
+        std::string description = options.description;
+        if (description.empty()) {
+            description = zkd::default_description();
+            if (description.empty()) {
+                complain(std::string("cannot find the bundled description ") +
+                         zkd::kDefaultDescriptionName + "; give --simulate=FILE");
+                return zkd::kExitSimulation;
+            }
+        }
+        std::string error;
+        zkd::reexec_with_simulator(description, argv, error);
+        complain(error);
+        return zkd::kExitSimulation;
+    }
+    std::string description;
+    if (simulated) {
+        description = zkd::active_description();
+        std::string error;
+        if (!zkd::load_simulated_units(description, error)) {
+            complain(error);
+            return zkd::kExitSimulation;
+        }
+    }
+
+    zkd::HostLibrary library;
+    std::string message;
+    bool capture = !options.capture_dir.empty();
+    zkd::LoadStatus status =
+        options.library.empty()
+            ? zkd::load_default_library(capture, library, message)
+            : zkd::load_host_library(options.library, capture, library, message);
+    if (status != zkd::LoadStatus::Loaded) {
+        complain(message);
+        return status == zkd::LoadStatus::WrongVersion ? zkd::kExitVersion : zkd::kExitLibrary;
+    }
+
+    std::vector<std::string> paths = devices_to_examine(options, simulated);
+    if (paths.empty()) {
+        complain(simulated ? "no devices found: " + description + " describes no unit"
+                           : std::string("no devices found (no SCSI generic or SCSI disk "
+                                         "devices in /sys); name devices on the command line"));
+        return zkd::kExitNoDevices;
+    }
+
+    std::unique_ptr<zkd::TraceLogSession> trace;
+    if (options.explain) {
+        trace = std::make_unique<zkd::TraceLogSession>();
+        std::string problem;
+        if (!trace->begin(problem)) {
+            complain(problem + "; --explain cannot show traces");
+            trace.reset();
+        } else {
+            if (!problem.empty())
+                complain(problem);
+            zkd::remove_created_log_on_signal(*trace);
+        }
+    }
+
+    zkd::ProgressLine progress(paths.size());
+    zkd::ScanSettings settings;
+    settings.jobs = options.jobs;
+    settings.trace = trace.get();
+    settings.capture = capture;
+    settings.on_device_done = [&progress] { progress.advance(); };
+
+    std::vector<zkd::DeviceResult> results;
+    if (simulated) {
+        // Simulation never reaches a real device: paths that are not
+        // simulated units are not offered.
+        std::vector<std::string> offered;
+        std::vector<size_t> where;
+        results.resize(paths.size());
+        for (size_t i = 0; i < paths.size(); ++i) {
+            results[i].path = paths[i];
+            if (zkd::is_simulated_unit(paths[i])) {
+                offered.push_back(paths[i]);
+                where.push_back(i);
+            } else {
+                results[i].outcome = zkd::Outcome::Skipped;
+                results[i].error = "not a unit of " + description;
+            }
+        }
+        std::vector<zkd::DeviceResult> examined = zkd::scan_devices(library, offered, settings);
+        for (size_t k = 0; k < examined.size(); ++k)
+            results[where[k]] = std::move(examined[k]);
+    } else {
+        results = zkd::scan_devices(library, paths, settings);
+    }
+    progress.finish();
+
+    if (trace) {
+        if (library.close_trace_log != nullptr)
+            library.close_trace_log();
+        trace->end();
+    }
+
+    int exit_code = zkd::kExitOk;
+    if (capture) {
+        std::string error;
+        std::string origin = simulated ? description : std::string("this machine");
+        std::string file = zkd::write_capture(options.capture_dir,
+                                              zkd::capture_description(results, origin), error);
+        if (file.empty()) {
+            complain(error);
+            exit_code = zkd::kExitCapture;
+        } else {
+            complain("captured " + std::to_string(results.size()) + " devices in " + file +
+                     "; replay with: zkdiscover --simulate=" + file);
+        }
+    }
+
+    zkd::ReportContext context;
+    context.library_path = library.path;
+    context.interface_version = library.interface_version;
+    context.vendor_info = library.vendor_info;
+    context.simulation = description;
+    context.explain = trace != nullptr;
+
+    std::string report;
+    switch (options.format) {
+    case zkd::Format::Tree:
+        report = zkd::render_tree(context, results);
+        break;
+    case zkd::Format::Json:
+        report = zkd::render_json_text(context, results);
+        break;
+    case zkd::Format::Export:
+        report = zkd::render_export(results);
+        break;
+    }
+    if (options.format != zkd::Format::Tree) {
+        // Machine-readable output on stdout; what could not be examined
+        // goes to stderr, one line per device.
+        for (const zkd::DeviceResult &d : results)
+            if (d.outcome == zkd::Outcome::Unreadable || d.outcome == zkd::Outcome::Skipped)
+                complain(d.path + ": " + d.error);
+    }
+    if (std::fwrite(report.data(), 1, report.size(), stdout) != report.size() ||
+        std::fflush(stdout) != 0) {
+        complain("cannot write the report");
+        return zkd::kExitFailure;
+    }
+    return exit_code;
+}

@@ -1,0 +1,109 @@
+#include "options.h"
+
+#include <CLI/CLI.hpp>
+
+#include <sstream>
+
+#ifndef ZKD_VERSION
+#define ZKD_VERSION "0"
+#endif
+
+namespace zkd {
+
+namespace {
+
+// The whole help text, wrapped for an 80-column terminal.
+const char kHelp[] =
+    "Usage: zkdiscover [OPTIONS] [DEVICE...]\n"
+    "       zkdiscover [DEVICE...] --simulate[=FILE] [OPTIONS]\n"
+    "\n"
+    "Shows which devices libzkDGCclariion.so claims, and why. The library is\n"
+    "loaded as a volume manager's device discovery layer loads it; every SCSI\n"
+    "device of the machine (or each DEVICE given) is offered to claim_device,\n"
+    "and the claims are shown as a tree: array (cabinet serial) > LUN (LUN\n"
+    "serial, revision, SCSI version) > path (SP, port serial, owner), then the\n"
+    "devices not claimed, failed and not examined.\n"
+    "\n"
+    "Options:\n"
+    "  DEVICE             device node to examine; default: every /dev/sgN, or\n"
+    "                     the SCSI disks when the machine has no sg nodes\n"
+    "  --library PATH     support library to load; default: the one beside\n"
+    "                     zkdiscover, then ../lib, then the system's search\n"
+    "  --simulate[=FILE]  examine the device simulator's units instead of the\n"
+    "                     machine's devices: those of FILE, by default the\n"
+    "                     bundled demo array (put DEVICEs before this option)\n"
+    "  --json             print one JSON document\n"
+    "  --export           print each claimed device's NAME=VALUE pairs after\n"
+    "                     DEVICE=path, one per line, a blank line between\n"
+    "                     devices\n"
+    "  --explain          turn the library's trace log on for the run and show\n"
+    "                     each device's trace lines (claims run one at a time)\n"
+    "  -j, --jobs N       claim up to N devices at the same time (1-256)\n"
+    "  --capture DIR      also write DIR/capture.sim, each device's raw answers\n"
+    "                     as a simulator description; replay it on any machine\n"
+    "                     with --simulate=DIR/capture.sim\n"
+    "  -h, --help         show this help\n"
+    "  --version          show the version\n"
+    "\n"
+    "Exit codes:\n"
+    "  0  the scan ran; each device's outcome is in the report\n"
+    "  1  the report could not be written, or an internal error\n"
+    "  2  usage error\n"
+    "  3  the support library cannot be loaded or lacks an entry point\n"
+    "  4  the support library's interface version is not 1\n"
+    "  5  no device found to examine\n"
+    "  6  the simulation cannot start (description file unreadable or invalid,\n"
+    "     device simulator missing)\n"
+    "  7  the capture file cannot be written\n";
+
+}  // namespace
+
+int parse_options(int argc, char **argv, Options &options, std::string &out, std::string &err)
+{
+    CLI::App app("", "zkdiscover");
+
+    // The help text is kHelp; the parser only reads the options.
+    bool json = false, exported = false, version = false;
+    app.add_option("DEVICE", options.devices);
+    app.add_option("--library", options.library)->type_name("PATH");
+    CLI::Option *simulate =
+        app.add_option("--simulate", options.description)->expected(0, 1)->type_name("FILE");
+    CLI::Option *json_opt = app.add_flag("--json", json);
+    CLI::Option *export_opt = app.add_flag("--export", exported);
+    CLI::Option *explain_opt = app.add_flag("--explain", options.explain);
+    app.add_option("-j,--jobs", options.jobs)->check(CLI::Range(1, 256))->type_name("N");
+    app.add_option("--capture", options.capture_dir)->type_name("DIR");
+    app.add_flag("--version", version);
+    json_opt->excludes(export_opt);
+    explain_opt->excludes(export_opt);
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp &) {
+        out = kHelp;
+        return kExitOk;
+    } catch (const CLI::ParseError &e) {
+        std::ostringstream message;
+        message << "zkdiscover: " << e.what() << "\nRun with --help for more information.\n";
+        err = message.str();
+        return kExitUsage;
+    }
+    if (version) {
+        out = std::string("zkdiscover ") + ZKD_VERSION + "\n";
+        return kExitOk;
+    }
+    options.simulate = simulate->count() > 0;
+    if (json)
+        options.format = Format::Json;
+    else if (exported)
+        options.format = Format::Export;
+    for (const std::string &device : options.devices) {
+        if (device.empty()) {
+            err = "zkdiscover: an empty device path was given\n";
+            return kExitUsage;
+        }
+    }
+    return -1;
+}
+
+}  // namespace zkd

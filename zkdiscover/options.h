@@ -1,0 +1,42 @@
+// Command line of zkdiscover and its exit codes.
+#ifndef ZKDISCOVER_OPTIONS_H
+#define ZKDISCOVER_OPTIONS_H
+
+#include <string>
+#include <vector>
+
+namespace zkd {
+
+// Exit codes (also in --help and the manual page).
+enum ExitCode {
+    kExitOk = 0,               // the scan ran (whatever each device's outcome)
+    kExitFailure = 1,          // output could not be written, or an internal error
+    kExitUsage = 2,            // bad command line
+    kExitLibrary = 3,          // the library cannot be loaded or lacks entry points
+    kExitVersion = 4,          // the library's interface version is not 1
+    kExitNoDevices = 5,        // no device to examine was found
+    kExitSimulation = 6,       // the simulation cannot start (description, simulator)
+    kExitCapture = 7,          // the capture file cannot be written
+};
+
+enum class Format { Tree, Json, Export };
+
+struct Options {
+    std::vector<std::string> devices;   // empty: every device of the machine
+    std::string library;                // empty: the default library
+    bool simulate = false;
+    std::string description;            // empty: the bundled one
+    Format format = Format::Tree;
+    bool explain = false;
+    int jobs = 1;
+    std::string capture_dir;            // empty: no capture
+};
+
+// Parses argv. Returns -1 when the program should go on, otherwise the exit
+// code to leave with (0 after --help or --version, kExitUsage on error);
+// the text to show is then in out (for stdout) or err (for stderr).
+int parse_options(int argc, char **argv, Options &options, std::string &out, std::string &err);
+
+}  // namespace zkd
+
+#endif

@@ -1,0 +1,60 @@
+// The three ways of showing a scan: a topology tree (array > LUN > path),
+// one JSON document with the same content, and NAME=VALUE export lines.
+#ifndef ZKDISCOVER_REPORT_H
+#define ZKDISCOVER_REPORT_H
+
+#include "claims.h"
+
+#include <nlohmann/json.hpp>
+
+#include <string>
+#include <vector>
+
+namespace zkd {
+
+struct ReportContext {
+    std::string library_path;
+    int interface_version = 0;
+    std::vector<std::string> vendor_info;
+    std::string simulation;   // description file when simulated, else ""
+    bool explain = false;     // show each device's trace lines
+};
+
+// One path to a LUN.
+struct PathView {
+    const DeviceResult *device;
+    std::string sp;            // "A", "B", ... from the port serial's last letter
+    std::string port_serial;
+    bool owner;                // LUN_OWNER=Y: this SP owns the LUN
+};
+
+struct LunView {
+    std::string lun_serial;
+    std::string revision;
+    std::string scsi_version;
+    std::vector<PathView> paths;
+};
+
+struct ArrayView {
+    std::string cabinet_serial;
+    std::vector<LunView> luns;
+    size_t path_count = 0;
+};
+
+// Claimed devices grouped by cabinet serial, then LUN serial; arrays and
+// LUNs in order of their first path, paths in device order.
+std::vector<ArrayView> group_claims(const std::vector<DeviceResult> &results);
+
+std::string render_tree(const ReportContext &context, const std::vector<DeviceResult> &results);
+nlohmann::ordered_json render_json(const ReportContext &context,
+                                   const std::vector<DeviceResult> &results);
+// Text of the JSON document, invalid UTF-8 replaced, ending with a newline.
+std::string render_json_text(const ReportContext &context,
+                             const std::vector<DeviceResult> &results);
+// For each claimed device: DEVICE=path, then its pairs in list order, one
+// per line; a blank line between devices.
+std::string render_export(const std::vector<DeviceResult> &results);
+
+}  // namespace zkd
+
+#endif

@@ -1,0 +1,143 @@
+#include "simulation.h"
+
+#include "self_paths.h"
+
+#include <dlfcn.h>
+#include <link.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+namespace zkd {
+
+namespace {
+
+// The simulator's interface, bound by name in the running process.
+using LoadFileFn = int (*)(const char *, char *, size_t);
+using UnitCountFn = size_t (*)();
+using UnitPathFn = const char *(*)(size_t);
+using FindUnitFn = const void *(*)(const char *);
+
+template <typename Fn>
+Fn simulator_symbol(const char *name)
+{
+    return reinterpret_cast<Fn>(dlsym(RTLD_DEFAULT, name));
+}
+
+// Path of an already loaded sanitizer runtime: it must come first in
+// LD_PRELOAD when the program itself is built with AddressSanitizer.
+int find_asan_runtime(struct dl_phdr_info *info, size_t, void *data)
+{
+    const char *name = info->dlpi_name;
+    if (name != nullptr && std::strstr(name, "libasan.so") != nullptr) {
+        *static_cast<std::string *>(data) = name;
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+std::string default_description()
+{
+    return first_existing(companion_candidates(
+        kDefaultDescriptionName, {relative_datadir() + "/zkdiscover"}));
+}
+
+std::string simulator_library()
+{
+    return first_existing(companion_candidates(
+        kSimulatorFileName, {relative_libdir() + "/zkdiscover", relative_libdir()}));
+}
+
+bool simulation_active()
+{
+    const char *marker = std::getenv(kSimulationMarker);
+    return marker != nullptr && *marker != '\0';
+}
+
+std::string active_description()
+{
+    const char *marker = std::getenv(kSimulationMarker);
+    return marker ? marker : "";
+}
+
+void reexec_with_simulator(const std::string &description, char **argv, std::string &error)
+{
+    char absolute[PATH_MAX];
+    if (realpath(description.c_str(), absolute) == nullptr) {
+        error = "cannot read the description " + description + ": " + std::strerror(errno);
+        return;
+    }
+    if (access(absolute, R_OK) != 0) {
+        error = "cannot read the description " + description + ": " + std::strerror(errno);
+        return;
+    }
+    std::string simulator = simulator_library();
+    if (simulator.empty()) {
+        error = std::string("cannot find the device simulator ") + kSimulatorFileName +
+                " beside " + self_directory() + " or in its library directory";
+        return;
+    }
+    std::string exe = self_executable();
+    if (exe.empty()) {
+        error = "cannot find the running program in /proc/self/exe";
+        return;
+    }
+
+    std::string preload;
+    std::string asan;
+    dl_iterate_phdr(find_asan_runtime, &asan);
+    if (!asan.empty())
+        preload = asan + ":";
+    preload += simulator;
+    if (const char *existing = std::getenv("LD_PRELOAD"); existing && *existing)
+        preload += std::string(":") + existing;
+
+    setenv("LD_PRELOAD", preload.c_str(), 1);
+    setenv("ZKSIM_CONFIG", absolute, 1);
+    setenv(kSimulationMarker, absolute, 1);
+    execv(exe.c_str(), argv);
+    error = "cannot re-execute " + exe + ": " + std::strerror(errno);
+}
+
+bool load_simulated_units(const std::string &description, std::string &error)
+{
+    auto load = simulator_symbol<LoadFileFn>("zksim_load_file");
+    if (load == nullptr || simulator_symbol<UnitCountFn>("zksim_unit_count") == nullptr) {
+        error = std::string("the device simulator is not active in this process (") +
+                kSimulatorFileName + " was not preloaded)";
+        return false;
+    }
+    char reason[512] = "";
+    if (load(description.c_str(), reason, sizeof reason) != 0) {
+        error = description + ": " + (reason[0] ? reason : "cannot be loaded");
+        return false;
+    }
+    return true;
+}
+
+std::vector<std::string> simulated_unit_paths()
+{
+    std::vector<std::string> out;
+    auto count = simulator_symbol<UnitCountFn>("zksim_unit_count");
+    auto path = simulator_symbol<UnitPathFn>("zksim_unit_path");
+    if (count == nullptr || path == nullptr)
+        return out;
+    size_t n = count();
+    for (size_t i = 0; i < n; ++i)
+        if (const char *p = path(i))
+            out.emplace_back(p);
+    return out;
+}
+
+bool is_simulated_unit(const std::string &path)
+{
+    auto find = simulator_symbol<FindUnitFn>("zksim_find_unit");
+    return find != nullptr && find(path.c_str()) != nullptr;
+}
+
+}  // namespace zkd
