@@ -20,6 +20,10 @@
  *     product TEXT            bytes 16-31 ("RAID 5")
  *     revision TEXT           bytes 32-35 ("0219")
  *     version N               byte 2 (4)
+ *     device_type N           peripheral device type (0, disk)
+ *     tpgs N                  INQUIRY byte 5 bits 5-4 (0)
+ *     blocks N                capacity in blocks (2097152)
+ *     block_size N            block length (512)
  *     cab_serial BYTES        VPD 0x80 payload (page length = its length)
  *     lun_id BYTES            VPD 0x83 first designator, 16 bytes
  *     vlu N                   VPD 0x83 bytes 28-29
@@ -41,13 +45,17 @@
  *                             counted from load or reset; '*' = every one)
  *                             fails. KIND is one of:
  *                               errno ERRNO   ioctl returns -1 with ERRNO
- *                               check         CHECK CONDITION, ILLEGAL REQUEST
- *                               host          host_status DID_ERROR
- *                               driver        driver_status DRIVER_ERROR
+ *                               check [KEY [ASC [ASCQ]]]
+ *                                             CHECK CONDITION, ILLEGAL REQUEST
+ *                                             (05/24/00) unless given
+ *                               host [N]      host_status DID_ERROR (or N)
+ *                               driver [N]    driver_status DRIVER_ERROR (or N)
  *                               short M       only M bytes transferred
  *   array SERIAL key=value...  compact form: one array, expanded into units
  *                             keys: model=N luns=N paths_per_sp=N
  *                             latency_us=N prefix=PATHPREFIX
+ *
+ * sim/README.md has the defaults, the array expansion and the answers.
  *
  * Environment: ZKSIM_CONFIG names a description file that is loaded on
  * first use (this is how a preloaded simulator is configured).
@@ -107,12 +115,18 @@ void zksim_clear_records(void);
 int zksim_open_descriptors(void);
 /* Turn recording off for long runs (it is on after load/reset). */
 void zksim_set_recording(int on);
+/* Each record list keeps at most limit entries (1,048,576 by default);
+ * further records are dropped and counted. */
+void zksim_set_record_limit(size_t limit);
+/* Records dropped since the last load, reset or clear. */
+size_t zksim_records_dropped(void);
 
 /* ---- Unit model (transport-independent) -------------------------------- */
 
 struct zksim_unit;
 
-/* The unit reached through path, or null. */
+/* The unit reached through path, or null. The pointer stays valid until the
+ * next zksim_load_text, zksim_load_file or zksim_reset. */
 const struct zksim_unit *zksim_find_unit(const char *path);
 
 /* SCSI status values returned by zksim_unit_respond. */

@@ -1,0 +1,110 @@
+/*
+ * Internal interfaces of the simulator, shared by the model sources and the
+ * interposer. Not for users of the simulator: they include zksim.h.
+ */
+#ifndef ZKSIM_INTERNAL_H
+#define ZKSIM_INTERNAL_H
+
+#include "zksim.h"
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace zksim {
+
+using Bytes = std::vector<std::uint8_t>;
+
+enum class FaultKind { Errno, Check, Host, Driver, Short };
+
+// What happens to a faulted command. value is the errno (Errno), the
+// host_status (Host), the driver_status (Driver) or the byte count (Short).
+struct CommandFault {
+    FaultKind kind = FaultKind::Errno;
+    int value = 0;
+    std::uint8_t sense_key = 0;
+    std::uint8_t asc = 0;
+    std::uint8_t ascq = 0;
+};
+
+// Everything a description says about one unit. Copyable, so the array form
+// can stamp units out of a template.
+struct UnitSpec {
+    std::string path;
+    std::string vendor{"DGC"};
+    std::string product{"RAID 5"};
+    std::string revision{"0219"};
+    std::uint8_t device_type = 0;
+    std::uint8_t version = 4;
+    std::uint8_t tpgs = 0;
+    Bytes cab_serial;
+    Bytes lun_id;
+    std::uint16_t vlu = 0;
+    std::uint16_t lu = 0;
+    std::uint8_t sp = 0;
+    std::uint32_t model = 4700;
+    std::uint8_t lun = 0;
+    std::uint8_t unit_flags = 0x08;
+    std::uint8_t owner = 1;
+    std::uint64_t blocks = 2097152;
+    std::uint32_t block_size = 512;
+    std::optional<Bytes> inquiry_raw;
+    std::map<std::uint8_t, Bytes> vpd_raw;
+    std::map<std::uint8_t, Bytes> mode_raw;
+    std::uint32_t latency_us = 0;
+    int open_errno = 0;
+    std::map<std::uint64_t, CommandFault> command_faults;
+    std::optional<CommandFault> every_command_fault;
+
+    // The fault for the nth command (1-based), if any. A numbered fault
+    // takes precedence over the '*' one.
+    const CommandFault *fault_for(std::uint64_t n) const;
+};
+
+}  // namespace zksim
+
+// The unit as the model and the interposer see it: the description plus the
+// one piece of run-time state, the number of commands it has received.
+struct zksim_unit {
+    explicit zksim_unit(zksim::UnitSpec s) : spec(std::move(s)) {}
+    zksim::UnitSpec spec;
+    mutable std::atomic<std::uint64_t> commands{0};
+};
+
+namespace zksim {
+
+using UnitPtr = std::shared_ptr<const zksim_unit>;
+
+struct Config {
+    std::vector<UnitPtr> units;
+    // Keys view the paths held by the units.
+    std::unordered_map<std::string_view, std::size_t> by_path;
+};
+
+// Parses a description. Returns true and fills out, or false with
+// "line N: reason" in error.
+bool parse_description(std::string_view text, Config &out, std::string &error);
+
+// Loads ZKSIM_CONFIG once, on the first call of any simulator function;
+// an explicit load or reset before that wins over it.
+void ensure_environment_loaded();
+
+// The unit reached through path in the current configuration, or null.
+UnitPtr find_unit(std::string_view path);
+// True while the current configuration has at least one unit.
+bool have_units();
+
+// Records (no-ops while recording is off or a record list is full).
+void record_open(const UnitPtr &unit, int flags);
+void record_command(const UnitPtr &unit, const std::uint8_t *cdb,
+                    unsigned cdb_len, unsigned dxfer_len, int direction);
+
+}  // namespace zksim
+
+#endif /* ZKSIM_INTERNAL_H */
