@@ -35,13 +35,14 @@ void add_trace(const ReportContext &context, const DeviceResult &device, Node &n
         return;  // never offered to the library: nothing to explain
     bool any = false;
     for (const std::string &line : device.trace) {
-        if (line.find_first_not_of(" \t") == std::string::npos)
+        size_t end = line.find_last_not_of(" \t");
+        if (end == std::string::npos)
             continue;
-        node.children.push_back({"trace: " + line, {}});
+        node.children.push_back({"> " + line.substr(0, end + 1), {}});
         any = true;
     }
     if (!any)
-        node.children.push_back({"trace: (the library wrote nothing)", {}});
+        node.children.push_back({"> (the library wrote no trace)", {}});
 }
 
 std::string quoted_or_empty(const std::string &text)
@@ -196,7 +197,10 @@ std::string render_tree(const ReportContext &context, const std::vector<DeviceRe
         if (nodes.empty())
             continue;
         out += std::string("\n") + section.title + ": " +
-               plural(nodes.size(), "device", "devices") + "\n";
+               plural(nodes.size(), "device", "devices");
+        if (!context.explain && section.outcome != Outcome::Unreadable)
+            out += " (--explain shows why)";
+        out += "\n";
         render_children(nodes, "", out);
     }
 

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <filesystem>
 
 #ifndef ZKD_REL_LIBDIR
 #define ZKD_REL_LIBDIR "../lib"
@@ -41,7 +42,9 @@ std::vector<std::string> companion_candidates(const std::string &file_name,
         return out;
     out.push_back(dir + "/" + file_name);
     for (const std::string &sub : install_subdirs)
-        out.push_back(dir + "/" + sub + "/" + file_name);
+        out.push_back(std::filesystem::path(dir + "/" + sub + "/" + file_name)
+                          .lexically_normal()
+                          .string());
     return out;
 }
 

@@ -98,7 +98,11 @@ void reexec_with_simulator(const std::string &description, char **argv, std::str
         preload += std::string(":") + existing;
 
     setenv("LD_PRELOAD", preload.c_str(), 1);
-    setenv("ZKSIM_CONFIG", absolute, 1);
+    // The new program loads the description itself (load_simulated_units),
+    // so that an error is reported once, as FILE: line N: reason, with the
+    // simulation's exit code; ZKSIM_CONFIG would have the simulator load it
+    // on its own first.
+    unsetenv("ZKSIM_CONFIG");
     setenv(kSimulationMarker, absolute, 1);
     execv(exe.c_str(), argv);
     error = "cannot re-execute " + exe + ": " + std::strerror(errno);

@@ -1,6 +1,7 @@
 // --simulate: the program re-executes itself with the device simulator
-// preloaded (LD_PRELOAD=libzksim.so, ZKSIM_CONFIG=the description), so that
-// the library's open/ioctl/close reach simulated units. Without --simulate
+// preloaded (LD_PRELOAD=libzksim.so) and the description's path in
+// ZKDISCOVER_SIMULATION, so that the library's open/ioctl/close reach
+// simulated units. Without --simulate
 // nothing is preloaded and the program never looks for the simulator.
 #ifndef ZKDISCOVER_SIMULATION_H
 #define ZKDISCOVER_SIMULATION_H
