@@ -42,36 +42,48 @@ load_devices() {
 
 unload_devices() { zk_rmmod scsi_debug; }
 
-# check_zkdiscover CLAIM REASON: zkdiscover --explain on this configuration's
-# nodes shows each as failed (CLAIM -1) or not claimed (1) with the reason.
+# check_zkdiscover CLAIM REASON: zkdiscover shows every node as failed
+# (CLAIM -1) or not claimed (1); with --explain each node's trace holds
+# REASON and its result line. Without DEVICE arguments it finds the sg nodes.
 check_zkdiscover() {
   if [ ! -x "$ZKDISCOVER" ]; then
     zk_info "check 5: zkdiscover was not built"
     return
   fi
+  count=$(echo $NODES | wc -w)
+  sg_count=$(ls /dev/sg* | wc -l)
+  problems=
   out=/tmp/zkdiscover.out
   "$ZKDISCOVER" --library "$LIBRARY" --explain $NODES > "$out" 2>&1
   status=$?
-  problems=
+  [ $status = 0 ] || problems="$problems exit $status;"
+  grep -q -E "^Summary: 0 paths claimed.*, $(summary "$1" "$count"), 0 not examined" "$out" ||
+    problems="$problems summary '$(grep '^Summary' "$out")';"
   for node in $NODES; do
-    grep -q "$node" "$out" || problems="$problems $node missing;"
+    grep -q -E -- "-- $node( |\$)" "$out" || problems="$problems $node not shown;"
+    grep -q -F -- "$node : retval $1" "$out" || problems="$problems no result line for $node;"
   done
-  reasons=$(grep -c -F "$2" "$out")
-  [ "$reasons" -ge "$(echo $NODES | wc -w)" ] || problems="$problems $reasons lines with '$2';"
-  if [ "$1" = -1 ]; then
-    grep -qi 'fail' "$out" || problems="$problems no failed claims shown;"
-  else
-    grep -qi 'not claimed' "$out" || problems="$problems no unclaimed devices shown;"
-  fi
-  if grep -qi 'PORT_SERIAL_NO\|LUN_SERIAL_NO' "$out"; then
-    problems="$problems a device shown as claimed;"
-  fi
+  reasons=$(grep -c -F -- "> $2" "$out")
+  [ "$reasons" = "$count" ] || problems="$problems $reasons of $count traces hold '$2';"
+  { head -n 10 "$out"; grep '^Summary' "$out"; } | sed 's/^/ZK-INFO zkdiscover: /'
+
+  "$ZKDISCOVER" --library "$LIBRARY" > "$out" 2>&1
+  status=$?
+  [ $status = 0 ] || problems="$problems exit $status without devices named;"
+  grep -q -E "^Summary: 0 paths claimed.*, $(summary "$1" "$sg_count"), 0 not examined" "$out" ||
+    problems="$problems summary without devices named '$(grep '^Summary' "$out")';"
+
   if [ -z "$problems" ]; then
-    zk_check 5 PASS "zkdiscover --explain (exit $status): $(echo $NODES | wc -w) nodes, reason '$2'"
+    zk_check 5 PASS "zkdiscover --explain: $count nodes $([ "$1" = -1 ] && echo failed || echo 'not claimed'), each with '$2' and its result line; $sg_count sg nodes found by itself"
   else
-    zk_check 5 FAIL "zkdiscover --explain (exit $status):$problems"
+    zk_check 5 FAIL "zkdiscover:$problems"
+    sed 's/^/ZK-INFO zkdiscover: /' "$out" | head -n 40
   fi
-  sed 's/^/ZK-INFO zkdiscover: /' "$out" | head -n 60
+}
+
+# summary CLAIM N: the counts zkdiscover's summary line gives N devices.
+summary() {
+  if [ "$1" = -1 ]; then echo "0 not claimed, $2 failed"; else echo "$2 not claimed, 0 failed"; fi
 }
 
 # run_configuration VENDOR CLAIM REASON HOSTS TARGETS LUNS
@@ -88,7 +100,7 @@ run_configuration() {
 
 zk_modprobe sd_mod
 zk_modprobe sg
-run_configuration DGC -1 "can't get SP Report Mode Page" 2 1 2
-run_configuration DGCX 1 "not claiming" 1 1 2
-run_configuration ACME 1 "not claiming" 1 1 1
+run_configuration DGC -1 "V10 claim_device: can't get SP Report Mode Page" 2 1 2
+run_configuration DGCX 1 "not claiming:" 1 1 2
+run_configuration ACME 1 "not claiming:" 1 1 1
 zk_guest_finish
