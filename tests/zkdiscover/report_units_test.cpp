@@ -1,0 +1,375 @@
+// zkdiscover's outputs from lists of results: the tree's grouping, the JSON
+// document, the export lines, the capture description, and the command line.
+#include "capture.h"
+#include "options.h"
+#include "report.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+zkd::DeviceResult claimed(const std::string &path, const std::string &cab, const std::string &lun,
+                          char sp, bool owner, const std::string &rev = "0219")
+{
+    zkd::DeviceResult r;
+    r.path = path;
+    r.outcome = zkd::Outcome::Claimed;
+    std::string first_word = cab.substr(0, cab.find(' '));
+    r.properties = {{"CAB_SERIAL_NO", cab},
+                    {"LUN_SERIAL_NO", lun},
+                    {"REVISION", rev},
+                    {"SCSI_VERSION", "4"},
+                    {"LUN_OWNER", owner ? "Y" : "N"},
+                    {"PORT_SERIAL_NO", first_word + sp}};
+    return r;
+}
+
+zkd::DeviceResult other(const std::string &path, zkd::Outcome outcome, const std::string &vendor)
+{
+    zkd::DeviceResult r;
+    r.path = path;
+    r.outcome = outcome;
+    r.claim_result = outcome == zkd::Outcome::NotClaimed ? 1 : -1;
+    r.inquiry.assign(36, ' ');
+    for (size_t i = 0; i < vendor.size(); ++i)
+        r.inquiry[8 + i] = static_cast<unsigned char>(vendor[i]);
+    return r;
+}
+
+zkd::DeviceResult unreadable(const std::string &path, int error)
+{
+    zkd::DeviceResult r;
+    r.path = path;
+    r.outcome = zkd::Outcome::Unreadable;
+    r.error_number = error;
+    r.error = "cannot read its INQUIRY data";
+    return r;
+}
+
+// Two arrays met in interleaved order, one LUN with no owning path.
+std::vector<zkd::DeviceResult> sample()
+{
+    return {
+        claimed("/dev/sg1", "CAB1", "LUN-A", 'A', true),
+        claimed("/dev/sg2", "CAB2 X", "LUN-C", 'B', false),
+        claimed("/dev/sg3", "CAB1", "LUN-B", 'A', false),
+        claimed("/dev/sg4", "CAB1", "LUN-A", 'B', false, "0220"),
+        other("/dev/sg5", zkd::Outcome::NotClaimed, "SEAGATE"),
+        other("/dev/sg6", zkd::Outcome::Failed, "DGC"),
+        unreadable("/dev/sg7", 13),
+        claimed("/dev/sg8", "CAB1", "LUN-B", 'B', true),
+    };
+}
+
+zkd::ReportContext context(bool explain = false)
+{
+    zkd::ReportContext c;
+    c.library_path = "/lib/libzkDGCclariion.so";
+    c.interface_version = 1;
+    c.vendor_info = {"VID=DGC", "PID=CLARiiON", "ATYPE=A/P", "ANAME=EMC_CLARiiON"};
+    c.explain = explain;
+    return c;
+}
+
+TEST(GroupClaims, ArraysAndLunsInOrderOfTheirFirstPath)
+{
+    std::vector<zkd::DeviceResult> results = sample();
+    std::vector<zkd::ArrayView> arrays = zkd::group_claims(results);
+    ASSERT_EQ(arrays.size(), 2u);
+    EXPECT_EQ(arrays[0].cabinet_serial, "CAB1");
+    EXPECT_EQ(arrays[0].path_count, 4u);
+    ASSERT_EQ(arrays[0].luns.size(), 2u);
+    EXPECT_EQ(arrays[0].luns[0].lun_serial, "LUN-A");
+    EXPECT_EQ(arrays[0].luns[1].lun_serial, "LUN-B");
+    const auto &paths = arrays[0].luns[1].paths;
+    ASSERT_EQ(paths.size(), 2u);
+    EXPECT_EQ(paths[0].device->path, "/dev/sg3");
+    EXPECT_EQ(paths[0].sp, "A");
+    EXPECT_FALSE(paths[0].owner);
+    EXPECT_EQ(paths[1].device->path, "/dev/sg8");
+    EXPECT_EQ(paths[1].sp, "B");
+    EXPECT_TRUE(paths[1].owner);
+    // The cabinet serial keeps its blank; the port serial is its first word.
+    EXPECT_EQ(arrays[1].cabinet_serial, "CAB2 X");
+    EXPECT_EQ(arrays[1].luns[0].paths[0].port_serial, "CAB2B");
+}
+
+TEST(GroupClaims, AnEmptyPortSerialGivesAnUnknownSp)
+{
+    std::vector<zkd::DeviceResult> results = {claimed("/dev/sg1", "", "L", 'A', true)};
+    results[0].properties.back().second = "";
+    EXPECT_EQ(zkd::group_claims(results)[0].luns[0].paths[0].sp, "?");
+}
+
+TEST(Tree, ShowsEverySectionAndFlagsAnUnownedLun)
+{
+    std::vector<zkd::DeviceResult> results = sample();
+    std::string tree = zkd::render_tree(context(), results);
+    const char *expected_lines[] = {
+        "Library: /lib/libzkDGCclariion.so (interface version 1)\n",
+        "  VID=DGC  PID=CLARiiON  ATYPE=A/P  ANAME=EMC_CLARiiON\n",
+        "\nArray CAB1: 2 LUNs, 4 paths\n"
+        "|-- LUN LUN-A  rev 0219  SCSI 4\n"
+        "|   |-- /dev/sg1  SP A  port CAB1A  owner\n"
+        "|   `-- /dev/sg4  SP B  port CAB1B  rev 0220\n"
+        "`-- LUN LUN-B  rev 0219  SCSI 4\n"
+        "    |-- /dev/sg3  SP A  port CAB1A\n"
+        "    `-- /dev/sg8  SP B  port CAB1B  owner\n",
+        "\nArray CAB2 X: 1 LUN, 1 path\n"
+        "`-- LUN LUN-C  rev 0219  SCSI 4  (no path through the owning SP)\n"
+        "    `-- /dev/sg2  SP B  port CAB2B\n",
+        "\nNot claimed: 1 device (--explain shows why)\n`-- /dev/sg5  SEAGATE\n",
+        "\nClaim failed: 1 device (--explain shows why)\n`-- /dev/sg6  DGC\n",
+        "\nNot examined: 1 device\n`-- /dev/sg7: cannot read its INQUIRY data\n",
+        "\nSummary: 5 paths claimed (2 arrays, 3 LUNs), 1 not claimed, 1 failed, 1 not examined\n",
+    };
+    for (const char *part : expected_lines)
+        EXPECT_NE(tree.find(part), std::string::npos) << "missing:\n" << part << "\nin:\n" << tree;
+    EXPECT_EQ(tree.find("Simulated"), std::string::npos);
+}
+
+TEST(Tree, ExplainPutsTraceLinesUnderTheirDevice)
+{
+    std::vector<zkd::DeviceResult> results = {other("/dev/sg5", zkd::Outcome::NotClaimed, "SEAGATE"),
+                                              other("/dev/sg6", zkd::Outcome::Failed, "DGC")};
+    results[0].trace = {"", "claim_device for /dev/sg5", "not claiming: /dev/sg5", "",
+                        "/dev/sg5 : retval 1  "};
+    std::string tree = zkd::render_tree(context(true), results);
+    EXPECT_NE(tree.find("Not claimed: 1 device\n"
+                        "`-- /dev/sg5  SEAGATE\n"
+                        "    |-- > claim_device for /dev/sg5\n"
+                        "    |-- > not claiming: /dev/sg5\n"
+                        "    `-- > /dev/sg5 : retval 1\n"),
+              std::string::npos)
+        << tree;
+    EXPECT_NE(tree.find("`-- /dev/sg6  DGC\n    `-- > (the library wrote no trace)\n"),
+              std::string::npos)
+        << tree;
+}
+
+TEST(Json, CarriesTheTreeAndEveryProperty)
+{
+    std::vector<zkd::DeviceResult> results = sample();
+    results[4].inquiry[10] = 0xC3;   // invalid UTF-8 must not break the document
+    std::string text = zkd::render_json_text(context(), results);
+    nlohmann::json doc = nlohmann::json::parse(text);
+
+    EXPECT_EQ(doc["library"]["interface_version"], 1);
+    EXPECT_EQ(doc["library"]["vendor_info"].size(), 4u);
+    EXPECT_TRUE(doc["simulation"].is_null());
+    ASSERT_EQ(doc["arrays"].size(), 2u);
+    const auto &lun_b = doc["arrays"][0]["luns"][1];
+    EXPECT_EQ(lun_b["lun_serial"], "LUN-B");
+    EXPECT_EQ(lun_b["paths"][1]["device"], "/dev/sg8");
+    EXPECT_EQ(lun_b["paths"][1]["sp"], "B");
+    EXPECT_EQ(lun_b["paths"][1]["owner"], true);
+    EXPECT_EQ(lun_b["paths"][1]["properties"]["PORT_SERIAL_NO"], "CAB1B");
+    EXPECT_EQ(lun_b["paths"][1]["properties"].size(), 6u);
+    EXPECT_FALSE(lun_b["paths"][1].contains("trace"));
+
+    EXPECT_EQ(doc["not_claimed"][0]["device"], "/dev/sg5");
+    EXPECT_EQ(doc["not_claimed"][0]["result"], 1);
+    EXPECT_EQ(doc["failed"][0]["result"], -1);
+    EXPECT_EQ(doc["not_examined"][0]["errno"], 13);
+    const auto &summary = doc["summary"];
+    EXPECT_EQ(summary["devices"], 8);
+    EXPECT_EQ(summary["claimed"], 5);
+    EXPECT_EQ(summary["arrays"], 2);
+    EXPECT_EQ(summary["luns"], 3);
+}
+
+TEST(Json, ExplainAddsTraceToEveryOfferedDevice)
+{
+    std::vector<zkd::DeviceResult> results = sample();
+    for (auto &r : results)
+        r.trace = {"", "line for " + r.path};
+    nlohmann::json doc = nlohmann::json::parse(zkd::render_json_text(context(true), results));
+    EXPECT_EQ(doc["arrays"][0]["luns"][0]["paths"][0]["trace"],
+              nlohmann::json::array({"line for /dev/sg1"}));
+    EXPECT_EQ(doc["not_claimed"][0]["trace"], nlohmann::json::array({"line for /dev/sg5"}));
+}
+
+TEST(Export, ClaimedDevicesOnlyWithABlankLineBetween)
+{
+    std::vector<zkd::DeviceResult> results = {
+        other("/dev/sg0", zkd::Outcome::NotClaimed, "X"),
+        claimed("/dev/sg1", "CAB1", "L1", 'A', true),
+        unreadable("/dev/sg2", 5),
+        claimed("/dev/sg3", "CAB1", "L1", 'B', false),
+    };
+    EXPECT_EQ(zkd::render_export(results),
+              "DEVICE=/dev/sg1\nCAB_SERIAL_NO=CAB1\nLUN_SERIAL_NO=L1\nREVISION=0219\n"
+              "SCSI_VERSION=4\nLUN_OWNER=Y\nPORT_SERIAL_NO=CAB1A\n"
+              "\n"
+              "DEVICE=/dev/sg3\nCAB_SERIAL_NO=CAB1\nLUN_SERIAL_NO=L1\nREVISION=0219\n"
+              "SCSI_VERSION=4\nLUN_OWNER=N\nPORT_SERIAL_NO=CAB1B\n");
+    EXPECT_EQ(zkd::render_export({unreadable("/dev/sg2", 5)}), "");
+}
+
+// ---- Capture ------------------------------------------------------------
+
+zkd::CapturedResponse answer(std::vector<unsigned char> bytes)
+{
+    zkd::CapturedResponse r;
+    r.read = true;
+    r.bytes = std::move(bytes);
+    return r;
+}
+
+zkd::CapturedResponse failure(int error)
+{
+    zkd::CapturedResponse r;
+    r.read = true;
+    r.error = error;
+    return r;
+}
+
+zkd::DeviceResult captured_device()
+{
+    zkd::DeviceResult r = other("/dev/sg9", zkd::Outcome::Failed, "DGC");
+    r.inquiry = {0x00, 0x00, 0x04, 0x02, 0x1f, 0xab};
+    r.capture.mode_sp_report = answer({0x0b, 0x00, 0x00, 0x00, 0x26});
+    r.capture.mode_unit_config = answer({0x0e});
+    r.capture.vpd_device_id = answer({0x00, 0x83, 0x00, 0x00});
+    r.capture.vpd_unit_serial = answer({0x00, 0x80, 0x00, 0x01, 0x41});
+    return r;
+}
+
+TEST(Capture, RawAnswersBecomeUnitStatements)
+{
+    std::string text = zkd::capture_description({captured_device()}, "host1");
+    const char *expected =
+        "unit /dev/sg9\n"
+        "  inquiry hex:00 00 04 02 1f ab\n"
+        "  mode 0x26 hex:0b 00 00 00 26\n"
+        "  mode 0x2b hex:0e\n"
+        "  vpd 0x83 hex:00 83 00 00\n"
+        "  vpd 0x80 hex:00 80 00 01 41\n";
+    EXPECT_NE(text.find(expected), std::string::npos) << text;
+    EXPECT_NE(text.find("from host1"), std::string::npos);
+}
+
+TEST(Capture, TheFirstFailedReadBecomesAFaultWhereTheClaimSendsIt)
+{
+    // A replayed run sends the standard INQUIRY as commands 1 and 2, then
+    // the claim's reads two commands each: 0x26, 0x2B, 0x83, 0x80.
+    struct Case {
+        int failing;          // 0..3: which read failed first
+        const char *fault;
+    } cases[] = {
+        {0, "  fault command 3 errno 5 "},
+        {1, "  fault command 5 errno 5 "},
+        {2, "  fault command 7 errno 5 "},
+        {3, "  fault command 9 errno 5 "},
+    };
+    for (const Case &c : cases) {
+        zkd::DeviceResult d = captured_device();
+        zkd::CapturedResponse *reads[] = {&d.capture.mode_sp_report, &d.capture.mode_unit_config,
+                                          &d.capture.vpd_device_id, &d.capture.vpd_unit_serial};
+        *reads[c.failing] = failure(5);
+        if (c.failing < 3)
+            *reads[3] = failure(13);   // a later failure is never reached
+        std::string text = zkd::capture_description({d}, "");
+        EXPECT_NE(text.find(c.fault), std::string::npos) << text;
+        EXPECT_EQ(text.find("errno 13"), std::string::npos) << text;
+        EXPECT_EQ(text.find("fault command", text.find("fault command") + 1), std::string::npos);
+    }
+}
+
+TEST(Capture, UnreadableDevicesReplayTheirFailure)
+{
+    zkd::DeviceResult no_open = unreadable("/dev/sg1", 13);
+    no_open.capture.open_error = 13;
+    zkd::DeviceResult no_answer = unreadable("/dev/sg2", 5);
+    zkd::DeviceResult odd_path = unreadable("/dev/my disk", 5);
+    std::string text = zkd::capture_description({no_open, no_answer, odd_path}, "");
+    EXPECT_NE(text.find("unit /dev/sg1\n  fault open 13 "), std::string::npos) << text;
+    EXPECT_NE(text.find("unit /dev/sg2\n  fault command 1 errno 5 "), std::string::npos) << text;
+    EXPECT_EQ(text.find("unit /dev/my disk"), std::string::npos) << text;
+    EXPECT_NE(text.find("# skipped /dev/my disk"), std::string::npos) << text;
+}
+
+TEST(Capture, WriteCreatesTheDirectoryAndRefusesAFile)
+{
+    char name[] = "/tmp/zkd_capture_XXXXXX";
+    std::string base = mkdtemp(name);
+    std::string error;
+    std::string file = zkd::write_capture(base + "/new", "unit /dev/x\n", error);
+    EXPECT_EQ(file, base + "/new/capture.sim") << error;
+    std::string not_dir = zkd::write_capture(file, "x", error);
+    EXPECT_EQ(not_dir, "");
+    EXPECT_NE(error.find("not a directory"), std::string::npos) << error;
+    std::system(("rm -rf '" + base + "'").c_str());
+}
+
+// ---- Command line --------------------------------------------------------
+
+struct Parsed {
+    int code;
+    zkd::Options options;
+    std::string out, err;
+};
+
+Parsed parse(std::vector<std::string> args)
+{
+    args.insert(args.begin(), "zkdiscover");
+    std::vector<char *> argv;
+    for (std::string &a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    Parsed p;
+    p.code = zkd::parse_options(static_cast<int>(args.size()), argv.data(), p.options, p.out, p.err);
+    return p;
+}
+
+TEST(Options, UsageErrorsExitWithTheirCode)
+{
+    const std::vector<std::vector<std::string>> bad = {
+        {"--json", "--export"},
+        {"--explain", "--export"},
+        {"--jobs", "0"},
+        {"--jobs", "257"},
+        {"--jobs", "many"},
+        {"--no-such-option"},
+        {"--library"},
+        {""},
+    };
+    for (const auto &args : bad) {
+        Parsed p = parse(args);
+        EXPECT_EQ(p.code, zkd::kExitUsage) << args[0];
+        EXPECT_FALSE(p.err.empty()) << args[0];
+    }
+}
+
+TEST(Options, SimulateTakesAnOptionalFile)
+{
+    Parsed bare = parse({"--simulate"});
+    EXPECT_EQ(bare.code, -1);
+    EXPECT_TRUE(bare.options.simulate);
+    EXPECT_EQ(bare.options.description, "");
+
+    Parsed with_file = parse({"/dev/sg1", "--simulate=x.sim", "--json", "-j", "4"});
+    EXPECT_EQ(with_file.code, -1);
+    EXPECT_TRUE(with_file.options.simulate);
+    EXPECT_EQ(with_file.options.description, "x.sim");
+    EXPECT_EQ(with_file.options.devices, std::vector<std::string>{"/dev/sg1"});
+    EXPECT_EQ(with_file.options.format, zkd::Format::Json);
+    EXPECT_EQ(with_file.options.jobs, 4);
+
+    Parsed plain = parse({"--export", "/dev/sg2"});
+    EXPECT_FALSE(plain.options.simulate);
+    EXPECT_EQ(plain.options.format, zkd::Format::Export);
+}
+
+TEST(Options, HelpListsEveryExitCode)
+{
+    Parsed p = parse({"--help"});
+    EXPECT_EQ(p.code, zkd::kExitOk);
+    for (int code = 0; code <= 7; ++code)
+        EXPECT_NE(p.out.find("\n  " + std::to_string(code) + "  "), std::string::npos) << code;
+}
+
+}  // namespace
