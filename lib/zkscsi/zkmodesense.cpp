@@ -43,9 +43,13 @@ int exact_length(const unsigned char *probe)
 }
 
 // Start of the mode pages: the header plus the whole 8-byte descriptors
-// that the block descriptor length announces.
-int page_offset(const unsigned char *response)
+// that the block descriptor length announces. A response too short to hold
+// that byte (mode data length 0 to 2) announces none, and its pages would
+// start past its end.
+int page_offset(const unsigned char *response, int response_length)
 {
+    if (response_length <= kBlockDescriptorLengthByte)
+        return kModeHeader6Length;
     return kModeHeader6Length +
            kBlockDescriptorLength *
                (response[kBlockDescriptorLengthByte] / kBlockDescriptorLength);
@@ -156,8 +160,9 @@ int generic_mode_sense(const char *path, int dbd, int page_control,
 
 // Copies what follows the header and the block descriptors into a new
 // buffer. *buffer_out is written at once, so it is null when the copy cannot
-// be allocated (result 12, *length_out untouched). Block descriptors that
-// reach past the end leave nothing to copy: no allocation, null, 12. An
+// be allocated (result 12, *length_out untouched). A header or block
+// descriptors that reach past the end leave nothing to copy: no allocation,
+// null, 12. An
 // empty copy (n = 0) is a valid 1-byte buffer with length 0 and result 0,
 // whatever malloc(0) would give, so the result never depends on the C
 // library.
@@ -165,7 +170,7 @@ ZK_SEPARATE_MALLOC_AND_CLEAR
 int get_mode_page_info(const unsigned char *response, int response_length,
                        unsigned char **buffer_out, int *length_out)
 {
-    int start = page_offset(response);
+    int start = page_offset(response, response_length);
     int n = response_length - start;
     if (n < 0) {
         *buffer_out = nullptr;
