@@ -1,0 +1,389 @@
+// The unit model and the description parser, without the interposer.
+#include "zksim.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+struct Reply {
+    int status;
+    Bytes data;
+    Bytes sense;
+};
+
+Reply respond(const char *path, Bytes cdb, std::size_t cap = 4096) {
+    const zksim_unit *unit = zksim_find_unit(path);
+    EXPECT_NE(unit, nullptr) << path;
+    Reply r{0, Bytes(cap, 0xEE), Bytes(252, 0xEE)};
+    std::size_t data_len = 0, sense_len = 0;
+    r.status = zksim_unit_respond(unit, cdb.data(), cdb.size(), r.data.data(), cap, &data_len,
+                                  r.sense.data(), r.sense.size(), &sense_len);
+    r.data.resize(data_len);
+    r.sense.resize(sense_len);
+    return r;
+}
+
+void load(const std::string &text) {
+    char err[256];
+    ASSERT_EQ(zksim_load_text(text.c_str(), err, sizeof err), 0) << err;
+}
+
+unsigned be16(const Bytes &b, std::size_t at) { return (b.at(at) << 8) | b.at(at + 1); }
+unsigned be32(const Bytes &b, std::size_t at) { return (be16(b, at) << 16) | be16(b, at + 2); }
+
+constexpr char kUnit[] = R"(
+# A unit on SP B that does not own its LUN.
+unit /dev/sim/sdb
+  vendor DGC
+  product "RAID 10"
+  revision 0531
+  version 5
+  cab_serial "CK200 1"
+  lun_id hex:60 06 01 60 aa bb cc dd 00 11 22 33 44 55 66 77
+  vlu 0x1234
+  lu 0x0567
+  sp 1
+  model 7623
+  lun 42
+  unit_flags 0x48
+  owner 0
+  blocks 1000
+)";
+
+class Model : public ::testing::Test {
+protected:
+    void SetUp() override { load(kUnit); }
+    void TearDown() override { zksim_reset(); }
+};
+
+TEST_F(Model, StandardInquiry) {
+    Reply r = respond("/dev/sim/sdb", {0x12, 0, 0, 0, 255, 0});
+    ASSERT_EQ(r.status, ZKSIM_STATUS_GOOD);
+    ASSERT_GE(r.data.size(), 36u);
+    EXPECT_EQ(r.data[0], 0);  // disk
+    EXPECT_EQ(r.data[2], 5);
+    EXPECT_GE(r.data[4], 31);
+    EXPECT_EQ(r.data.size(), r.data[4] + 5u);
+    EXPECT_EQ(std::string(r.data.begin() + 8, r.data.begin() + 36),
+              "DGC     RAID 10         0531");
+}
+
+TEST_F(Model, VitalProductDataPages) {
+    Reply serial = respond("/dev/sim/sdb", {0x12, 1, 0x80, 0, 255, 0});
+    ASSERT_EQ(serial.status, ZKSIM_STATUS_GOOD);
+    EXPECT_EQ(serial.data, (Bytes{0, 0x80, 0, 7, 'C', 'K', '2', '0', '0', ' ', '1'}));
+
+    Reply id = respond("/dev/sim/sdb", {0x12, 1, 0x83, 0, 255, 0});
+    ASSERT_EQ(id.status, ZKSIM_STATUS_GOOD);
+    ASSERT_GE(id.data.size(), 38u);
+    EXPECT_EQ(id.data[1], 0x83);
+    EXPECT_EQ(be16(id.data, 2) + 4u, id.data.size());
+    EXPECT_EQ(id.data[7], 16);  // first designator length
+    EXPECT_EQ(Bytes(id.data.begin() + 8, id.data.begin() + 24),
+              (Bytes{0x60, 0x06, 0x01, 0x60, 0xaa, 0xbb, 0xcc, 0xdd, 0x00, 0x11, 0x22, 0x33,
+                     0x44, 0x55, 0x66, 0x77}));
+    EXPECT_EQ(be16(id.data, 28), 0x1234u);
+    EXPECT_EQ(be16(id.data, 36), 0x0567u);
+    // The designators tile the page exactly.
+    std::size_t at = 4;
+    while (at + 4 <= id.data.size()) at += 4 + id.data[at + 3];
+    EXPECT_EQ(at, id.data.size());
+
+    Reply list = respond("/dev/sim/sdb", {0x12, 1, 0x00, 0, 255, 0});
+    EXPECT_EQ(list.data, (Bytes{0, 0, 0, 3, 0x00, 0x80, 0x83}));
+}
+
+struct ModeCase {
+    const char *name;
+    Bytes cdb;
+    std::size_t page_offset;  // where the page starts in the response
+    std::uint8_t block_descriptor_length;
+};
+
+TEST_F(Model, ModeSenseHeaderAndBlockDescriptors) {
+    const ModeCase cases[] = {
+        {"six, DBD", {0x1A, 0x08, 0x26, 0, 255, 0}, 4, 0},
+        {"six, descriptors", {0x1A, 0x00, 0x26, 0, 255, 0}, 12, 8},
+        {"ten, DBD", {0x5A, 0x08, 0x26, 0, 0, 0, 0, 0x01, 0x00, 0}, 8, 0},
+        {"ten, descriptors", {0x5A, 0x00, 0x26, 0, 0, 0, 0, 0x01, 0x00, 0}, 16, 8},
+        {"ten, long descriptors", {0x5A, 0x10, 0x26, 0, 0, 0, 0, 0x01, 0x00, 0}, 24, 16},
+    };
+    for (const ModeCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        Reply r = respond("/dev/sim/sdb", c.cdb);
+        ASSERT_EQ(r.status, ZKSIM_STATUS_GOOD);
+        bool ten = c.cdb[0] == 0x5A;
+        std::size_t mode_data_length = ten ? be16(r.data, 0) + 2u : r.data[0] + 1u;
+        EXPECT_EQ(mode_data_length, r.data.size());
+        EXPECT_EQ(ten ? be16(r.data, 6) : r.data[3], c.block_descriptor_length);
+        std::size_t p = c.page_offset;
+        ASSERT_GE(r.data.size(), p + 8);
+        EXPECT_EQ(r.data[p], 0x26);
+        EXPECT_EQ(r.data[p + 1] + 2u + p, r.data.size());
+        EXPECT_EQ(r.data[p + 3], 1);             // SP B
+        EXPECT_EQ(be32(r.data, p + 4), 7623u);   // model
+        if (c.block_descriptor_length == 8) {
+            EXPECT_EQ(be32(r.data, p - 4) & 0xFFFFFF, 512u);
+        }
+    }
+}
+
+TEST_F(Model, UnitConfigPageAtTheLibraryOffsets) {
+    Reply r = respond("/dev/sim/sdb", {0x1A, 0x08, 0x2B, 0, 255, 0});
+    ASSERT_EQ(r.status, ZKSIM_STATUS_GOOD);
+    ASSERT_GE(r.data.size(), 15u);
+    EXPECT_EQ(r.data[4], 0x2B);
+    EXPECT_EQ(r.data[6], 42);
+    EXPECT_EQ(r.data[8], 0x48);
+    EXPECT_EQ(r.data[14], 0);
+}
+
+TEST_F(Model, AllPagesAndPageControl) {
+    Reply all = respond("/dev/sim/sdb", {0x1A, 0x08, 0x3F, 0, 255, 0});
+    ASSERT_EQ(all.status, ZKSIM_STATUS_GOOD);
+    std::vector<int> codes;
+    std::size_t at = 4;
+    while (at + 2 <= all.data.size()) {
+        codes.push_back(all.data[at] & 0x3F);
+        at += 2 + all.data[at + 1];
+    }
+    EXPECT_EQ(at, all.data.size());
+    EXPECT_EQ(codes, (std::vector<int>{0x08, 0x0A, 0x26, 0x2B}));
+
+    Reply changeable = respond("/dev/sim/sdb", {0x1A, 0x08, 0x40 | 0x2B, 0, 255, 0});
+    ASSERT_EQ(changeable.status, ZKSIM_STATUS_GOOD);
+    EXPECT_EQ(changeable.data[4], 0x2B);
+    EXPECT_EQ(Bytes(changeable.data.begin() + 6, changeable.data.end()),
+              Bytes(changeable.data.size() - 6, 0));
+
+    Reply defaults = respond("/dev/sim/sdb", {0x1A, 0x08, 0x80 | 0x2B, 0, 255, 0});
+    EXPECT_EQ(defaults.data[6], 42);
+}
+
+struct CheckCase {
+    const char *name;
+    Bytes cdb;
+    std::uint8_t asc;
+};
+
+TEST_F(Model, IllegalRequests) {
+    const CheckCase cases[] = {
+        {"unknown opcode", {0xC0, 0, 0, 0, 0, 0}, 0x20},
+        {"WRITE(10)", {0x2A, 0, 0, 0, 0, 0, 0, 0, 1, 0}, 0x20},
+        {"unknown VPD page", {0x12, 1, 0xC0, 0, 255, 0}, 0x24},
+        {"page code without EVPD", {0x12, 0, 0x83, 0, 255, 0}, 0x24},
+        {"unknown mode page", {0x1A, 0x08, 0x1C, 0, 255, 0}, 0x24},
+        {"mode subpage", {0x1A, 0x08, 0x26, 0x01, 255, 0}, 0x24},
+        {"saved values", {0x1A, 0x08, 0xC0 | 0x26, 0, 255, 0}, 0x39},
+        {"read past the end", {0x28, 0, 0, 0, 0x03, 0xE7, 0, 0, 2, 0}, 0x21},
+        {"other service action", {0x9E, 0x11, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 32, 0, 0}, 0x24},
+        {"CDB too short for its group", {0x28, 0, 0, 0, 0, 0}, 0x20},
+    };
+    for (const CheckCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        Reply r = respond("/dev/sim/sdb", c.cdb);
+        EXPECT_EQ(r.status, ZKSIM_STATUS_CHECK_CONDITION);
+        EXPECT_TRUE(r.data.empty());
+        ASSERT_EQ(r.sense.size(), 18u);
+        EXPECT_EQ(r.sense[0], 0x70);
+        EXPECT_EQ(r.sense[2], 0x05);  // ILLEGAL REQUEST
+        EXPECT_EQ(r.sense[7], 10);
+        EXPECT_EQ(r.sense[12], c.asc);
+    }
+}
+
+TEST_F(Model, AllocationLengthAndCapacityCutTheAnswer) {
+    EXPECT_EQ(respond("/dev/sim/sdb", {0x12, 0, 0, 0, 36, 0}).data.size(), 36u);
+    EXPECT_EQ(respond("/dev/sim/sdb", {0x12, 0, 0, 0, 0, 0}).data.size(), 0u);
+    EXPECT_EQ(respond("/dev/sim/sdb", {0x12, 0, 0, 0x01, 0x00, 0}).data.size(), 96u);
+    EXPECT_EQ(respond("/dev/sim/sdb", {0x1A, 0x08, 0x26, 0, 4, 0}).data,
+              (Bytes{0x17, 0, 0, 0}));
+    EXPECT_EQ(respond("/dev/sim/sdb", {0x12, 1, 0x80, 0, 255, 0}, 5).data.size(), 5u);
+    Reply sense = respond("/dev/sim/sdb", {0xC0, 0, 0, 0, 0, 0}, 0);
+    EXPECT_EQ(sense.sense.size(), 18u);
+}
+
+TEST_F(Model, DiskProbeCommands) {
+    EXPECT_EQ(respond("/dev/sim/sdb", {0, 0, 0, 0, 0, 0}).status, ZKSIM_STATUS_GOOD);
+
+    Reply cap10 = respond("/dev/sim/sdb", {0x25, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+    EXPECT_EQ(cap10.data, (Bytes{0, 0, 0x03, 0xE7, 0, 0, 0x02, 0}));
+    Reply cap16 = respond("/dev/sim/sdb", {0x9E, 0x10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 32, 0, 0});
+    ASSERT_EQ(cap16.data.size(), 32u);
+    EXPECT_EQ(be32(cap16.data, 4), 999u);
+    EXPECT_EQ(be32(cap16.data, 8), 512u);
+
+    Reply read = respond("/dev/sim/sdb", {0x28, 0, 0, 0, 0x03, 0xE6, 0, 0, 2, 0});
+    EXPECT_EQ(read.status, ZKSIM_STATUS_GOOD);
+    EXPECT_EQ(read.data, Bytes(1024, 0));
+    EXPECT_EQ(respond("/dev/sim/sdb", {0x88, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0}).data,
+              Bytes(512, 0));
+
+    Reply sense = respond("/dev/sim/sdb", {0x03, 0, 0, 0, 252, 0});
+    ASSERT_EQ(sense.data.size(), 18u);
+    EXPECT_EQ(sense.data[0], 0x70);
+    EXPECT_EQ(sense.data[2], 0);
+
+    Reply luns = respond("/dev/sim/sdb", {0xA0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0});
+    EXPECT_EQ(luns.data, (Bytes{0, 0, 0, 8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+}
+
+TEST(ModelTargetPortGroups, OwnerPathIsActiveOptimized) {
+    load("unit /dev/a\n sp 0\n owner 1\nunit /dev/b\n sp 1\n owner 0\n");
+    const Bytes rtpg = {0xA3, 0x0A, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0};
+    for (const char *path : {"/dev/a", "/dev/b"}) {
+        SCOPED_TRACE(path);
+        Reply r = respond(path, rtpg);
+        ASSERT_EQ(r.status, ZKSIM_STATUS_GOOD);
+        ASSERT_EQ(r.data.size(), 4u + 2 * 12);
+        EXPECT_EQ(be32(r.data, 0), 24u);
+        // Group 1 is SP A, which owns the unit; group 2 is SP B, standby.
+        EXPECT_EQ(be16(r.data, 6), 1u);
+        EXPECT_EQ(r.data[4] & 0x0F, 0);
+        EXPECT_EQ(be16(r.data, 18), 2u);
+        EXPECT_EQ(r.data[16] & 0x0F, 2);
+    }
+    Reply extended = respond("/dev/a", {0xA3, 0x2A, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0});
+    EXPECT_EQ(extended.data[4], 0x10);
+    EXPECT_EQ(be32(extended.data, 0), 28u);
+    zksim_reset();
+}
+
+TEST(ModelRawPages, ReturnedExactlyAndCutToAllocationLength) {
+    load("unit /dev/raw\n"
+         "  inquiry hex:00 00 04 02 1f\n"
+         "  vpd 0x80 \"\\x00\\x80\\x00\\x40short\"\n"
+         "  vpd 0xC0 hex:00c0 0001 ff\n"
+         "  mode 0x26 hex:0b 00 00 00 26 06 00 01 00 00 1d c7\n");
+    EXPECT_EQ(respond("/dev/raw", {0x12, 0, 0, 0, 255, 0}).data, (Bytes{0, 0, 4, 2, 0x1f}));
+    EXPECT_EQ(respond("/dev/raw", {0x12, 1, 0x80, 0, 255, 0}).data,
+              (Bytes{0, 0x80, 0, 0x40, 's', 'h', 'o', 'r', 't'}));
+    EXPECT_EQ(respond("/dev/raw", {0x12, 1, 0xC0, 0, 3, 0}).data, (Bytes{0, 0xC0, 0}));
+    EXPECT_EQ(respond("/dev/raw", {0x12, 1, 0x00, 0, 255, 0}).data,
+              (Bytes{0, 0, 0, 4, 0x00, 0x80, 0x83, 0xC0}));
+    Bytes mode = {0x0b, 0, 0, 0, 0x26, 0x06, 0, 1, 0, 0, 0x1d, 0xc7};
+    EXPECT_EQ(respond("/dev/raw", {0x1A, 0x00, 0x26, 0, 255, 0}).data, mode);
+    Reply ten = respond("/dev/raw", {0x5A, 0x08, 0x26, 0, 0, 0, 0, 0, 255, 0});
+    EXPECT_EQ(ten.data, (Bytes{0, 0x0e, 0, 0, 0, 0, 0, 0, 0x26, 0x06, 0, 1, 0, 0, 0x1d, 0xc7}));
+    zksim_reset();
+}
+
+struct ErrorCase {
+    const char *text;
+    const char *error;
+};
+
+TEST(Description, ErrorsNameTheLineAndKeepThePreviousConfiguration) {
+    const ErrorCase cases[] = {
+        {"vendor DGC\n", "line 1: 'vendor' before any unit line"},
+        {"unit /a\n\n  colour red\n", "line 3: unknown keyword 'colour'"},
+        {"unit /a\n vendor TOOLONGVENDOR\n", "line 2: vendor is longer than 8 bytes"},
+        {"unit /a\n lun_id hex:0102\n", "line 2: lun_id must be 16 bytes, got 2"},
+        {"unit /a\n lun_id hex:010\n", "line 2: odd number of hex digits for lun_id"},
+        {"unit /a\n cab_serial \"abc\n", "line 2: unterminated text"},
+        {"unit /a\n cab_serial \"\\q\"\n", "line 2: unknown escape \\q"},
+        {"unit /a\n sp 256\n", "line 2: sp out of range (0 to 255)"},
+        {"unit /a\n sp 1x\n", "line 2: bad number '1x' for sp"},
+        {"unit /a\n sp\n", "line 2: missing value for sp"},
+        {"unit /a\n sp 1 2\n", "line 2: extra text after sp"},
+        {"unit /a\n auto_trespass maybe\n", "line 2: auto_trespass takes on or off"},
+        {"unit /a\nunit /a\n", "line 2: duplicate unit path '/a'"},
+        {"unit /a\n fault open EWHAT\n", "line 2: unknown errno name 'EWHAT'"},
+        {"unit /a\n fault command 0 check\n", "line 2: command number out of range"},
+        {"unit /a\n fault command 2 explode\n", "line 2: unknown fault kind 'explode'"},
+        {"unit /a\n fault command 2 check\n fault command 2 host\n",
+         "line 3: fault for command 2 given twice"},
+        {"array S luns=0\n", "line 1: luns out of range (1 to 65536)"},
+        {"array S colour=red\n", "line 1: unknown array key 'colour'"},
+        {"array S luns=2 prefix=/p\nunit /p3\n", "line 2: duplicate unit path '/p3'"},
+        {"array S luns=1\n sp 1\n", "line 2: 'sp' before any unit line"},
+    };
+    load("unit /dev/kept\n");
+    for (const ErrorCase &c : cases) {
+        SCOPED_TRACE(c.text);
+        char err[256] = "";
+        EXPECT_EQ(zksim_load_text(c.text, err, sizeof err), -1);
+        EXPECT_EQ(std::string(err).rfind(c.error, 0), 0u) << err;
+        EXPECT_EQ(zksim_unit_count(), 1u);
+        EXPECT_STREQ(zksim_unit_path(0), "/dev/kept");
+    }
+    EXPECT_EQ(zksim_load_text("bogus\n", nullptr, 0), -1);
+    zksim_reset();
+}
+
+TEST(Description, WordsTextsAndComments) {
+    load("# comment line\n"
+         "unit \"/dev/with space\"   # trailing comment\n"
+         "  cab_serial AB#12\n"
+         "unit /dev/second\n"
+         "  cab_serial \"q\\\"\\\\\\x41\"\n"
+         "  fault open 13\n");
+    ASSERT_EQ(zksim_unit_count(), 2u);
+    EXPECT_STREQ(zksim_unit_path(0), "/dev/with space");
+    EXPECT_EQ(zksim_unit_path(2), nullptr);
+    EXPECT_EQ(respond("/dev/with space", {0x12, 1, 0x80, 0, 255, 0}).data,
+              (Bytes{0, 0x80, 0, 5, 'A', 'B', '#', '1', '2'}));
+    EXPECT_EQ(respond("/dev/second", {0x12, 1, 0x80, 0, 255, 0}).data,
+              (Bytes{0, 0x80, 0, 4, 'q', '"', '\\', 'A'}));
+    EXPECT_EQ(zksim_find_unit("/dev/third"), nullptr);
+    zksim_reset();
+    EXPECT_EQ(zksim_unit_count(), 0u);
+}
+
+TEST(ArrayForm, ExpandsIntoDistinctDeterministicPaths) {
+    load("array CK2000 model=7623 luns=3 paths_per_sp=2 prefix=/dev/sim/p\n");
+    ASSERT_EQ(zksim_unit_count(), 12u);
+    std::set<Bytes> ids;
+    for (std::size_t i = 0; i < 12; ++i) {
+        std::string path = "/dev/sim/p" + std::to_string(i);
+        SCOPED_TRACE(path);
+        EXPECT_EQ(zksim_unit_path(i), path);
+        unsigned lun = static_cast<unsigned>(i / 4), sp = (i / 2) % 2;
+        Reply sp_page = respond(path.c_str(), {0x1A, 0x08, 0x26, 0, 255, 0});
+        EXPECT_EQ(sp_page.data[7], sp);
+        EXPECT_EQ(be32(sp_page.data, 8), 7623u);
+        Reply unit_page = respond(path.c_str(), {0x1A, 0x08, 0x2B, 0, 255, 0});
+        EXPECT_EQ(unit_page.data[6], lun);
+        EXPECT_EQ(unit_page.data[8] & 0x08, 0x08);
+        EXPECT_EQ(unit_page.data[14] != 0, sp == lun % 2);  // owners alternate
+        Reply id = respond(path.c_str(), {0x12, 1, 0x83, 0, 255, 0});
+        Bytes lun_id(id.data.begin() + 8, id.data.begin() + 24);
+        EXPECT_EQ(Bytes(lun_id.begin(), lun_id.begin() + 4), (Bytes{0x60, 0x06, 0x01, 0x60}));
+        EXPECT_EQ(be16(id.data, 28), lun);
+        ids.insert(lun_id);
+        EXPECT_EQ(respond(path.c_str(), {0x12, 1, 0x80, 0, 255, 0}).data,
+                  (Bytes{0, 0x80, 0, 6, 'C', 'K', '2', '0', '0', '0'}));
+    }
+    EXPECT_EQ(ids.size(), 3u);  // one identifier per LUN, shared by its paths
+
+    Reply first = respond("/dev/sim/p0", {0x12, 1, 0x83, 0, 255, 0});
+    load("array CK2000 model=7623 luns=3 paths_per_sp=2 prefix=/dev/sim/p\n");
+    EXPECT_EQ(respond("/dev/sim/p0", {0x12, 1, 0x83, 0, 255, 0}).data, first.data);
+    load("array OTHER luns=1 prefix=/dev/sim/p\n");
+    EXPECT_NE(respond("/dev/sim/p0", {0x12, 1, 0x83, 0, 255, 0}).data, first.data);
+    zksim_reset();
+}
+
+TEST(ArrayForm, LargeArrayLoadsAndLooksUpQuickly) {
+    auto start = std::chrono::steady_clock::now();
+    load("array BIG luns=4096 paths_per_sp=2 prefix=/dev/sim/big\n");
+    auto loaded = std::chrono::steady_clock::now();
+    ASSERT_EQ(zksim_unit_count(), 4096u * 4);
+    for (std::size_t i = 0; i < zksim_unit_count(); ++i)
+        ASSERT_NE(zksim_find_unit(("/dev/sim/big" + std::to_string(i)).c_str()), nullptr);
+    auto looked_up = std::chrono::steady_clock::now();
+    // Generous bounds: sanitizer and emulated builds are several times slower.
+    EXPECT_LT(std::chrono::duration<double>(loaded - start).count(), 5.0);
+    EXPECT_LT(std::chrono::duration<double>(looked_up - loaded).count(), 5.0);
+    zksim_reset();
+}
+
+}  // namespace
