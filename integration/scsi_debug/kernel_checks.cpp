@@ -39,7 +39,7 @@ constexpr int kModeSenseOpcode = 0x1A;
 constexpr int kSpReportPage = 0x26;
 constexpr int kCheckCondition = 0x02;
 constexpr int kIllegalRequest = 0x05;
-constexpr int kClaimRounds = 50;
+constexpr int kClaimRounds = 20;
 
 struct Options {
     std::string vendor;

@@ -14,8 +14,11 @@ ZK_LOG_TAG=scsi_debug
 build=$(cd "$1" && pwd) || exit 2
 start=$SECONDS
 
-cmake --build "$build" --target zk_kernel_checks -j2 >/dev/null ||
-  { zk_die "cannot build zk_kernel_checks in $build (ZK_BUILD_KERNEL_CHECKS=ON, native, no sanitizer)"; exit 1; }
+if ! build_log=$(cmake --build "$build" --target zk_kernel_checks -j2 2>&1); then
+  printf '%s\n' "$build_log" | tail -n 30
+  zk_die "cannot build zk_kernel_checks in $build (it needs a native build without sanitizers, ZK_BUILD_KERNEL_CHECKS=ON)"
+  exit 1
+fi
 checks="$build/integration/scsi_debug/zk_kernel_checks"
 library="$build/aslDGCclariion/libzkDGCclariion.so"
 zkdiscover="$build/zkdiscover/zkdiscover"
