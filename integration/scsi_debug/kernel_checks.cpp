@@ -275,9 +275,10 @@ std::string kernel_view_of_sp_report(const std::string &node, bool &refused)
     close(fd);
     int sense_key = hdr.sb_len_wr > 2 ? (sense[2] & 0x0F) : -1;
     refused = rc == 0 && hdr.status == kCheckCondition && sense_key == kIllegalRequest;
-    char text[96];
-    std::snprintf(text, sizeof text, "kernel: ioctl %d, status 0x%02x, sense key %d",
-                  rc, hdr.status, sense_key);
+    char text[128];
+    std::snprintf(text, sizeof text,
+                  "kernel: ioctl %d, status 0x%02x, host 0x%02x, driver 0x%02x, sense key %d", rc,
+                  hdr.status, hdr.host_status, hdr.driver_status, sense_key);
     return text;
 }
 
