@@ -80,10 +80,12 @@ TEST(TestAllocator, TracksCallocAndRealloc)
 {
     void *before = malloc(8);  // from before arming: never counted as outstanding
     alloc_arm(0);
-    g_sink[0] = calloc(4, 4);
+    g_sink[0] = calloc(4, 5);
+    size_t calloc_size = zktest::alloc_last_size();
     g_sink[1] = realloc(nullptr, 10);
     g_sink[1] = realloc(g_sink[1], 4000);
-    before = realloc(before, 4000);
+    before = realloc(before, 3000);
+    size_t realloc_size = zktest::alloc_last_size();
     long outstanding = alloc_outstanding();
     unsigned long calls = alloc_calls();
     free(g_sink[0]);
@@ -92,6 +94,8 @@ TEST(TestAllocator, TracksCallocAndRealloc)
     long after = alloc_outstanding();
     alloc_disarm();
     EXPECT_EQ(calls, 4u);
+    EXPECT_EQ(calloc_size, 20u);
+    EXPECT_EQ(realloc_size, 3000u);
     EXPECT_EQ(outstanding, 2);
     EXPECT_EQ(after, 0);
 }

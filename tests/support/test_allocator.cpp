@@ -44,6 +44,7 @@ unsigned long g_fail_at;
 bool g_keep_failing;
 unsigned long g_calls;
 bool g_injected;
+size_t g_last_size;
 volatile int g_probes;         // calls that reached this malloc at all
 
 void lock()
@@ -146,8 +147,10 @@ void *malloc(size_t size)
         errno = ENOMEM;
     } else {
         block = __libc_malloc(size);
-        if (block)
+        if (block) {
             track(block);
+            g_last_size = size;
+        }
     }
     unlock();
     return block;
@@ -165,8 +168,10 @@ void *calloc(size_t count, size_t size)
         errno = ENOMEM;
     } else {
         block = __libc_calloc(count, size);
-        if (block)
+        if (block) {
             track(block);
+            g_last_size = count * size;
+        }
     }
     unlock();
     return block;
@@ -186,6 +191,8 @@ void *realloc(void *old_block, size_t size)
         errno = ENOMEM;
     } else {
         block = __libc_realloc(old_block, size);
+        if (block)
+            g_last_size = size;
         if (old_block == nullptr) {
             if (block)
                 track(block);
@@ -242,6 +249,7 @@ void alloc_arm(unsigned long fail_at, bool keep_failing)
     g_keep_failing = keep_failing;
     g_calls = 0;
     g_injected = false;
+    g_last_size = 0;
     __atomic_store_n(&g_armed, 1, __ATOMIC_RELEASE);
     unlock();
 }
@@ -270,6 +278,14 @@ bool alloc_failure_injected()
     bool injected = g_injected;
     unlock();
     return injected;
+}
+
+size_t alloc_last_size()
+{
+    lock();
+    size_t size = g_last_size;
+    unlock();
+    return size;
 }
 
 long alloc_outstanding()

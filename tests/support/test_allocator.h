@@ -30,6 +30,9 @@ unsigned long alloc_calls();
 bool alloc_failure_injected();
 // Blocks allocated since alloc_arm and not freed yet (0 when disarmed).
 long alloc_outstanding();
+// Bytes asked for by the last allocation call that succeeded while armed
+// (count x size for calloc); 0 when none did. Kept until the next alloc_arm.
+size_t alloc_last_size();
 
 // Runs op with the Nth allocation failing, for N = 1, 2, ... until a run
 // sees no injected failure (so the last run is a clean success). op(n) is

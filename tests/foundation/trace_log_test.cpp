@@ -1,0 +1,297 @@
+// Trace log: exact bytes appended to /tmp/.ZEVIRO00.log, nothing when it is
+// missing (and never a file created), the descriptor's flags, no pile-up of
+// descriptors, and a fresh look at the file on every open. Uses the one
+// fixed log path: CTest runs it under the trace_log lock.
+#include "foundation_test_util.h"
+
+#include "zkDGCclariion.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace zkfoundation {
+namespace {
+
+const std::string kLogPath = "/tmp/.ZEVIRO00.log";
+
+class TraceLog : public ::testing::Test {
+protected:
+    // A log a person left in place is kept aside and put back afterwards.
+    static void SetUpTestSuite()
+    {
+        had_log_ = file_exists(kLogPath);
+        if (had_log_)
+            saved_log_ = read_file(kLogPath);
+    }
+    static void TearDownTestSuite()
+    {
+        unlink(kLogPath.c_str());
+        if (had_log_)
+            write_file(kLogPath, saved_log_);
+    }
+    void SetUp() override
+    {
+        CloseDbgTempFile();
+        unlink(kLogPath.c_str());
+        baseline_ = count_open_descriptors();
+    }
+    void TearDown() override
+    {
+        CloseDbgTempFile();
+        unlink(kLogPath.c_str());
+        EXPECT_EQ(count_open_descriptors(), baseline_) << "descriptors left open";
+    }
+
+    static void create_log(const std::string &text = "") { write_file(kLogPath, text); }
+    // Descriptors on the log path, whether the file is still there or not.
+    static int log_descriptors()
+    {
+        return count_descriptors_to(kLogPath.c_str()) +
+               count_descriptors_to((kLogPath + " (deleted)").c_str());
+    }
+
+    int baseline_ = 0;
+    static bool had_log_;
+    static std::string saved_log_;
+};
+
+bool TraceLog::had_log_ = false;
+std::string TraceLog::saved_log_;
+
+TEST_F(TraceLog, MissingFileMeansNoTrace)
+{
+    StderrCapture capture;
+    OpenDbgTempFile();
+    EXPECT_EQ(DbgFd, -1);
+    xDbgPrint(1, "summary\n");
+    xDbgPrint(2, "detail\n");
+    const char **info = nullptr;
+    vendor_info(&info);
+    EXPECT_EQ(DbgFd, -1);
+    EXPECT_FALSE(file_exists(kLogPath));
+    EXPECT_EQ(capture.take(), "");
+}
+
+TEST_F(TraceLog, ExactBytesAppended)
+{
+    const struct {
+        const char *label;
+        std::string before;
+        std::vector<std::pair<int, std::string>> prints;
+        std::string after;
+    } cases[] = {
+        {"levels alike", "", {{1, "one\n"}, {2, "two\n"}}, "one\ntwo\n"},
+        {"no newline added", "", {{2, "a : retval 1  "}, {2, "\n"}}, "a : retval 1  \n"},
+        {"empty text", "", {{1, ""}}, ""},
+        {"appended", "kept\n", {{1, "new"}}, "kept\nnew"},
+        {"254 characters", "", {{1, std::string(254, 'x')}}, std::string(254, 'x')},
+    };
+    for (const auto &c : cases) {
+        create_log(c.before);
+        StderrCapture capture;
+        OpenDbgTempFile();
+        ASSERT_GE(DbgFd, 0) << c.label;
+        for (const auto &print : c.prints)
+            xDbgPrint(print.first, print.second.c_str());
+        EXPECT_EQ(read_file(kLogPath), c.after) << c.label;
+        EXPECT_EQ(capture.take(), "") << c.label;
+        CloseDbgTempFile();
+        unlink(kLogPath.c_str());
+    }
+}
+
+TEST_F(TraceLog, VendorInfoBanner)
+{
+    create_log();
+    const char **first = nullptr;
+    const char **second = nullptr;
+    vendor_info(&first);
+    vendor_info(&second);
+    EXPECT_EQ(read_file(kLogPath), "Vendor Info\n\nVendor Info\n\n");
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(first, second);
+    const char *expected[] = {"VID=DGC", "PID=CLARiiON", "ATYPE=A/P", "ANAME=EMC_CLARiiON"};
+    for (int i = 0; i < 4; ++i)
+        EXPECT_STREQ(first[i], expected[i]);
+    EXPECT_EQ(first[4], nullptr);
+    EXPECT_EQ(_lib_version, 1);
+}
+
+TEST_F(TraceLog, DescriptorFlags)
+{
+    create_log();
+    OpenDbgTempFile();
+    ASSERT_GE(DbgFd, 0);
+    int status = fcntl(DbgFd, F_GETFL);
+    EXPECT_EQ(status & O_ACCMODE, O_WRONLY);
+    EXPECT_NE(status & O_APPEND, 0);
+    EXPECT_NE(fcntl(DbgFd, F_GETFD) & FD_CLOEXEC, 0);
+}
+
+TEST_F(TraceLog, DescriptorsDoNotPileUp)
+{
+    create_log();
+    for (int i = 0; i < 10000; ++i)
+        OpenDbgTempFile();
+    EXPECT_EQ(log_descriptors(), 1);
+    EXPECT_LE(count_open_descriptors(), baseline_ + 1);
+    xDbgPrint(1, "once\n");
+    EXPECT_EQ(read_file(kLogPath), "once\n");
+    CloseDbgTempFile();
+    EXPECT_EQ(DbgFd, -1);
+    EXPECT_EQ(log_descriptors(), 0);
+}
+
+TEST_F(TraceLog, EachOpenSeesTheFileAsItIsNow)
+{
+    create_log();
+    OpenDbgTempFile();
+    xDbgPrint(1, "a");
+
+    // Replaced by a new file: the next open writes there, not to the old one.
+    std::string old_copy = kLogPath + ".old";
+    ASSERT_EQ(rename(kLogPath.c_str(), old_copy.c_str()), 0);
+    create_log();
+    OpenDbgTempFile();
+    xDbgPrint(1, "b");
+    EXPECT_EQ(read_file(kLogPath), "b");
+    EXPECT_EQ(read_file(old_copy), "a");
+    unlink(old_copy.c_str());
+
+    // Removed: tracing off, and no file comes back.
+    unlink(kLogPath.c_str());
+    OpenDbgTempFile();
+    EXPECT_EQ(DbgFd, -1);
+    xDbgPrint(1, "lost");
+    EXPECT_FALSE(file_exists(kLogPath));
+    EXPECT_LE(log_descriptors(), 1);
+
+    // Created again: tracing on again.
+    create_log();
+    OpenDbgTempFile();
+    ASSERT_GE(DbgFd, 0);
+    xDbgPrint(1, "c");
+    EXPECT_EQ(read_file(kLogPath), "c");
+    EXPECT_EQ(log_descriptors(), 1);
+}
+
+TEST_F(TraceLog, UnwritableFileMeansNoTrace)
+{
+    if (geteuid() == 0)
+        GTEST_SKIP() << "root opens any file";
+    create_log();
+    chmod(kLogPath.c_str(), 0444);
+    OpenDbgTempFile();
+    EXPECT_EQ(DbgFd, -1);
+    xDbgPrint(1, "x");
+    EXPECT_EQ(read_file(kLogPath), "");
+}
+
+TEST_F(TraceLog, CloseOnlyWhenOpen)
+{
+    CloseDbgTempFile();
+    EXPECT_EQ(DbgFd, -1);
+    create_log();
+    OpenDbgTempFile();
+    ASSERT_GE(DbgFd, 0);
+    CloseDbgTempFile();
+    EXPECT_EQ(DbgFd, -1);
+    CloseDbgTempFile();
+    EXPECT_EQ(DbgFd, -1);
+    xDbgPrint(1, "closed");
+    EXPECT_EQ(read_file(kLogPath), "");
+    EXPECT_EQ(log_descriptors(), 0);
+}
+
+TEST_F(TraceLog, DescriptorZeroIsALog)
+{
+    // With standard input closed the log may get descriptor 0, which is an
+    // open log like any other.
+    int saved_stdin = dup(0);
+    ASSERT_GE(saved_stdin, 0);
+    close(0);
+    create_log();
+    OpenDbgTempFile();
+    int fd = DbgFd;
+    xDbgPrint(1, "zero");
+    CloseDbgTempFile();
+    dup2(saved_stdin, 0);
+    close(saved_stdin);
+    EXPECT_EQ(fd, 0);
+    EXPECT_EQ(read_file(kLogPath), "zero");
+}
+
+TEST_F(TraceLog, DumpHookWritesNothing)
+{
+    create_log();
+    OpenDbgTempFile();
+    const unsigned char data[4] = {1, 2, 3, 4};
+    StderrCapture capture;
+    xDbgDumpBuf("title", data, 4);
+    xDbgDumpBuf(nullptr, nullptr, -1);
+    EXPECT_EQ(capture.take(), "");
+    EXPECT_EQ(read_file(kLogPath), "");
+}
+
+// Threads trace and re-open the log while the file comes and goes and
+// other files are opened and closed: trace text lands in the log only,
+// never in a file that got a descriptor number the log once had.
+TEST_F(TraceLog, ConcurrentTracersNeverHitOtherFiles)
+{
+    TempDir dir;
+    create_log();
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> tracers;
+    for (int t = 0; t < 3; ++t)
+        tracers.emplace_back([&] {
+            for (int i = 0; i < 2000; ++i) {
+                OpenDbgTempFile();
+                xDbgPrint(2, "trace\n");
+            }
+        });
+    std::thread toggler([&] {
+        for (int i = 0; i < 300 && !stop; ++i) {
+            if (i % 2)
+                create_log();
+            else
+                unlink(kLogPath.c_str());
+            usleep(50);
+        }
+    });
+    std::string other = dir.file("other");
+    int other_writes = 0;
+    bool other_clean = true;
+    for (int i = 0; i < 1000; ++i) {
+        int fd = open(other.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        if (fd < 0)
+            continue;
+        if (write(fd, "mine", 4) == 4)
+            ++other_writes;
+        close(fd);
+        std::string text = read_file(other);
+        if (text != "mine")
+            other_clean = false;
+    }
+    for (std::thread &t : tracers)
+        t.join();
+    stop = true;
+    toggler.join();
+    EXPECT_GT(other_writes, 0);
+    EXPECT_TRUE(other_clean);
+    std::string log = read_file(kLogPath);
+    for (size_t at = 0; at < log.size(); at += 6)
+        ASSERT_EQ(log.compare(at, 6, "trace\n"), 0) << "at " << at;
+    EXPECT_LE(log_descriptors(), 1);
+}
+
+}  // namespace
+}  // namespace zkfoundation
