@@ -3,6 +3,7 @@
 #include "self_paths.h"
 
 #include <dlfcn.h>
+#include <unistd.h>
 
 namespace zkd {
 
@@ -37,8 +38,13 @@ std::string join(const std::vector<std::string> &items, const char *separator)
 LoadStatus load_host_library(const std::string &path, bool need_mode_sense,
                              HostLibrary &library, std::string &message)
 {
+    // A name without a slash would go through the system's search only; a
+    // file of that name in the current directory is what the user means.
+    std::string to_open = path;
+    if (path.find('/') == std::string::npos && access(path.c_str(), F_OK) == 0)
+        to_open = "./" + path;
     dlerror();
-    void *handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    void *handle = dlopen(to_open.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) {
         const char *why = dlerror();
         message = "cannot load the support library " + path + ": " +

@@ -10,6 +10,8 @@
 #include "simulation.h"
 #include "trace_log.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <iostream>
 #include <memory>
@@ -164,7 +166,9 @@ int main(int argc, char **argv)
     int exit_code = zkd::kExitOk;
     if (capture) {
         std::string error;
-        std::string origin = simulated ? description : std::string("this machine");
+        char host[256] = "";
+        gethostname(host, sizeof host - 1);
+        std::string origin = simulated ? description : std::string("host ") + host;
         std::string file = zkd::write_capture(options.capture_dir,
                                               zkd::capture_description(results, origin), error);
         if (file.empty()) {

@@ -121,6 +121,10 @@ bool load_simulated_units(const std::string &description, std::string &error)
         error = description + ": " + (reason[0] ? reason : "cannot be loaded");
         return false;
     }
+    // The simulator's records of opens and commands serve tests; a scan of
+    // thousands of paths would only fill memory with them.
+    if (auto set_recording = simulator_symbol<void (*)(int)>("zksim_set_recording"))
+        set_recording(0);
     return true;
 }
 
