@@ -1,0 +1,77 @@
+// A host as the volume manager is one: it loads the shared object at run
+// time, binds the entry points by name, claims a (simulated) unit, walks the
+// list as a plain char ** array and releases it with nv_free.
+#include "claim_support.h"
+
+#include <gtest/gtest.h>
+
+#include <dlfcn.h>
+
+using namespace claimtest;
+
+namespace {
+
+using VendorInfoFn = void (*)(const char ***);
+using ClaimDeviceFn = int (*)(const device_entry *, char ***);
+using NvFreeFn = void (*)(void *);
+
+class Host : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        handle_ = dlopen(ZK_LIBRARY_FILE, RTLD_NOW | RTLD_LOCAL);
+        ASSERT_NE(handle_, nullptr) << dlerror();
+    }
+    void TearDown() override
+    {
+        if (handle_ != nullptr)
+            dlclose(handle_);
+        zksim_reset();
+    }
+
+    template <typename T>
+    T bind(const char *name)
+    {
+        void *symbol = dlsym(handle_, name);
+        EXPECT_NE(symbol, nullptr) << name << ": " << dlerror();
+        return reinterpret_cast<T>(symbol);
+    }
+
+    void *handle_ = nullptr;
+};
+
+TEST_F(Host, BindsByNameClaimsAndReleasesTheList)
+{
+    auto lib_version = bind<const int *>("_lib_version");
+    auto vendor_info_fn = bind<VendorInfoFn>("vendor_info");
+    auto claim_fn = bind<ClaimDeviceFn>("claim_device");
+    auto nv_free_fn = bind<NvFreeFn>("nv_free");
+    ASSERT_TRUE(lib_version && vendor_info_fn && claim_fn && nv_free_fn);
+
+    EXPECT_EQ(*lib_version, 1);
+    const char **info = nullptr;
+    vendor_info_fn(&info);
+    ASSERT_NE(info, nullptr);
+    std::vector<std::string> identification;
+    for (const char **p = info; *p != nullptr; ++p)
+        identification.emplace_back(*p);
+    EXPECT_EQ(identification, (std::vector<std::string>{
+                                  "VID=DGC", "PID=CLARiiON", "ATYPE=A/P",
+                                  "ANAME=EMC_CLARiiON"}));
+
+    ASSERT_EQ(load_units({UnitSpec{}}), "");
+    auto inq = make_inquiry();
+    device_entry entry = make_entry(kDefaultPath, inq.data());
+    char **list = nullptr;
+    ASSERT_EQ(claim_fn(&entry, &list), 0);
+    ASSERT_NE(list, nullptr);
+
+    std::vector<std::string> walked;
+    for (char **slot = list; *slot != nullptr; ++slot)
+        walked.emplace_back(*slot);
+    EXPECT_EQ(walked, default_list());
+    nv_free_fn(list);
+    EXPECT_EQ(zksim_open_descriptors(), 0);
+}
+
+}  // namespace

@@ -1,0 +1,59 @@
+// The fixed trace log file, for claim tests that read what a claim traced.
+// Programs that use it hold the trace_log lock (see CMakeLists.txt).
+#ifndef ZK_TESTS_CLAIM_TRACE_LOG_H
+#define ZK_TESTS_CLAIM_TRACE_LOG_H
+
+#include "zkDGCclariion.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+
+namespace claimtest {
+
+constexpr const char *kTraceLogPath = "/tmp/.ZEVIRO00.log";
+
+// Removes the log and closes the library's descriptor, so tracing is off.
+inline void remove_trace_log()
+{
+    CloseDbgTempFile();
+    unlink(kTraceLogPath);
+}
+
+inline bool trace_log_exists()
+{
+    return access(kTraceLogPath, F_OK) == 0;
+}
+
+// Creates the log holding initial (tracing on for the next call into the
+// library) and removes it again when it goes out of scope.
+class TraceLog {
+public:
+    explicit TraceLog(const std::string &initial = "")
+    {
+        remove_trace_log();
+        std::ofstream(kTraceLogPath, std::ios::binary) << initial;
+    }
+    ~TraceLog() { remove_trace_log(); }
+    TraceLog(const TraceLog &) = delete;
+    TraceLog &operator=(const TraceLog &) = delete;
+
+    // Empties the log without allocating (safe while the test allocator
+    // is armed).
+    void clear() const { (void)truncate(kTraceLogPath, 0); }
+
+    std::string contents() const
+    {
+        std::ifstream in(kTraceLogPath, std::ios::binary);
+        std::ostringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+};
+
+}  // namespace claimtest
+
+#endif  // ZK_TESTS_CLAIM_TRACE_LOG_H
