@@ -97,13 +97,6 @@ TEST(GroupClaims, ArraysAndLunsInOrderOfTheirFirstPath)
     EXPECT_EQ(arrays[1].luns[0].paths[0].port_serial, "CAB2B");
 }
 
-TEST(GroupClaims, AnEmptyPortSerialGivesAnUnknownSp)
-{
-    std::vector<zkd::DeviceResult> results = {claimed("/dev/sg1", "", "L", 'A', true)};
-    results[0].properties.back().second = "";
-    EXPECT_EQ(zkd::group_claims(results)[0].luns[0].paths[0].sp, "?");
-}
-
 TEST(Tree, ShowsEverySectionAndFlagsAnUnownedLun)
 {
     std::vector<zkd::DeviceResult> results = sample();
@@ -181,34 +174,6 @@ TEST(Json, CarriesTheTreeAndEveryProperty)
     EXPECT_EQ(summary["luns"], 3);
 }
 
-TEST(Json, ExplainAddsTraceToEveryOfferedDevice)
-{
-    std::vector<zkd::DeviceResult> results = sample();
-    for (auto &r : results)
-        r.trace = {"", "line for " + r.path};
-    nlohmann::json doc = nlohmann::json::parse(zkd::render_json_text(context(true), results));
-    EXPECT_EQ(doc["arrays"][0]["luns"][0]["paths"][0]["trace"],
-              nlohmann::json::array({"line for /dev/sg1"}));
-    EXPECT_EQ(doc["not_claimed"][0]["trace"], nlohmann::json::array({"line for /dev/sg5"}));
-}
-
-TEST(Export, ClaimedDevicesOnlyWithABlankLineBetween)
-{
-    std::vector<zkd::DeviceResult> results = {
-        other("/dev/sg0", zkd::Outcome::NotClaimed, "X"),
-        claimed("/dev/sg1", "CAB1", "L1", 'A', true),
-        unreadable("/dev/sg2", 5),
-        claimed("/dev/sg3", "CAB1", "L1", 'B', false),
-    };
-    EXPECT_EQ(zkd::render_export(results),
-              "DEVICE=/dev/sg1\nCAB_SERIAL_NO=CAB1\nLUN_SERIAL_NO=L1\nREVISION=0219\n"
-              "SCSI_VERSION=4\nLUN_OWNER=Y\nPORT_SERIAL_NO=CAB1A\n"
-              "\n"
-              "DEVICE=/dev/sg3\nCAB_SERIAL_NO=CAB1\nLUN_SERIAL_NO=L1\nREVISION=0219\n"
-              "SCSI_VERSION=4\nLUN_OWNER=N\nPORT_SERIAL_NO=CAB1B\n");
-    EXPECT_EQ(zkd::render_export({unreadable("/dev/sg2", 5)}), "");
-}
-
 // ---- Capture ------------------------------------------------------------
 
 zkd::CapturedResponse answer(std::vector<unsigned char> bytes)
@@ -236,20 +201,6 @@ zkd::DeviceResult captured_device()
     r.capture.vpd_device_id = answer({0x00, 0x83, 0x00, 0x00});
     r.capture.vpd_unit_serial = answer({0x00, 0x80, 0x00, 0x01, 0x41});
     return r;
-}
-
-TEST(Capture, RawAnswersBecomeUnitStatements)
-{
-    std::string text = zkd::capture_description({captured_device()}, "host1");
-    const char *expected =
-        "unit /dev/sg9\n"
-        "  inquiry hex:00 00 04 02 1f ab\n"
-        "  mode 0x26 hex:0b 00 00 00 26\n"
-        "  mode 0x2b hex:0e\n"
-        "  vpd 0x83 hex:00 83 00 00\n"
-        "  vpd 0x80 hex:00 80 00 01 41\n";
-    EXPECT_NE(text.find(expected), std::string::npos) << text;
-    EXPECT_NE(text.find("from host1"), std::string::npos);
 }
 
 TEST(Capture, TheFirstFailedReadBecomesAFaultWhereTheClaimSendsIt)

@@ -134,22 +134,6 @@ TEST(FindDevices, MissingSysfsIsReportedNotFatal)
     EXPECT_NE(list.messages.back().find("class/block"), std::string::npos);
 }
 
-TEST(SplitLines, KeepsALastLineWithoutNewline)
-{
-    struct Case {
-        const char *text;
-        std::vector<std::string> lines;
-    } cases[] = {
-        {"", {}},
-        {"\n", {""}},
-        {"a\nb\n", {"a", "b"}},
-        {"a\n\nb", {"a", "", "b"}},
-        {"x : retval -1  \n", {"x : retval -1  "}},
-    };
-    for (const Case &c : cases)
-        EXPECT_EQ(zkd::split_lines(c.text), c.lines) << '"' << c.text << '"';
-}
-
 std::string read_file(const std::string &path)
 {
     std::ifstream in(path);
@@ -380,20 +364,6 @@ TEST_F(FakeLibraryTest, PathsTheDeviceEntryCannotHoldAreNotOffered)
     EXPECT_EQ(r.outcome, zkd::Outcome::Skipped);
     EXPECT_NE(r.error.find("127"), std::string::npos);
     EXPECT_EQ(g_claimed_paths.size(), 1u);
-}
-
-TEST_F(FakeLibraryTest, InquiryFieldsAreTrimmedAndEscaped)
-{
-    std::vector<unsigned char> data = standard_inquiry("AB\x01\\", 36);
-    for (size_t i = 16; i < 32; ++i)
-        data[i] = ' ';
-    std::memcpy(&data[16], "RAID 5", 6);
-    std::memcpy(&data[32], "02\xff ", 4);
-    g_devices["/dev/x"] = {data, 0, ZK_NOT_CLAIMED, {}};
-    zkd::DeviceResult r = zkd::examine_device(library_, "/dev/x", false);
-    EXPECT_EQ(zkd::inquiry_vendor(r), "AB\\x01\\x5C");
-    EXPECT_EQ(zkd::inquiry_product(r), "RAID 5");
-    EXPECT_EQ(zkd::inquiry_revision(r), "02\\xFF");
 }
 
 TEST_F(FakeLibraryTest, ParallelScanKeepsThePathOrder)
