@@ -322,18 +322,6 @@ TEST(NvCreateList, StopsAtTheFirstNull)
     nv_free(list);
 }
 
-TEST(NvCreateList, TwoEntryLayout)
-{
-    char **list = nullptr;
-    ASSERT_EQ(nv_create_list(&list, "VID=DGC", "PID=CLARiiON", nullptr), 2);
-    const char *base = reinterpret_cast<const char *>(list);
-    EXPECT_EQ(list[0], base + 3 * kPointerSize);
-    EXPECT_EQ(list[1], list[0] + 8);
-    EXPECT_EQ(list[2], nullptr);
-    EXPECT_EQ(list[1] + strlen(list[1]) + 1 - list[0], 21);
-    nv_free(list);
-}
-
 TEST(NvAppendList, Table)
 {
     char **two = nullptr;
@@ -365,17 +353,6 @@ TEST(NvAppendList, Table)
     }
     expect_packed(two, {"VID=DGC", "PID=CLARiiON"}, "given list unchanged");
     nv_free(two);
-}
-
-TEST(NvAppendList, NewListOutlivesTheOld)
-{
-    char **old_list = nullptr;
-    ASSERT_EQ(nv_create_list(&old_list, "VID=DGC", "PID=CLARiiON", nullptr), 2);
-    char **new_list = nullptr;
-    ASSERT_EQ(nv_append_list(&new_list, old_list, nullptr), 2);
-    nv_free(old_list);
-    expect_packed(new_list, {"VID=DGC", "PID=CLARiiON"}, "after the old list went");
-    nv_free(new_list);
 }
 
 }  // namespace
