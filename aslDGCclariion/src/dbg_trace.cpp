@@ -54,15 +54,19 @@ void OpenDbgTempFile(void)
         }
         // Another thread kept its descriptor first: number now holds it.
     }
-    if (dup2(fresh, number) < 0) {
-        // The kept number is unusable (closed behind the library's back):
-        // keep the fresh descriptor instead.
-        store(&g_log_number, fresh);
-        store(&DbgFd, fresh);
+    if (fresh == number) {
+        // The kept number had been closed behind the library's back and
+        // open() handed it out again: it is the log once more.
+        store(&DbgFd, number);
         return;
     }
+    int moved = -1;
+    for (int attempt = 0; attempt < 3 && moved < 0; ++attempt)
+        moved = dup2(fresh, number);  // EINTR, or EBUSY racing another open
     close(fresh);
-    store(&DbgFd, number);
+    // When the number could not be re-pointed, tracing is off for this call
+    // rather than going to a file that may no longer be the log.
+    store(&DbgFd, moved < 0 ? -1 : number);
 }
 
 // Closes the trace log (and the number kept for it) and sets DbgFd to -1.

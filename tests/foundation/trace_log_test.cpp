@@ -200,6 +200,18 @@ TEST_F(TraceLog, CloseOnlyWhenOpen)
     EXPECT_EQ(log_descriptors(), 0);
 }
 
+TEST_F(TraceLog, HostClosedTheDescriptorItself)
+{
+    create_log();
+    OpenDbgTempFile();
+    ASSERT_GE(DbgFd, 0);
+    close(DbgFd);  // not through CloseDbgTempFile
+    OpenDbgTempFile();
+    xDbgPrint(1, "still traced");
+    EXPECT_EQ(read_file(kLogPath), "still traced");
+    EXPECT_EQ(log_descriptors(), 1);
+}
+
 TEST_F(TraceLog, DescriptorZeroIsALog)
 {
     // With standard input closed the log may get descriptor 0, which is an
