@@ -8,6 +8,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build-sparc}
 [ $# -eq 0 ] || shift
+build=$(realpath -m "$build")  # tests run in their own folders
 jobs=${ZK_SPARC_JOBS:-2}
 
 # Tests that cannot apply on the emulated target, each with its reason.
@@ -43,11 +44,21 @@ GTEST_OUTPUT="xml:$reports/" \
 cases=0; failures=0; skipped=0
 for report in "$reports"/*.xml; do
   [ -e "$report" ] || continue
-  line=$(grep -m1 '<testsuites ' "$report")
-  attr() { sed -n "s/.* $1=\"\([0-9]*\)\".*/\1/p" <<<"$line"; }
-  cases=$((cases + $(attr tests)))
-  failures=$((failures + $(attr failures) + $(attr errors)))
-  skipped=$((skipped + $(attr skipped) + $(attr disabled)))
+  # Totals stand on <testsuites>; skips are counted per <testsuite>.
+  total() { grep -o "<$1 [^>]*" "$report" | grep -o " $2=\"[0-9]*\"" |
+            grep -o '[0-9]*' | awk '{ n += $1 } END { print n + 0 }'; }
+  cases=$((cases + $(total testsuites tests)))
+  failures=$((failures + $(total testsuites failures) + $(total testsuites errors)))
+  skipped=$((skipped + $(total testsuite skipped) + $(total testsuites disabled)))
+done
+# Each skipped case with the reason it gave.
+for report in "$reports"/*.xml; do
+  [ -e "$report" ] || continue
+  awk '/<testcase / && /result="skipped"/ {
+         match($0, / name="[^"]*"/); name = substr($0, RSTART + 7, RLENGTH - 8)
+         match($0, / classname="[^"]*"/); suite = substr($0, RSTART + 12, RLENGTH - 13)
+         getline; reason = $0; sub(/.*&#x0A;/, "", reason); sub(/".*/, "", reason)
+         print "skipped on SPARC: " suite "." name " (" reason ")" }' "$report"
 done
 echo "SPARC (32-bit big-endian, qemu): $(ls "$reports" | wc -l) test programs," \
      "$cases GoogleTest cases, $failures failed, $skipped skipped or disabled"
