@@ -84,6 +84,8 @@ int main(int argc, char **argv)
     std::string description;
     if (simulated) {
         description = zkd::active_description();
+        // The marker is for this program only, not for anything it starts.
+        unsetenv(zkd::kSimulationMarker);
         std::string error;
         if (!zkd::load_simulated_units(description, error)) {
             complain(error);

@@ -64,7 +64,7 @@ struct RunResult {
 };
 
 // Runs the program with args; stdout and stderr are captured separately.
-RunResult run(const std::vector<std::string> &args)
+RunResult run(const std::vector<std::string> &args, const char *program = ZKD_PROGRAM)
 {
     TempDir dir;
     std::string out = dir.file("out"), err = dir.file("err");
@@ -75,11 +75,11 @@ RunResult run(const std::vector<std::string> &args)
         dup2(o, 1);
         dup2(e, 2);
         std::vector<char *> argv;
-        argv.push_back(const_cast<char *>(ZKD_PROGRAM));
+        argv.push_back(const_cast<char *>(program));
         for (const std::string &a : args)
             argv.push_back(const_cast<char *>(a.c_str()));
         argv.push_back(nullptr);
-        execv(ZKD_PROGRAM, argv.data());
+        execv(program, argv.data());
         _exit(127);
     }
     int status = 0;
@@ -323,6 +323,29 @@ TEST(Explain, ShowsWhyAndRemovesOnlyTheLogItCreated)
     EXPECT_EQ(doc["not_claimed"][0]["trace"],
               json::array({"claim_device for /dev/sim/sdt", "not claiming: /dev/sim/sdt",
                            "/dev/sim/sdt : retval 1  "}));
+}
+
+TEST(Installed, FindsItsLibrarySimulatorAndDemoInTheInstalledTree)
+{
+    // The installed program finds everything relative to itself: the
+    // library in ../lib, the simulator in ../lib/zkdiscover, the demo in
+    // ../share/zkdiscover. Installing checks the install rules and the
+    // lookups together.
+    TempDir dir;
+    std::string command = std::string("'") + ZKD_CMAKE + "' --install '" + ZKD_BUILD_DIR +
+                          "' --prefix '" + dir.file("prefix") + "' > '" + dir.file("log") + "' 2>&1";
+    ASSERT_EQ(std::system(command.c_str()), 0) << read_file(dir.file("log"));
+    std::string installed = dir.file("prefix/bin/zkdiscover");
+
+    RunResult r = run({"--simulate", "--json"}, installed.c_str());
+    ASSERT_EQ(r.code, 0) << r.err;
+    json doc = json::parse(r.out);
+    std::string library = doc["library"]["path"];
+    EXPECT_EQ(library.rfind(dir.file("prefix/"), 0), 0u) << library;
+    std::string demo = doc["simulation"];
+    EXPECT_EQ(demo, dir.file("prefix/share/zkdiscover/demo.sim"));
+    EXPECT_EQ(doc["summary"]["claimed"], 16);
+    EXPECT_TRUE(exists(dir.file("prefix/share/man/man1/zkdiscover.1")));
 }
 
 // Runs the program with stderr on a terminal; returns what it wrote there.
