@@ -1,0 +1,189 @@
+#!/bin/sh
+# /init of the TCMU kernel test. The array's units (/etc/zk/array.sim) are
+# served from user space by zktcmu through target_core_user; tcm_loop
+# makes them local SCSI devices. Each unit is LUN 0 of a loopback target
+# port of its own (spa: the LUN through SP A, its owner; spb: the same LUN
+# through SP B; noat; unsup). With one LUN per port, no LUN added later
+# leaves a REPORTED LUNS DATA HAS CHANGED unit attention on another: the
+# library takes a CHECK CONDITION as a failed command, as a host would.
+# Checks (ZK-CHECK lines):
+#   1 set-up: TCMU devices, handler, loopback ports, sd and sg nodes
+#   2 claim_device on SP A's nodes of the LUN: 0 and its six pairs, owner Y
+#   3 the same on SP B's nodes: owner N, port serial ending B
+#   4 the unit with auto-trespass off: 1
+#   5 the unsupported model: 1
+#   6 zkdiscover: one LUN with its active and passive paths over the nodes
+#   8 the handler: no malformed entry, stops cleanly
+# and prints zkdiscover --capture and --export for the host's replay (7).
+. /lib/zk/guest.sh
+zk_guest_setup
+
+CONFIG=/etc/zk/array.sim
+CLAIM=/bin/zk_tcmu_claim
+ZKDISCOVER=/opt/zk/bin/zkdiscover
+LIBRARY=/opt/zk/lib/libzkDGCclariion.so
+TARGET=/sys/kernel/config/target
+HBA=$TARGET/core/user_0
+HANDLER_LOG=/tmp/zktcmu.log
+READY=/tmp/zktcmu.ready
+UNITS="spa spb noat unsup"
+
+CAB=APM00041701234
+LUN_SERIAL=600601603A210F006C4E8B105A91DF11
+
+setup_failed() {
+  zk_check 1 FAIL "$*"
+  [ -r "$HANDLER_LOG" ] && tail -n 40 "$HANDLER_LOG" | sed 's/^/ZK-INFO handler: /'
+  zk_guest_finish
+}
+
+# make_tcmu NAME: a TCMU backstore whose uio name carries NAME.
+make_tcmu() {
+  mkdir -p "$HBA/$1" &&
+    echo -n "dev_config=zksim/$1,dev_size=4194304,hw_block_size=512,max_data_area_mb=8" > "$HBA/$1/control" &&
+    echo 1 > "$HBA/$1/enable"
+}
+
+# port_wwn NAME N: the loopback port of unit number N, and its initiator.
+port_wwn() { printf 'naa.5001405000%05x1' "$1"; }
+initiator_wwn() { printf 'naa.5001405000%05xf' "$1"; }
+
+# export_unit N NAME: a loopback target port with its I_T nexus and NAME as
+# its LUN 0; with scan=sync the kernel probes the new unit (INQUIRY, READ
+# CAPACITY, MODE SENSE, ...) inside ln, so zktcmu must be answering.
+export_unit() {
+  tpg=$TARGET/loopback/$(port_wwn "$1")/tpgt_1
+  mkdir -p "$tpg/lun/lun_0" &&
+    echo "$(initiator_wwn "$1")" > "$tpg/nexus" &&
+    ln -s "$HBA/$2" "$tpg/lun/lun_0/$2"
+}
+
+# nodes N: "sdX sgN" of unit number N, found through its port's SCSI
+# address (tpgt_1/address reads HOST:0:TPGT).
+nodes() {
+  address=$(cat "$TARGET/loopback/$(port_wwn "$1")/tpgt_1/address" 2>/dev/null) || return 1
+  host=${address%%:*}
+  dir=/sys/bus/scsi/devices/$host:0:1:0
+  waited=0
+  while [ ! -d "$dir/block" ] || [ ! -d "$dir/scsi_generic" ]; do
+    waited=$((waited + 1))
+    [ $waited -le 100 ] || return 1
+    usleep 100000
+  done
+  echo "$(ls "$dir/block") $(ls "$dir/scsi_generic")"
+}
+
+# --- 1: set-up ---------------------------------------------------------
+for module in sd_mod sg target_core_user tcm_loop; do
+  zk_modprobe "$module" || setup_failed "modprobe $module"
+done
+grep -q configfs /proc/mounts || mount -t configfs configfs /sys/kernel/config ||
+  setup_failed "configfs cannot be mounted"
+zk_info "scsi_mod scan=$(cat /sys/module/scsi_mod/parameters/scan 2>/dev/null)"
+
+bindings=
+for unit in $UNITS; do
+  make_tcmu "$unit" || setup_failed "TCMU device $unit cannot be enabled"
+  bindings="$bindings $unit=/dev/tcmu/$unit"
+done
+zk_info "uio devices: $(for u in /sys/class/uio/uio*; do printf '%s=%s ' "${u##*/}" "$(cat "$u/name")"; done)"
+
+/bin/zktcmu --verbose --config "$CONFIG" --ready "$READY" $bindings 2> "$HANDLER_LOG" &
+HANDLER=$!
+waited=0
+while [ ! -e "$READY" ]; do
+  kill -0 $HANDLER 2>/dev/null || setup_failed "zktcmu ended before it was ready"
+  waited=$((waited + 1))
+  [ $waited -le 200 ] || setup_failed "zktcmu not ready after 20 s"
+  usleep 100000
+done
+
+n=0
+for unit in $UNITS; do
+  n=$((n + 1))
+  export_unit $n "$unit" || setup_failed "$unit cannot be exported through $(port_wwn $n)"
+done
+SPA=$(nodes 1) || setup_failed "no sd and sg nodes for spa"
+SPB=$(nodes 2) || setup_failed "no sd and sg nodes for spb"
+NOAT=$(nodes 3) || setup_failed "no sd and sg nodes for noat"
+UNSUP=$(nodes 4) || setup_failed "no sd and sg nodes for unsup"
+prefix() { for n in $*; do printf '/dev/%s ' "$n"; done; }
+SPA=$(prefix $SPA) SPB=$(prefix $SPB) NOAT=$(prefix $NOAT) UNSUP=$(prefix $UNSUP)
+for node in $SPA $SPB $NOAT $UNSUP; do
+  zk_wait_for "$node" 10 || setup_failed "$node did not appear"
+done
+zk_check 1 PASS "spa: $SPA; spb: $SPB; noat: $NOAT; unsup: $UNSUP"
+
+# --- 2 to 5: claims ----------------------------------------------------
+# expect_claim ID NODE EXPECTED: the claim's output must be EXPECTED.
+expect_claim() {
+  got=$("$CLAIM" "$2" 2>&1)
+  if [ "$got" = "$3" ]; then
+    zk_check "$1" PASS "$2: $(echo $got)"
+  else
+    zk_check "$1" FAIL "$2: got [$(echo $got)] expected [$(echo $3)]"
+  fi
+}
+
+claimed() {
+  printf 'result=0\nCAB_SERIAL_NO=%s\nLUN_SERIAL_NO=%s\nREVISION=0219\nSCSI_VERSION=4\nLUN_OWNER=%s\nPORT_SERIAL_NO=%s%s' \
+    "$CAB" "$LUN_SERIAL" "$1" "$CAB" "$2"
+}
+
+for node in $SPA; do expect_claim 2 "$node" "$(claimed Y A)"; done
+for node in $SPB; do expect_claim 3 "$node" "$(claimed N B)"; done
+for node in $NOAT; do expect_claim 4 "$node" "result=1"; done
+for node in $UNSUP; do expect_claim 5 "$node" "result=1"; done
+
+# --- 6: zkdiscover's tree, and what the host replays (7) -----------------
+if [ -x "$ZKDISCOVER" ]; then
+  ALL="$SPA $SPB $NOAT $UNSUP"
+  tree=/tmp/zkdiscover.tree
+  "$ZKDISCOVER" --library "$LIBRARY" $ALL > "$tree" 2>&1
+  status=$?
+  sed 's/^/ZK-INFO tree: /' "$tree"
+  problems=
+  [ $status = 0 ] || problems="$problems exit $status;"
+  grep -q -x "Array $CAB: 1 LUN, 4 paths" "$tree" || problems="$problems no array line;"
+  [ "$(grep -c "LUN $LUN_SERIAL  rev 0219  SCSI 4\$" "$tree")" = 1 ] || problems="$problems not one LUN line;"
+  for node in $SPA; do
+    grep -q -E "(\\|--|\`--) $node  SP A  port ${CAB}A  owner\$" "$tree" || problems="$problems $node not active;"
+  done
+  for node in $SPB; do
+    grep -q -E "(\\|--|\`--) $node  SP B  port ${CAB}B\$" "$tree" || problems="$problems $node not passive;"
+  done
+  grep -q -x "Summary: 4 paths claimed (1 array, 1 LUN), 4 not claimed, 0 failed, 0 not examined" "$tree" ||
+    problems="$problems summary;"
+  if [ -z "$problems" ]; then
+    zk_check 6 PASS "one LUN, active paths $SPA, passive paths $SPB"
+  else
+    zk_check 6 FAIL "$problems"
+  fi
+
+  rm -rf /tmp/capture
+  "$ZKDISCOVER" --library "$LIBRARY" --export --capture /tmp/capture $ALL > /tmp/export 2> /tmp/export.err
+  zk_info "zkdiscover --capture: exit $?: $(cat /tmp/export.err)"
+  sed 's/^/ZK-EXPORT /' /tmp/export
+  [ -r /tmp/capture/capture.sim ] && sed 's/^/ZK-CAPTURE /' /tmp/capture/capture.sim
+else
+  zk_info "zkdiscover was not built: checks 6 and 7 are skipped"
+fi
+
+# --- 8: the handler ------------------------------------------------------
+kill -TERM $HANDLER
+wait $HANDLER
+status=$?
+# What reached user space: "opcode/status xcount" per unit.
+for unit in $UNITS; do
+  zk_info "handler: $unit: $(sed -n "s/^zktcmu: $unit: \[[0-9]*\] \([0-9a-f]*\) .*status 0x\([0-9a-f]*\)\$/\1\/\2/p" "$HANDLER_LOG" |
+    sort | uniq -c | awk '{ printf "%s x%s  ", $2, $1 }')"
+done
+grep -v '\] ' "$HANDLER_LOG" | sed 's/^/ZK-INFO handler: /'
+if [ $status != 0 ]; then
+  zk_check 8 FAIL "zktcmu ended with status $status"
+elif grep -q -e malformed -e 'unusable' "$HANDLER_LOG"; then
+  zk_check 8 FAIL "zktcmu saw entries it could not use"
+else
+  zk_check 8 PASS "zktcmu answered every command and stopped cleanly"
+fi
+zk_guest_finish
