@@ -32,10 +32,13 @@ static inline void zk_fill_read_request(struct uscsi_cmd *cmd, char *cdb,
 }
 
 /* The result for a failed open() or ioctl: its errno. A call that fails
- * without setting errno must still not read as success (0). */
+ * without setting errno must still not read as success (0): it becomes EIO,
+ * in errno too. */
 static inline int zk_failure_result(void)
 {
-    return errno != 0 ? errno : EIO;
+    if (errno == 0)
+        errno = EIO;
+    return errno;
 }
 
 #endif /* ZK_ZKPASSTHROUGH_H */

@@ -3,19 +3,10 @@
 // out-parameters as documented, and "malloc failed for inquiry buffer" on
 // stdout for the exact INQUIRY buffer alone.
 //
-// The device is a stand-in defined here (open/ioctl/close of one pretend
-// path) rather than the simulator, because the simulator allocates while it
-// answers: its blocks would be counted, and failing them would fail it
-// instead of the library.
-#include <dlfcn.h>
-#include <errno.h>
-#include <fcntl.h>
-#include <scsi/sg.h>
-#include <stdarg.h>
+// The device is the stand-in of standin_device.h rather than the
+// simulator, because the simulator allocates while it answers: its blocks
+// would be counted, and failing them would fail it instead of the library.
 #include <stdlib.h>
-#include <string.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -23,124 +14,9 @@
 #include <gtest/gtest.h>
 
 #include "scsi_test_support.h"
+#include "standin_device.h"
 #include "test_allocator.h"
 #include "zkDGCclariion.h"
-
-namespace {
-
-const char kDevicePath[] = "/dev/zk-alloc-test/c0t0d0s2";
-constexpr int kDeviceFd = 5151;
-
-// Answers: a VPD 0x80 page, standard data, and a MODE SENSE(6) response
-// with one block descriptor and a page. Fixed arrays: nothing allocates.
-const unsigned char kVpdSerial[] = {0x00, 0x80, 0x00, 0x0A, 'A', 'P', 'M', '0',
-                                    '0', '0', '1', '2', '3', '4'};
-const unsigned char kStandard[36] = {0x00, 0x00, 0x04, 0x12, 0x1F, 0, 0, 0x32,
-                                     'D', 'G', 'C', ' ', ' ', ' ', ' ', ' '};
-const unsigned char kModeData[] = {0x13, 0x00, 0x00, 0x08, 0, 0, 0, 0, 0, 0, 2, 0,
-                                   0x26, 0x06, 0, 1, 0, 0, 0, 0};
-
-struct Device {
-    int opens = 0;
-    int closes = 0;
-    int commands = 0;
-};
-Device g_device;
-
-using OpenFn = int (*)(const char *, int, ...);
-using IoctlFn = int (*)(int, unsigned long, void *);
-using CloseFn = int (*)(int);
-
-// The C library's own functions, for every other path and descriptor.
-// Looked up at start-up, before any test arms the allocator (dlsym may
-// allocate), and again on first use should a call come even earlier.
-template <typename Fn>
-Fn real(Fn &slot, const char *name)
-{
-    if (slot == nullptr)
-        slot = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name));
-    return slot;
-}
-OpenFn g_real_open;
-IoctlFn g_real_ioctl;
-CloseFn g_real_close;
-const bool g_resolved = real(g_real_open, "open") && real(g_real_ioctl, "ioctl") &&
-                        real(g_real_close, "close");
-
-void answer(sg_io_hdr_t *hdr)
-{
-    const unsigned char *cdb = hdr->cmdp;
-    const unsigned char *data = nullptr;
-    size_t size = 0;
-    if (cdb[0] == 0x12 && (cdb[1] & 1)) {
-        data = kVpdSerial;
-        size = sizeof kVpdSerial;
-    } else if (cdb[0] == 0x12) {
-        data = kStandard;
-        size = sizeof kStandard;
-    } else if (cdb[0] == 0x1A) {
-        data = kModeData;
-        size = sizeof kModeData;
-    }
-    size_t n = size;
-    if (n > cdb[4])
-        n = cdb[4];
-    if (n > hdr->dxfer_len)
-        n = hdr->dxfer_len;
-    memcpy(hdr->dxferp, data, n);
-    hdr->resid = static_cast<int>(hdr->dxfer_len - n);
-    hdr->status = 0;
-    hdr->host_status = 0;
-    hdr->driver_status = 0;
-}
-
-}  // namespace
-
-extern "C" {
-
-int open(const char *path, int flags, ...)
-{
-    if (strcmp(path, kDevicePath) == 0) {
-        ++g_device.opens;
-        return kDeviceFd;
-    }
-    mode_t mode = 0;
-    if (flags & (O_CREAT | O_TMPFILE)) {
-        va_list args;
-        va_start(args, flags);
-        mode = va_arg(args, mode_t);
-        va_end(args);
-    }
-    return real(g_real_open, "open")(path, flags, mode);
-}
-
-int ioctl(int fd, unsigned long request, ...) __THROW
-{
-    va_list args;
-    va_start(args, request);
-    void *argument = va_arg(args, void *);
-    va_end(args);
-    if (fd != kDeviceFd)
-        return real(g_real_ioctl, "ioctl")(fd, request, argument);
-    ++g_device.commands;
-    if (request != SG_IO) {
-        errno = ENOTTY;
-        return -1;
-    }
-    answer(static_cast<sg_io_hdr_t *>(argument));
-    return 0;
-}
-
-int close(int fd)
-{
-    if (fd == kDeviceFd) {
-        ++g_device.closes;
-        return 0;
-    }
-    return real(g_real_close, "close")(fd);
-}
-
-}  // extern "C"
 
 namespace {
 
