@@ -59,7 +59,7 @@ Answer through_ring(const zksim_unit *unit, const Bytes &cdb, size_t cap) {
     const size_t cdb_at = sizeof(struct tcmu_cmd_entry) + 16;
     e->hdr.len_op = (cdb_at + 16) | TCMU_OP_CMD;
     e->req.iov_cnt = cap ? 1 : 0;
-    e->req.iov[0].iov_base = reinterpret_cast<void *>(data_off);
+    e->req.iov[0].iov_base = reinterpret_cast<void *>(static_cast<uintptr_t>(data_off));
     e->req.iov[0].iov_len = cap;
     e->req.cdb_off = ring_off + cdb_at;
     std::memcpy(base + ring_off + cdb_at, cdb.data(), cdb.size());

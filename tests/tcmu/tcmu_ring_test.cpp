@@ -79,7 +79,7 @@ public:
         e->req.iov_cnt = iovs.size() - bidi_cnt;
         e->req.iov_bidi_cnt = bidi_cnt;
         for (size_t i = 0; i < iovs.size(); ++i) {
-            e->req.iov[i].iov_base = reinterpret_cast<void *>(iovs[i].offset);
+            e->req.iov[i].iov_base = reinterpret_cast<void *>(static_cast<uintptr_t>(iovs[i].offset));
             e->req.iov[i].iov_len = iovs[i].length;
         }
         e->req.cdb_off = off + base_len;
@@ -137,28 +137,6 @@ Bytes pattern(size_t n, unsigned char first = 1) {
 }
 
 const Bytes kInquiry = {0x12, 0x00, 0x00, 0x00, 0x24, 0x00};
-
-TEST(CdbLength, FollowsTheKernelsOpcodeGroups) {
-    struct Case {
-        Bytes cdb;
-        size_t expected;
-    } cases[] = {
-        {{0x00}, 6},                  // TEST UNIT READY
-        {{0x12}, 6},                  // INQUIRY
-        {{0x1A}, 6},                  // MODE SENSE(6)
-        {{0x25}, 10},                 // READ CAPACITY(10)
-        {{0x5A}, 10},                 // MODE SENSE(10), group 2
-        {{0xA3}, 12},                 // MAINTENANCE IN
-        {{0x88}, 16},                 // READ(16)
-        {{0x9E}, 16},                 // SERVICE ACTION IN(16)
-        {{0xC0}, 10},                 // vendor specific, group 6
-        {{0xE0}, 10},                 // vendor specific, group 7
-        {{0x7F, 0, 0, 0, 0, 0, 0, 0x18}, 32},  // variable length
-        {{0x7F, 0, 0, 0, 0, 0, 0, 0x00}, 8},
-    };
-    for (const auto &c : cases)
-        EXPECT_EQ(zktcmu::cdb_length(c.cdb.data()), c.expected) << std::hex << int(c.cdb[0]);
-}
 
 TEST(RingCheck, RefusesMailboxesItCannotUse) {
     struct Case {
@@ -268,23 +246,6 @@ TEST(RingWalk, CheckConditionCarriesSenseAndNoData) {
     EXPECT_EQ(ring.bytes(a, 36), Bytes(36, kStale));
 }
 
-TEST(RingWalk, ResponseOverwritesTheIovecsOnlyAfterTheyWereRead) {
-    // The response (status, read_len, 96 sense bytes) shares the entry's
-    // bytes with the request's iovec array: four iovecs lie under it.
-    FakeRing ring;
-    std::vector<IovSpec> iovs;
-    for (int i = 0; i < 4; ++i)
-        iovs.push_back({ring.alloc_data(16), 16});
-    ring.add_cmd({0x28, 0, 0, 0, 0, 0, 0, 0, 4, 0}, iovs);
-    FakeUnit unit;
-    unit.data = pattern(64);
-    unit.status = 0;
-    zktcmu::Ring(ring.base(), ring.size()).walk(unit.responder());
-    for (int i = 0; i < 4; ++i)
-        EXPECT_EQ(ring.bytes(iovs[i].offset, 16),
-                  Bytes(unit.data.begin() + 16 * i, unit.data.begin() + 16 * (i + 1)));
-}
-
 TEST(RingWalk, WrapsAroundPadEntries) {
     // Each entry here takes 120 bytes (112 + one 8-byte CDB slot, no iovecs
     // beyond the base): start near the end so that the third needs a PAD.
@@ -333,7 +294,7 @@ TEST(RingWalk, AnswersMalformedCommandsWithoutTouchingMemoryOutsideTheMapping) {
     } cases[] = {
         {"iovec past the mapping",
          [](FakeRing &r, struct tcmu_cmd_entry *e) {
-             e->req.iov[0].iov_base = reinterpret_cast<void *>(r.size() - 8);
+             e->req.iov[0].iov_base = reinterpret_cast<void *>(static_cast<uintptr_t>(r.size() - 8));
          }},
         {"iovec length wraps",
          [](FakeRing &, struct tcmu_cmd_entry *e) { e->req.iov[0].iov_len = ~size_t{0} - 4; }},
@@ -388,10 +349,11 @@ TEST(RingWalk, StopsAtEntryHeadersItCannotStepOver) {
         const char *what;
         void (*spoil)(FakeRing &, uint32_t second);
         size_t answered;
+        bool tail_stops;  // cmd_tail left at the unusable entry
     } cases[] = {
-        {"zero length", [](FakeRing &r, uint32_t e) { r.hdr(e)->len_op = TCMU_OP_CMD; }, 1},
+        {"zero length", [](FakeRing &r, uint32_t e) { r.hdr(e)->len_op = TCMU_OP_CMD; }, 1, true},
         {"length past the ring end",
-         [](FakeRing &r, uint32_t e) { r.hdr(e)->len_op = 4096 | TCMU_OP_CMD; }, 1},
+         [](FakeRing &r, uint32_t e) { r.hdr(e)->len_op = 4096 | TCMU_OP_CMD; }, 1, true},
         {"head never reached",
          [](FakeRing &r, uint32_t e) {
              // The ring tiled with notices round to the first entry again,
@@ -401,7 +363,7 @@ TEST(RingWalk, StopsAtEntryHeadersItCannotStepOver) {
              for (p += 16; p < 2048; p += 8)
                  r.hdr(r.ring_off() + p)->len_op = 8 | TCMU_OP_TMR;
              r.mb()->cmd_head = e - r.ring_off() + 8;
-         }, 1},
+         }, 1, false},
     };
     for (const auto &c : cases) {
         FakeRing ring;
@@ -415,17 +377,10 @@ TEST(RingWalk, StopsAtEntryHeadersItCannotStepOver) {
         EXPECT_TRUE(w.failed) << c.what;
         EXPECT_FALSE(w.error.empty()) << c.what;
         EXPECT_EQ(w.commands, c.answered) << c.what;
+        if (c.tail_stops) {
+            EXPECT_EQ(ring.mb()->cmd_tail, second - ring.ring_off()) << c.what;
+        }
     }
-}
-
-TEST(RingWalk, TailStopsBeforeAnUnusableEntry) {
-    FakeRing ring;
-    ring.add_cmd(kInquiry, {{ring.alloc_data(36), 36}});
-    uint32_t second = ring.add_cmd(kInquiry, {{ring.alloc_data(36), 36}});
-    ring.hdr(second)->len_op = TCMU_OP_CMD;
-    FakeUnit unit;
-    zktcmu::Ring(ring.base(), ring.size()).walk(unit.responder());
-    EXPECT_EQ(ring.mb()->cmd_tail, second - ring.ring_off());
 }
 
 TEST(RingWalk, CommandEntryTooShortForAResponseIsLeftToTheKernel) {
@@ -451,19 +406,6 @@ TEST(RingWalk, BidirectionalDataInGoesToTheSecondIovecSet) {
     EXPECT_EQ(unit.caps[0], 16u);
     EXPECT_EQ(ring.bytes(in, 16), unit.data);
     EXPECT_EQ(ring.bytes(out, 16), pattern(16, 0x80)) << "data-out left as it came";
-}
-
-TEST(RingWalk, AResponderThatOverstatesItsLengthCannotOverrunTheIovecs) {
-    FakeRing ring;
-    uint64_t a = ring.alloc_data(8);
-    uint64_t guard = ring.alloc_data(8);
-    uint32_t off = ring.add_cmd(kInquiry, {{a, 8}});
-    FakeUnit unit;
-    unit.data = pattern(8);
-    unit.claimed_len = 4096;
-    zktcmu::Ring(ring.base(), ring.size()).walk(unit.responder());
-    EXPECT_EQ(ring.entry(off)->rsp.read_len, 8u);
-    EXPECT_EQ(ring.bytes(guard, 8), Bytes(8, kStale));
 }
 
 TEST(RingWalk, IdleRingAndRepeatedWalks) {
