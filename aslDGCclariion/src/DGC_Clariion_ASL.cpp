@@ -93,10 +93,6 @@ constexpr int kDevIdLuOffset = 36;
 constexpr int kUnitSnLengthOffset = 3;
 constexpr int kUnitSnPayloadOffset = 4;
 
-constexpr int kClaimed = ZK_CLAIMED;
-constexpr int kNotClaimed = ZK_NOT_CLAIMED;
-constexpr int kFailed = ZK_CLAIM_FAILED;
-
 // Formats one trace message into the bounded message buffer and hands it
 // to the trace log.
 ZK_PRINTF_LIKE(2, 3) void trace(int level, const char *format, ...)
@@ -117,27 +113,32 @@ unsigned be16_or_zero(const unsigned char *response, int length, int offset)
     return offset + 2 <= length ? zk_get_be16(response + offset) : 0;
 }
 
+// Each reader below takes one page, releases its response and returns null,
+// or the trace text of its failure. A response too short for a field it
+// reads fails like an unreadable page: zeros in place of missing bytes
+// would give the host made-up (and shared) identities.
+
 struct SpReport {
     unsigned sp_number;
     int model;
 };
 
-// Reads the SP Report page. False when it cannot be read or is too short
-// for the two fields.
-bool read_sp_report(const char *path, SpReport *out)
+const char *read_sp_report(const char *path, SpReport *out)
 {
+    const char *unreadable = "V10 claim_device: can't get SP Report Mode Page";
     int length = 0;
     unsigned char *response = nullptr;
     if (do_mode_sense_raw(path, 1, 0, kModePageSpReport, &length,
                           &response) != 0)
-        return false;
-    bool complete = length >= kSpReportMinLength;
-    if (complete) {
-        out->sp_number = response[kSpNumberOffset];
-        out->model = static_cast<int>(zk_get_be32(response + kSpModelOffset));
+        return unreadable;
+    if (length < kSpReportMinLength) {
+        free(response);
+        return unreadable;
     }
+    out->sp_number = response[kSpNumberOffset];
+    out->model = static_cast<int>(zk_get_be32(response + kSpModelOffset));
     free(response);
-    return complete;
+    return nullptr;
 }
 
 struct UnitConfig {
@@ -147,25 +148,73 @@ struct UnitConfig {
     unsigned owner;
 };
 
-// Reads the Unit Config page. False when it cannot be read or is too short
-// for the owner byte.
-bool read_unit_config(const char *path, UnitConfig *out)
+const char *read_unit_config(const char *path, UnitConfig *out)
 {
+    const char *unreadable = "V10 claim_device: can't get Unit Conf Mode Page";
     int length = 0;
     unsigned char *response = nullptr;
     if (do_mode_sense_raw(path, 1, 0, kModePageUnitConfig, &length,
                           &response) != 0)
-        return false;
-    bool complete = length >= kUnitConfigMinLength;
-    if (complete) {
-        unsigned flags = response[kUnitFlagsOffset];
-        out->lun = response[kUnitLunOffset];
-        out->cown = (flags & kUnitFlagCOwn) ? 1 : 0;
-        out->auto_trespass = (flags & kUnitFlagAutoTrespass) ? 1 : 0;
-        out->owner = response[kUnitOwnerOffset];
+        return unreadable;
+    if (length < kUnitConfigMinLength) {
+        free(response);
+        return unreadable;
     }
+    unsigned flags = response[kUnitFlagsOffset];
+    out->lun = response[kUnitLunOffset];
+    out->cown = (flags & kUnitFlagCOwn) ? 1 : 0;
+    out->auto_trespass = (flags & kUnitFlagAutoTrespass) ? 1 : 0;
+    out->owner = response[kUnitOwnerOffset];
     free(response);
-    return complete;
+    return nullptr;
+}
+
+// The Device Identification page: traces its two further numbers and turns
+// the first identifier into the LUN serial.
+const char *read_lun_serial(const char *path, char *lun_serial)
+{
+    const char *unreadable = "V10 claim_device: can't get Dev ID VPD Page";
+    int length = 0;
+    unsigned char *response = nullptr;
+    if (do_inquiry(path, 1, kVpdDeviceIdentification, O_RDONLY | O_NDELAY,
+                   &length, &response) != 0)
+        return unreadable;
+    if (length < kDevIdMinLength) {
+        free(response);
+        return unreadable;
+    }
+    trace(2, "%s: VLU: 0x%02x  LU: 0x%02x\n", path,
+          be16_or_zero(response, length, kDevIdVluOffset),
+          be16_or_zero(response, length, kDevIdLuOffset));
+    int converted = bascii_copy(lun_serial, response + kDevIdIdentifierOffset,
+                                kLunIdentifierLength, kSerialSize);
+    free(response);
+    return converted == 0
+        ? nullptr : "V10 claim_device: lun_serial_no (aka WWN) invalid";
+}
+
+// The Unit Serial Number page: its payload becomes the cabinet serial.
+const char *read_cab_serial(const char *path, char *cab_serial)
+{
+    const char *unreadable = "V10 claim_device: can't get Unit SN VPD Page";
+    int length = 0;
+    unsigned char *response = nullptr;
+    if (do_inquiry(path, 1, kVpdUnitSerial, O_RDONLY | O_NDELAY, &length,
+                   &response) != 0)
+        return unreadable;
+    if (length < kUnitSnPayloadOffset) {
+        free(response);
+        return unreadable;
+    }
+    // A page length beyond the returned bytes (only a response capped at
+    // 255 bytes has one) is a serial that cannot be taken in full.
+    int page_length = response[kUnitSnLengthOffset];
+    int converted = page_length <= length - kUnitSnPayloadOffset
+        ? bascii_copy(cab_serial, response + kUnitSnPayloadOffset,
+                      page_length, kSerialSize)
+        : -1;
+    free(response);
+    return converted == 0 ? nullptr : "V10 claim_device: cab_serial_no invalid";
 }
 
 struct ClaimValues {
@@ -205,7 +254,7 @@ int hand_over_properties(const ClaimValues &v, char ***list_out)
                 nv_free(pairs[j]);
             trace(2, "V10 claim_device: nv_set_value(%s) fails",
                   properties[i].name);
-            return kFailed;
+            return ZK_CLAIM_FAILED;
         }
     }
 
@@ -220,11 +269,11 @@ int hand_over_properties(const ClaimValues &v, char ***list_out)
         nv_free(pair);
     if (listed < 0) {
         trace(2, "V10 claim_device: nv_create_list() fails \n");
-        return kFailed;
+        return ZK_CLAIM_FAILED;
     }
     *list_out = list;
     trace(2, "\n");
-    return kClaimed;
+    return ZK_CLAIMED;
 }
 
 // Every step of a claim up to the result line. Each early return has
@@ -238,19 +287,19 @@ int decide_claim(const char *path, bool path_terminated,
               v.vendor, kVendorSize);
     if (strcmp(v.vendor, "DGC") != 0) {
         trace(2, "not claiming: %s\n\n", path);
-        return kNotClaimed;
+        return ZK_NOT_CLAIMED;
     }
     trace(2, "DGC inquiry match : trying to claim: %s\n", path);
 
     // A path cut by the host could name another device node: send nothing.
     if (!path_terminated) {
         trace(2, "V10 claim_device: device path not terminated");
-        return kFailed;
+        return ZK_CLAIM_FAILED;
     }
 
-    if (!read_sp_report(path, &v.sp)) {
-        trace(2, "V10 claim_device: can't get SP Report Mode Page");
-        return kFailed;
+    if (const char *failure = read_sp_report(path, &v.sp)) {
+        trace(2, "%s", failure);
+        return ZK_CLAIM_FAILED;
     }
     if (!SupportedClariion(v.sp.model)) {
         unsigned char model_bytes[4];
@@ -259,20 +308,20 @@ int decide_claim(const char *path, bool path_terminated,
                  "%02x %02x %02x %02x\n",
               v.sp.model, model_bytes[0], model_bytes[1], model_bytes[2],
               model_bytes[3]);
-        return kNotClaimed;
+        return ZK_NOT_CLAIMED;
     }
     snprintf(v.model_text, sizeof v.model_text, "%4d", v.sp.model);
     trace(2, "MODEL: [%s]\n", v.model_text);
 
-    if (!read_unit_config(path, &v.unit)) {
-        trace(2, "V10 claim_device: can't get Unit Conf Mode Page");
-        return kFailed;
+    if (const char *failure = read_unit_config(path, &v.unit)) {
+        trace(2, "%s", failure);
+        return ZK_CLAIM_FAILED;
     }
     if (!v.unit.auto_trespass) {
         trace(2, "%s Not Claimed: AutoTrespass not previously enabled for "
                  "Model %d\n",
               path, v.sp.model);
-        return kNotClaimed;
+        return ZK_NOT_CLAIMED;
     }
     v.owner[0] = v.unit.owner != 0 ? 'Y' : 'N';
     trace(2, "claimed %s: Lun:0x%02x  SP:%2x  DOwn:%2x  COwn:%2x  "
@@ -280,51 +329,13 @@ int decide_claim(const char *path, bool path_terminated,
           path, v.unit.lun, v.sp.sp_number, v.unit.owner, v.unit.cown,
           v.sp.model, v.unit.auto_trespass);
 
-    int length = 0;
-    unsigned char *response = nullptr;
-    if (do_inquiry(path, 1, kVpdDeviceIdentification, O_RDONLY | O_NDELAY,
-                   &length, &response) != 0) {
-        trace(2, "V10 claim_device: can't get Dev ID VPD Page");
-        return kFailed;
+    if (const char *failure = read_lun_serial(path, v.lun_serial)) {
+        trace(2, "%s", failure);
+        return ZK_CLAIM_FAILED;
     }
-    if (length < kDevIdMinLength) {
-        free(response);
-        trace(2, "V10 claim_device: can't get Dev ID VPD Page");
-        return kFailed;
-    }
-    trace(2, "%s: VLU: 0x%02x  LU: 0x%02x\n", path,
-          be16_or_zero(response, length, kDevIdVluOffset),
-          be16_or_zero(response, length, kDevIdLuOffset));
-    int converted = bascii_copy(v.lun_serial, response + kDevIdIdentifierOffset,
-                                kLunIdentifierLength, kSerialSize);
-    free(response);
-    if (converted != 0) {
-        trace(2, "V10 claim_device: lun_serial_no (aka WWN) invalid");
-        return kFailed;
-    }
-
-    response = nullptr;
-    if (do_inquiry(path, 1, kVpdUnitSerial, O_RDONLY | O_NDELAY, &length,
-                   &response) != 0) {
-        trace(2, "V10 claim_device: can't get Unit SN VPD Page");
-        return kFailed;
-    }
-    if (length < kUnitSnPayloadOffset) {
-        free(response);
-        trace(2, "V10 claim_device: can't get Unit SN VPD Page");
-        return kFailed;
-    }
-    // A page length beyond the returned bytes (only a capped response of
-    // 255 bytes does that) is a serial that cannot be taken in full.
-    int page_length = response[kUnitSnLengthOffset];
-    converted = page_length <= length - kUnitSnPayloadOffset
-        ? bascii_copy(v.cab_serial, response + kUnitSnPayloadOffset,
-                      page_length, kSerialSize)
-        : -1;
-    free(response);
-    if (converted != 0) {
-        trace(2, "V10 claim_device: cab_serial_no invalid");
-        return kFailed;
+    if (const char *failure = read_cab_serial(path, v.cab_serial)) {
+        trace(2, "%s", failure);
+        return ZK_CLAIM_FAILED;
     }
 
     // cab_serial was cleared above, so the bytes strcpy_nb reads past the
@@ -333,7 +344,7 @@ int decide_claim(const char *path, bool path_terminated,
     size_t n = strlen(v.port_serial);
     if (n + 2 >= kPortSerialSize) {
         trace(2, "V10 claim_device: port_serial_no too large");
-        return kFailed;
+        return ZK_CLAIM_FAILED;
     }
     v.port_serial[n] = static_cast<char>(('A' + v.sp.sp_number) & 0xFF);
     v.port_serial[n + 1] = '\0';
@@ -373,7 +384,7 @@ int claim_device(const device_entry *entry, char ***list_out)
     int result = decide_claim(path, path_terminated, entry->inquiry, list_out);
 
     trace(1, "%s : retval %d  ", path, result);
-    trace(1, result == kClaimed ? "(Claimed)\n" : "\n");
+    trace(1, result == ZK_CLAIMED ? "(Claimed)\n" : "\n");
     return result;
 }
 
