@@ -100,10 +100,11 @@ UnitPtr find_unit(std::string_view path);
 // True while the current configuration has at least one unit.
 bool have_units();
 
-// Records (no-ops while recording is off or a record list is full).
-void record_open(const UnitPtr &unit, int flags);
+// Records: no-ops while recording is off; a record that does not fit (the
+// list is full, or memory ran out) is counted as dropped.
+void record_open(const UnitPtr &unit, int flags) noexcept;
 void record_command(const UnitPtr &unit, const std::uint8_t *cdb,
-                    unsigned cdb_len, unsigned dxfer_len, int direction);
+                    unsigned cdb_len, unsigned dxfer_len, int direction) noexcept;
 
 }  // namespace zksim
 

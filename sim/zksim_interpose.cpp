@@ -20,6 +20,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdarg>
@@ -83,9 +84,11 @@ struct Descriptor {
     bool sg_node = false;
 };
 
+// Slots indexed by descriptor number. They only grow, so once a program
+// has reached its highest descriptor, opening and closing allocate nothing.
 struct DescriptorTable {
     std::mutex mutex;
-    std::unordered_map<int, Descriptor> open;
+    std::vector<Descriptor> slots;
     std::atomic<int> count{0};
 };
 
@@ -96,12 +99,31 @@ DescriptorTable &descriptors() {
 
 bool lookup(int fd, Descriptor &out) {
     DescriptorTable &t = descriptors();
-    if (t.count.load(std::memory_order_acquire) == 0) return false;
+    if (fd < 0 || t.count.load(std::memory_order_acquire) == 0) return false;
     std::lock_guard<std::mutex> lock(t.mutex);
-    auto it = t.open.find(fd);
-    if (it == t.open.end()) return false;
-    out = it->second;
+    if (static_cast<std::size_t>(fd) >= t.slots.size() || !t.slots[fd].unit) return false;
+    out = t.slots[fd];
     return true;
+}
+
+// Throws only when the table must grow and cannot.
+void track(int fd, Descriptor d) {
+    DescriptorTable &t = descriptors();
+    std::lock_guard<std::mutex> lock(t.mutex);
+    std::size_t index = static_cast<std::size_t>(fd);
+    if (index >= t.slots.size()) t.slots.resize(std::max<std::size_t>({index + 1, 2 * t.slots.size(), std::size_t{64}}));
+    t.slots[index] = std::move(d);
+    t.count.fetch_add(1, std::memory_order_release);
+}
+
+void untrack(int fd) {
+    DescriptorTable &t = descriptors();
+    if (fd < 0 || t.count.load(std::memory_order_acquire) == 0) return;
+    std::lock_guard<std::mutex> lock(t.mutex);
+    if (static_cast<std::size_t>(fd) < t.slots.size() && t.slots[fd].unit) {
+        t.slots[fd] = Descriptor{};
+        t.count.fetch_sub(1, std::memory_order_release);
+    }
 }
 
 bool is_sg_node(const char *path) {
@@ -121,35 +143,30 @@ bool needs_mode(int flags) {
 // Opens path when it is simulated: returns true and sets result (a
 // descriptor, or -1 with errno). Returns false for every other path.
 bool open_simulated(const char *path, int flags, int &result) {
-    if (!path) return false;
-    try {
-        if (!have_units()) return false;
-        UnitPtr unit = find_unit(path);
-        if (!unit) return false;
-        record_open(unit, flags);
-        if (unit->spec.open_errno) {
-            errno = unit->spec.open_errno;
-            result = -1;
-            return true;
-        }
-        int fd = real().open("/dev/null", O_RDONLY | (flags & O_CLOEXEC));
-        if (fd < 0) {
-            result = -1;
-            return true;
-        }
-        DescriptorTable &t = descriptors();
-        {
-            std::lock_guard<std::mutex> lock(t.mutex);
-            t.open[fd] = Descriptor{std::move(unit), is_sg_node(path)};
-            t.count.fetch_add(1, std::memory_order_release);
-        }
-        result = fd;
+    if (!path || !have_units()) return false;
+    UnitPtr unit = find_unit(path);
+    if (!unit) return false;
+    record_open(unit, flags);
+    if (unit->spec.open_errno) {
+        errno = unit->spec.open_errno;
+        result = -1;
         return true;
+    }
+    int fd = real().open("/dev/null", O_RDONLY | (flags & O_CLOEXEC));
+    if (fd < 0) {
+        result = -1;
+        return true;
+    }
+    try {
+        track(fd, Descriptor{std::move(unit), is_sg_node(path)});
     } catch (...) {
+        real().close(fd);
         errno = ENOMEM;
         result = -1;
         return true;
     }
+    result = fd;
+    return true;
 }
 
 bool simulated_at(int dirfd, const char *path) {
@@ -205,10 +222,7 @@ int sg_io(const Descriptor &d, sg_io_hdr_t *hdr) {
     const zksim_unit &unit = *d.unit;
     const UnitSpec &spec = unit.spec;
     std::uint64_t number = unit.commands.fetch_add(1) + 1;
-    try {
-        record_command(d.unit, hdr->cmdp, hdr->cmd_len, hdr->dxfer_len, direction);
-    } catch (...) {
-    }
+    record_command(d.unit, hdr->cmdp, hdr->cmd_len, hdr->dxfer_len, direction);
     const CommandFault *fault = spec.fault_for(number);
     if (fault && fault->kind == FaultKind::Errno) {
         sleep_latency(spec);
@@ -302,11 +316,7 @@ int simulated_ioctl(IoctlFn real_ioctl, int fd, unsigned long request, void *arg
 }
 
 int simulated_close(int fd) {
-    DescriptorTable &t = descriptors();
-    if (t.count.load(std::memory_order_acquire) != 0) {
-        std::lock_guard<std::mutex> lock(t.mutex);
-        if (t.open.erase(fd)) t.count.fetch_sub(1, std::memory_order_release);
-    }
+    untrack(fd);
     return real().close(fd);
 }
 

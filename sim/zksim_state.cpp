@@ -164,7 +164,7 @@ bool have_units() {
     return state().have_units.load(std::memory_order_relaxed);
 }
 
-void record_open(const UnitPtr &unit, int flags) {
+void record_open(const UnitPtr &unit, int flags) noexcept {
     State &s = state();
     if (!s.recording.load(std::memory_order_relaxed)) return;
     std::lock_guard<std::mutex> lock(s.record_mutex);
@@ -172,11 +172,15 @@ void record_open(const UnitPtr &unit, int flags) {
         ++s.dropped;
         return;
     }
-    s.opens.push_back(OpenRecord{unit, flags});
+    try {
+        s.opens.push_back(OpenRecord{unit, flags});
+    } catch (...) {
+        ++s.dropped;
+    }
 }
 
 void record_command(const UnitPtr &unit, const std::uint8_t *cdb, unsigned cdb_len,
-                    unsigned dxfer_len, int direction) {
+                    unsigned dxfer_len, int direction) noexcept {
     State &s = state();
     if (!s.recording.load(std::memory_order_relaxed)) return;
     CommandRecord r{unit, {}, static_cast<std::uint8_t>(std::min(cdb_len, 16u)), dxfer_len, direction};
@@ -186,7 +190,11 @@ void record_command(const UnitPtr &unit, const std::uint8_t *cdb, unsigned cdb_l
         ++s.dropped;
         return;
     }
-    s.commands.push_back(std::move(r));
+    try {
+        s.commands.push_back(std::move(r));
+    } catch (...) {
+        ++s.dropped;
+    }
 }
 
 }  // namespace zksim

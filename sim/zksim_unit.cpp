@@ -44,13 +44,11 @@ constexpr std::uint8_t kPageControlSaved = 3;
 // Sense.
 constexpr std::uint8_t kFixedSenseCurrent = 0x70;
 constexpr std::uint8_t kDescriptorSenseCurrent = 0x72;
-constexpr std::uint8_t kSenseKeyHardwareError = 0x04;
 constexpr std::uint8_t kSenseKeyIllegalRequest = 0x05;
 constexpr std::uint8_t kAscInvalidOpcode = 0x20;
 constexpr std::uint8_t kAscLbaOutOfRange = 0x21;
 constexpr std::uint8_t kAscInvalidFieldInCdb = 0x24;
 constexpr std::uint8_t kAscSavingParametersNotSupported = 0x39;
-constexpr std::uint8_t kAscInternalTargetFailure = 0x44;
 constexpr std::size_t kFixedSenseLength = 18;
 
 // Designator fields of the Device Identification page.
@@ -81,90 +79,144 @@ void put_be16(std::uint8_t *p, std::uint32_t v) {
     p[0] = static_cast<std::uint8_t>(v >> 8);
     p[1] = static_cast<std::uint8_t>(v);
 }
-void put_be24(std::uint8_t *p, std::uint32_t v) {
-    p[0] = static_cast<std::uint8_t>(v >> 16);
-    put_be16(p + 1, v);
-}
 void put_be32(std::uint8_t *p, std::uint32_t v) {
     put_be16(p, v >> 16);
     put_be16(p + 2, v);
 }
-void put_be64(std::uint8_t *p, std::uint64_t v) {
-    put_be32(p, static_cast<std::uint32_t>(v >> 32));
-    put_be32(p + 4, static_cast<std::uint32_t>(v));
-}
 
-void append_be16(Bytes &b, std::uint32_t v) {
-    b.push_back(static_cast<std::uint8_t>(v >> 8));
-    b.push_back(static_cast<std::uint8_t>(v));
-}
+// Streams an answer into the caller's buffer without allocating: bytes at
+// or past the limit (allocation length, buffer size) are counted, not
+// stored, so the length fields can be patched afterwards wherever they fall.
+class Writer {
+public:
+    Writer(std::uint8_t *out, std::size_t limit) : out_(out), limit_(limit) {}
+    void put(std::uint8_t b) { put_at(size_++, b); }
+    void put(const std::uint8_t *p, std::size_t n) {
+        std::size_t room = size_ < limit_ ? std::min(n, limit_ - size_) : 0;
+        if (room) std::memcpy(out_ + size_, p, room);
+        size_ += n;
+    }
+    void put(const Bytes &b) { put(b.data(), b.size()); }
+    void put_zeros(std::size_t n) {
+        std::size_t room = size_ < limit_ ? std::min(n, limit_ - size_) : 0;
+        if (room) std::memset(out_ + size_, 0, room);
+        size_ += n;
+    }
+    void put_be16(std::uint32_t v) {
+        put(static_cast<std::uint8_t>(v >> 8));
+        put(static_cast<std::uint8_t>(v));
+    }
+    void put_be32(std::uint32_t v) {
+        put_be16(v >> 16);
+        put_be16(v);
+    }
+    void put_be64(std::uint64_t v) {
+        put_be32(static_cast<std::uint32_t>(v >> 32));
+        put_be32(static_cast<std::uint32_t>(v));
+    }
+    void put_at(std::size_t at, std::uint8_t b) {
+        if (at < limit_) out_[at] = b;
+    }
+    void put_be16_at(std::size_t at, std::uint32_t v) {
+        put_at(at, static_cast<std::uint8_t>(v >> 8));
+        put_at(at + 1, static_cast<std::uint8_t>(v));
+    }
+    void put_padded(const std::string &text, std::size_t width) {
+        for (std::size_t k = 0; k < width; ++k)
+            put(k < text.size() ? static_cast<std::uint8_t>(text[k]) : ' ');
+    }
+    std::size_t size() const { return size_; }
+    std::size_t stored() const { return std::min(size_, limit_); }
 
-// The answer to one command before the transfer is cut to size.
-struct Answer {
-    int status = ZKSIM_STATUS_GOOD;
-    Bytes data;
-    std::size_t allocation_length = 0;
-    Bytes sense;
-    // READ commands answer this many zero bytes instead of data.
-    std::uint64_t zero_bytes = 0;
-    bool zeros = false;
+private:
+    std::uint8_t *out_;
+    std::size_t limit_;
+    std::size_t size_ = 0;
 };
 
-Answer check(std::uint8_t key, std::uint8_t asc, std::uint8_t ascq, int field_byte = -1) {
-    Answer a;
-    a.status = ZKSIM_STATUS_CHECK_CONDITION;
-    a.sense.assign(kFixedSenseLength, 0);
-    a.sense[0] = kFixedSenseCurrent;
-    a.sense[2] = key;
-    a.sense[7] = kFixedSenseLength - 8;
-    a.sense[12] = asc;
-    a.sense[13] = ascq;
-    if (field_byte >= 0) {
-        a.sense[15] = 0xC0;  // SKSV, and the field is in the CDB
-        put_be16(&a.sense[16], static_cast<std::uint32_t>(field_byte));
+// Where an answer goes: the data buffer (cut to the allocation length and
+// its capacity) or, for CHECK CONDITION, the sense buffer.
+struct Reply {
+    std::uint8_t *data;
+    std::size_t data_cap;
+    std::uint8_t *sense;
+    std::size_t sense_cap;
+    std::size_t data_len = 0;
+    std::size_t sense_len = 0;
+
+    Writer data_writer(std::size_t allocation_length) const {
+        return Writer(data, std::min(allocation_length, data_cap));
     }
-    return a;
+    int done(const Writer &w) {
+        data_len = w.stored();
+        return ZKSIM_STATUS_GOOD;
+    }
+    int check(std::uint8_t key, std::uint8_t asc, std::uint8_t ascq, int field_byte = -1) {
+        Writer w(sense, sense_cap);
+        w.put(kFixedSenseCurrent);
+        w.put(0);
+        w.put(key);
+        w.put_zeros(4);
+        w.put(kFixedSenseLength - 8);
+        w.put_zeros(4);
+        w.put(asc);
+        w.put(ascq);
+        w.put(0);
+        if (field_byte >= 0) {
+            w.put(0xC0);  // SKSV, and the field is in the CDB
+            w.put_be16(static_cast<std::uint32_t>(field_byte));
+        } else {
+            w.put_zeros(3);
+        }
+        sense_len = w.stored();
+        data_len = 0;
+        return ZKSIM_STATUS_CHECK_CONDITION;
+    }
+    int invalid_field(int byte) { return check(kSenseKeyIllegalRequest, kAscInvalidFieldInCdb, 0, byte); }
+    int invalid_opcode() { return check(kSenseKeyIllegalRequest, kAscInvalidOpcode, 0, 0); }
+    int bytes(const Bytes &b, std::size_t allocation_length) {
+        Writer w = data_writer(allocation_length);
+        w.put(b);
+        return done(w);
+    }
+};
+
+constexpr std::size_t kStandardInquiryLength = 96;
+
+int standard_inquiry(const UnitSpec &u, Reply &r, std::size_t alloc) {
+    Writer w = r.data_writer(alloc);
+    w.put(u.device_type);
+    w.put(0);
+    w.put(u.version);
+    w.put(0x02);  // response data format 2
+    w.put(kStandardInquiryLength - 5);
+    w.put(static_cast<std::uint8_t>(u.tpgs << 4));
+    w.put(0);
+    w.put(0x02);  // command queueing
+    w.put_padded(u.vendor, 8);
+    w.put_padded(u.product, 16);
+    w.put_padded(u.revision, 4);
+    w.put_zeros(58 - w.size());
+    w.put_be16(0x0300);  // version descriptors: SPC-3, SBC-2
+    w.put_be16(0x0320);
+    w.put_zeros(kStandardInquiryLength - w.size());
+    return r.done(w);
 }
 
-Answer invalid_field(int byte) { return check(kSenseKeyIllegalRequest, kAscInvalidFieldInCdb, 0, byte); }
-Answer invalid_opcode() { return check(kSenseKeyIllegalRequest, kAscInvalidOpcode, 0, 0); }
-
-Answer data(Bytes bytes, std::size_t allocation_length) {
-    Answer a;
-    a.data = std::move(bytes);
-    a.allocation_length = allocation_length;
-    return a;
+void put_designator(Writer &w, std::uint8_t code_set, std::uint8_t type_and_association,
+                    const std::uint8_t *identifier, std::size_t length) {
+    w.put(code_set);
+    w.put(type_and_association);
+    w.put(0);
+    w.put(static_cast<std::uint8_t>(length));
+    w.put(identifier, length);
 }
 
-void put_padded(Bytes &b, std::size_t at, std::size_t width, const std::string &text) {
-    for (std::size_t k = 0; k < width; ++k)
-        b[at + k] = k < text.size() ? static_cast<std::uint8_t>(text[k]) : ' ';
-}
-
-Bytes standard_inquiry(const UnitSpec &u) {
-    constexpr std::size_t kLength = 96;
-    Bytes d(kLength, 0);
-    d[0] = u.device_type;
-    d[2] = u.version;
-    d[3] = 0x02;  // response data format 2
-    d[4] = kLength - 5;
-    d[5] = static_cast<std::uint8_t>(u.tpgs << 4);
-    d[7] = 0x02;  // command queueing
-    put_padded(d, 8, 8, u.vendor);
-    put_padded(d, 16, 16, u.product);
-    put_padded(d, 32, 4, u.revision);
-    put_be16(&d[58], 0x0300);  // version descriptors: SPC-3, SBC-2
-    put_be16(&d[60], 0x0320);
-    return d;
-}
-
-void append_designator(Bytes &page, std::uint8_t code_set, std::uint8_t type_and_association,
-                       const Bytes &identifier) {
-    page.push_back(code_set);
-    page.push_back(type_and_association);
-    page.push_back(0);
-    page.push_back(static_cast<std::uint8_t>(identifier.size()));
-    page.insert(page.end(), identifier.begin(), identifier.end());
+void put_short_designator(Writer &w, std::uint8_t type_and_association, std::uint16_t high,
+                          std::uint16_t low) {
+    const std::uint8_t id[4] = {static_cast<std::uint8_t>(high >> 8), static_cast<std::uint8_t>(high),
+                                static_cast<std::uint8_t>(low >> 8), static_cast<std::uint8_t>(low)};
+    put_designator(w, kCodeSetBinary, type_and_association, id, sizeof id);
 }
 
 std::uint16_t target_port_group(std::uint8_t sp) { return static_cast<std::uint16_t>(sp + 1); }
@@ -173,111 +225,117 @@ std::uint16_t relative_target_port(std::uint8_t sp) { return static_cast<std::ui
 // Layout: the 16-byte identifier at bytes 8-23, two vendor-specific
 // designators whose identifiers start at bytes 28 (VLU) and 36 (LU), then
 // the relative target port and target port group designators.
-Bytes device_identification_page(const UnitSpec &u) {
-    Bytes d = {u.device_type, kVpdDeviceIdentification, 0, 0};
+int device_identification_page(const UnitSpec &u, Reply &r, std::size_t alloc) {
+    Writer w = r.data_writer(alloc);
+    w.put(u.device_type);
+    w.put(kVpdDeviceIdentification);
+    w.put_be16(0);  // page length, patched below
     const Bytes &id = u.lun_id;
     bool naa = !id.empty() && (id[0] >> 4) >= 2 && (id[0] >> 4) <= 6;
     bool printable = std::all_of(id.begin(), id.end(), [](std::uint8_t c) { return c >= 0x20 && c < 0x7F; });
     if (naa)
-        append_designator(d, kCodeSetBinary, kDesignatorNaa, id);
+        put_designator(w, kCodeSetBinary, kDesignatorNaa, id.data(), id.size());
     else
-        append_designator(d, printable ? kCodeSetAscii : kCodeSetBinary, kDesignatorVendorSpecific, id);
-    append_designator(d, kCodeSetBinary, kDesignatorVendorSpecific,
-                      {static_cast<std::uint8_t>(u.vlu >> 8), static_cast<std::uint8_t>(u.vlu), 0, 0});
-    append_designator(d, kCodeSetBinary, kDesignatorVendorSpecific,
-                      {static_cast<std::uint8_t>(u.lu >> 8), static_cast<std::uint8_t>(u.lu), 0, 0});
-    std::uint16_t port = relative_target_port(u.sp);
-    std::uint16_t group = target_port_group(u.sp);
-    append_designator(d, kCodeSetBinary, kAssociationTargetPort | kDesignatorRelativeTargetPort,
-                      {0, 0, static_cast<std::uint8_t>(port >> 8), static_cast<std::uint8_t>(port)});
-    append_designator(d, kCodeSetBinary, kAssociationTargetPort | kDesignatorTargetPortGroup,
-                      {0, 0, static_cast<std::uint8_t>(group >> 8), static_cast<std::uint8_t>(group)});
-    put_be16(&d[2], static_cast<std::uint32_t>(d.size() - 4));
-    return d;
+        put_designator(w, printable ? kCodeSetAscii : kCodeSetBinary, kDesignatorVendorSpecific,
+                       id.data(), id.size());
+    put_short_designator(w, kDesignatorVendorSpecific, u.vlu, 0);
+    put_short_designator(w, kDesignatorVendorSpecific, u.lu, 0);
+    put_short_designator(w, kAssociationTargetPort | kDesignatorRelativeTargetPort, 0,
+                         relative_target_port(u.sp));
+    put_short_designator(w, kAssociationTargetPort | kDesignatorTargetPortGroup, 0,
+                         target_port_group(u.sp));
+    w.put_be16_at(2, static_cast<std::uint32_t>(w.size() - 4));
+    return r.done(w);
 }
 
-Answer inquiry(const UnitSpec &u, const std::uint8_t *cdb) {
+bool is_supported_vpd_page(const UnitSpec &u, unsigned page) {
+    return page == kVpdSupportedPages || page == kVpdUnitSerial ||
+           page == kVpdDeviceIdentification || u.vpd_raw.count(static_cast<std::uint8_t>(page));
+}
+
+int inquiry(const UnitSpec &u, const std::uint8_t *cdb, Reply &r) {
     std::size_t alloc = get_be16(cdb + 3);
-    if (cdb[1] & 0x02) return invalid_field(1);  // CmdDt is obsolete
+    if (cdb[1] & 0x02) return r.invalid_field(1);  // CmdDt is obsolete
     if (!(cdb[1] & 0x01)) {
-        if (cdb[2] != 0) return invalid_field(2);
-        return data(u.inquiry_raw ? *u.inquiry_raw : standard_inquiry(u), alloc);
+        if (cdb[2] != 0) return r.invalid_field(2);
+        return u.inquiry_raw ? r.bytes(*u.inquiry_raw, alloc) : standard_inquiry(u, r, alloc);
     }
     std::uint8_t page = cdb[2];
     auto raw = u.vpd_raw.find(page);
-    if (raw != u.vpd_raw.end()) return data(raw->second, alloc);
+    if (raw != u.vpd_raw.end()) return r.bytes(raw->second, alloc);
     switch (page) {
     case kVpdSupportedPages: {
-        Bytes list = {kVpdSupportedPages, kVpdUnitSerial, kVpdDeviceIdentification};
-        for (const auto &entry : u.vpd_raw) list.push_back(entry.first);
-        std::sort(list.begin(), list.end());
-        list.erase(std::unique(list.begin(), list.end()), list.end());
-        Bytes d = {u.device_type, kVpdSupportedPages, 0, static_cast<std::uint8_t>(list.size())};
-        d.insert(d.end(), list.begin(), list.end());
-        return data(std::move(d), alloc);
+        Writer w = r.data_writer(alloc);
+        w.put(u.device_type);
+        w.put(kVpdSupportedPages);
+        w.put_be16(0);
+        for (unsigned p = 0; p <= 0xFF; ++p)
+            if (is_supported_vpd_page(u, p)) w.put(static_cast<std::uint8_t>(p));
+        w.put_be16_at(2, static_cast<std::uint32_t>(w.size() - 4));
+        return r.done(w);
     }
     case kVpdUnitSerial: {
-        Bytes d = {u.device_type, kVpdUnitSerial, 0, 0};
-        put_be16(&d[2], static_cast<std::uint32_t>(u.cab_serial.size()));
-        d.insert(d.end(), u.cab_serial.begin(), u.cab_serial.end());
-        return data(std::move(d), alloc);
+        Writer w = r.data_writer(alloc);
+        w.put(u.device_type);
+        w.put(kVpdUnitSerial);
+        w.put_be16(static_cast<std::uint32_t>(u.cab_serial.size()));
+        w.put(u.cab_serial);
+        return r.done(w);
     }
     case kVpdDeviceIdentification:
-        return data(device_identification_page(u), alloc);
+        return device_identification_page(u, r, alloc);
     default:
-        return invalid_field(2);
+        return r.invalid_field(2);
     }
-}
-
-// One mode page with current values (page code byte, page length byte,
-// payload).
-Bytes mode_page(const UnitSpec &u, std::uint8_t code) {
-    Bytes p;
-    switch (code) {
-    case kModePageCaching:
-        p.assign(20, 0);  // write cache off, read cache on
-        break;
-    case kModePageControl:
-        p.assign(12, 0);
-        p[2] = 0x02;                // GLTSD
-        put_be16(&p[8], 0xFFFF);    // busy timeout: unlimited
-        break;
-    case kModePageSpReport:
-        p.assign(20, 0);
-        p[3] = u.sp;
-        put_be32(&p[4], u.model);
-        break;
-    case kModePageUnitConfig:
-        p.assign(20, 0);
-        p[2] = u.lun;
-        p[4] = u.unit_flags;
-        p[10] = u.owner;
-        break;
-    default:
-        return p;
-    }
-    p[0] = code;
-    p[1] = static_cast<std::uint8_t>(p.size() - 2);
-    return p;
 }
 
 constexpr std::uint8_t kModelledModePages[] = {kModePageCaching, kModePageControl,
                                                kModePageSpReport, kModePageUnitConfig};
 
-// A raw MODE SENSE(6) response turned into the MODE SENSE(10) layout:
-// same block descriptors and pages behind the longer header.
-Bytes mode6_to_mode10(const Bytes &raw) {
-    std::size_t bd = raw.size() > 3 ? std::min<std::size_t>(raw[3], raw.size() - 4) : 0;
-    Bytes d(8, 0);
-    if (raw.size() > 1) d[2] = raw[1];
-    if (raw.size() > 2) d[3] = raw[2];
-    put_be16(&d[6], static_cast<std::uint32_t>(bd));
-    if (raw.size() > 4) d.insert(d.end(), raw.begin() + 4, raw.end());
-    put_be16(&d[0], static_cast<std::uint32_t>(d.size() - 2));
-    return d;
+// One mode page: current values, or the changeable mask (all zero).
+void put_mode_page(Writer &w, const UnitSpec &u, std::uint8_t code, bool changeable) {
+    std::uint8_t p[20] = {};
+    std::size_t length = 20;
+    switch (code) {
+    case kModePageCaching:
+        break;  // write cache off, read cache on
+    case kModePageControl:
+        length = 12;
+        p[2] = 0x02;  // GLTSD
+        put_be16(&p[8], 0xFFFF);  // busy timeout: unlimited
+        break;
+    case kModePageSpReport:
+        p[3] = u.sp;
+        put_be32(&p[4], u.model);
+        break;
+    case kModePageUnitConfig:
+        p[2] = u.lun;
+        p[4] = u.unit_flags;
+        p[10] = u.owner;
+        break;
+    }
+    if (changeable) std::memset(p, 0, sizeof p);
+    p[0] = code;
+    p[1] = static_cast<std::uint8_t>(length - 2);
+    w.put(p, length);
 }
 
-Answer mode_sense(const UnitSpec &u, const std::uint8_t *cdb, bool ten) {
+// A raw MODE SENSE(6) response in the MODE SENSE(10) layout: the same block
+// descriptors and pages behind the longer header.
+int mode6_as_mode10(const Bytes &raw, Reply &r, std::size_t alloc) {
+    Writer w = r.data_writer(alloc);
+    std::size_t block_descriptors = raw.size() > 3 ? std::min<std::size_t>(raw[3], raw.size() - 4) : 0;
+    w.put_be16(0);
+    w.put(raw.size() > 1 ? raw[1] : 0);
+    w.put(raw.size() > 2 ? raw[2] : 0);
+    w.put_be16(0);
+    w.put_be16(static_cast<std::uint32_t>(block_descriptors));
+    if (raw.size() > 4) w.put(raw.data() + 4, raw.size() - 4);
+    w.put_be16_at(0, static_cast<std::uint32_t>(w.size() - 2));
+    return r.done(w);
+}
+
+int mode_sense(const UnitSpec &u, const std::uint8_t *cdb, bool ten, Reply &r) {
     bool dbd = cdb[1] & 0x08;
     bool long_lba = ten && (cdb[1] & 0x10);
     std::uint8_t pc = cdb[2] >> 6;
@@ -286,121 +344,128 @@ Answer mode_sense(const UnitSpec &u, const std::uint8_t *cdb, bool ten) {
     std::size_t alloc = ten ? get_be16(cdb + 7) : cdb[4];
 
     auto raw = u.mode_raw.find(page);
-    if (raw != u.mode_raw.end()) return data(ten ? mode6_to_mode10(raw->second) : raw->second, alloc);
+    if (raw != u.mode_raw.end()) return ten ? mode6_as_mode10(raw->second, r, alloc) : r.bytes(raw->second, alloc);
 
-    if (pc == kPageControlSaved) return check(kSenseKeyIllegalRequest, kAscSavingParametersNotSupported, 0);
-    if (subpage != 0 && !(page == kModePageAll && subpage == kModeSubpageAll)) return invalid_field(3);
-    Bytes pages;
-    for (std::uint8_t code : kModelledModePages) {
-        if (page != kModePageAll && page != code) continue;
-        Bytes p = mode_page(u, code);
-        if (pc == kPageControlChangeable) std::fill(p.begin() + 2, p.end(), 0);
-        pages.insert(pages.end(), p.begin(), p.end());
-    }
-    if (pages.empty()) return invalid_field(2);
+    if (pc == kPageControlSaved) return r.check(kSenseKeyIllegalRequest, kAscSavingParametersNotSupported, 0);
+    if (subpage != 0 && !(page == kModePageAll && subpage == kModeSubpageAll)) return r.invalid_field(3);
+    bool known = page == kModePageAll ||
+                 std::find(std::begin(kModelledModePages), std::end(kModelledModePages), page) !=
+                     std::end(kModelledModePages);
+    if (!known) return r.invalid_field(2);
 
-    Bytes block_descriptor;
-    if (!dbd) {
-        if (long_lba) {
-            block_descriptor.assign(16, 0);
-            put_be64(&block_descriptor[0], u.blocks);
-            put_be32(&block_descriptor[12], u.block_size);
-        } else {
-            block_descriptor.assign(8, 0);
-            put_be24(&block_descriptor[1], static_cast<std::uint32_t>(std::min<std::uint64_t>(u.blocks, 0xFFFFFF)));
-            put_be24(&block_descriptor[5], u.block_size);
-        }
-    }
-    Bytes d(ten ? 8 : 4, 0);
+    Writer w = r.data_writer(alloc);
+    std::size_t block_descriptor_length = dbd ? 0 : long_lba ? 16 : 8;
     if (ten) {
-        if (long_lba) d[4] = 0x01;
-        put_be16(&d[6], static_cast<std::uint32_t>(block_descriptor.size()));
+        w.put_be16(0);  // mode data length, patched below
+        w.put(0);
+        w.put(0);
+        w.put(long_lba ? 0x01 : 0x00);
+        w.put(0);
+        w.put_be16(static_cast<std::uint32_t>(block_descriptor_length));
     } else {
-        d[3] = static_cast<std::uint8_t>(block_descriptor.size());
+        w.put(0);  // mode data length, patched below
+        w.put(0);
+        w.put(0);
+        w.put(static_cast<std::uint8_t>(block_descriptor_length));
     }
-    d.insert(d.end(), block_descriptor.begin(), block_descriptor.end());
-    d.insert(d.end(), pages.begin(), pages.end());
-    if (ten) {
-        put_be16(&d[0], static_cast<std::uint32_t>(d.size() - 2));
-    } else {
-        if (d.size() > 256) d.resize(256);
-        d[0] = static_cast<std::uint8_t>(d.size() - 1);
+    if (block_descriptor_length == 16) {
+        w.put_be64(u.blocks);
+        w.put_be32(0);
+        w.put_be32(u.block_size);
+    } else if (block_descriptor_length == 8) {
+        std::uint32_t blocks = static_cast<std::uint32_t>(std::min<std::uint64_t>(u.blocks, 0xFFFFFF));
+        w.put_be32(blocks);  // density code 0, then 24 bits of blocks
+        w.put_be32(u.block_size & 0xFFFFFF);
     }
-    return data(std::move(d), alloc);
+    for (std::uint8_t code : kModelledModePages)
+        if (page == kModePageAll || page == code) put_mode_page(w, u, code, pc == kPageControlChangeable);
+    if (ten)
+        w.put_be16_at(0, static_cast<std::uint32_t>(w.size() - 2));
+    else
+        w.put_at(0, static_cast<std::uint8_t>(w.size() - 1));
+    return r.done(w);
 }
 
-Answer request_sense(const std::uint8_t *cdb) {
-    bool descriptor_format = cdb[1] & 0x01;
-    Bytes d;
-    if (descriptor_format) {
-        d.assign(8, 0);
-        d[0] = kDescriptorSenseCurrent;
+int request_sense(const std::uint8_t *cdb, Reply &r) {
+    Writer w = r.data_writer(cdb[4]);
+    if (cdb[1] & 0x01) {  // descriptor format
+        w.put(kDescriptorSenseCurrent);
+        w.put_zeros(7);
     } else {
-        d.assign(kFixedSenseLength, 0);
-        d[0] = kFixedSenseCurrent;
-        d[7] = kFixedSenseLength - 8;
+        w.put(kFixedSenseCurrent);
+        w.put_zeros(6);
+        w.put(kFixedSenseLength - 8);
+        w.put_zeros(kFixedSenseLength - 8);
     }
-    return data(std::move(d), cdb[4]);
+    return r.done(w);
 }
 
-Answer read_capacity10(const UnitSpec &u) {
-    Bytes d(8, 0);
+int read_capacity10(const UnitSpec &u, Reply &r) {
+    Writer w = r.data_writer(8);
     std::uint64_t last = u.blocks - 1;
-    put_be32(&d[0], last > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<std::uint32_t>(last));
-    put_be32(&d[4], u.block_size);
-    return data(std::move(d), d.size());
+    w.put_be32(last > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<std::uint32_t>(last));
+    w.put_be32(u.block_size);
+    return r.done(w);
 }
 
-Answer read_capacity16(const UnitSpec &u, const std::uint8_t *cdb) {
-    Bytes d(32, 0);
-    put_be64(&d[0], u.blocks - 1);
-    put_be32(&d[8], u.block_size);
-    return data(std::move(d), get_be32(cdb + 10));
+int read_capacity16(const UnitSpec &u, const std::uint8_t *cdb, Reply &r) {
+    Writer w = r.data_writer(get_be32(cdb + 10));
+    w.put_be64(u.blocks - 1);
+    w.put_be32(u.block_size);
+    w.put_zeros(20);
+    return r.done(w);
 }
 
-Answer read(const UnitSpec &u, std::uint64_t lba, std::uint64_t count) {
-    if (lba > u.blocks || count > u.blocks - lba) return check(kSenseKeyIllegalRequest, kAscLbaOutOfRange, 0);
-    Answer a;
-    a.zeros = true;
-    a.zero_bytes = count * u.block_size;
-    a.allocation_length = static_cast<std::size_t>(std::min<std::uint64_t>(a.zero_bytes, SIZE_MAX));
-    return a;
+int read(const UnitSpec &u, std::uint64_t lba, std::uint64_t count, Reply &r) {
+    if (lba > u.blocks || count > u.blocks - lba)
+        return r.check(kSenseKeyIllegalRequest, kAscLbaOutOfRange, 0);
+    std::uint64_t bytes = count * u.block_size;
+    std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(bytes, r.data_cap));
+    if (n) std::memset(r.data, 0, n);
+    r.data_len = n;
+    return ZKSIM_STATUS_GOOD;
 }
 
-Answer report_luns(const std::uint8_t *cdb) {
-    Bytes d(16, 0);
-    put_be32(&d[0], 8);  // one LUN, number 0
-    return data(std::move(d), get_be32(cdb + 6));
+int report_luns(const std::uint8_t *cdb, Reply &r) {
+    Writer w = r.data_writer(get_be32(cdb + 6));
+    w.put_be32(8);  // one LUN, number 0
+    w.put_zeros(12);
+    return r.done(w);
 }
 
 // One group per SP, each with the SP's port; the group of this path's SP is
 // active/optimized when this path's SP owns the unit, the other one then
 // standby (and the other way round).
-Answer report_target_port_groups(const UnitSpec &u, const std::uint8_t *cdb) {
+int report_target_port_groups(const UnitSpec &u, const std::uint8_t *cdb, Reply &r) {
     bool extended = (cdb[1] >> 5) == 1;
-    Bytes d(extended ? 8 : 4, 0);
-    if (extended) d[4] = 0x10;
+    Writer w = r.data_writer(get_be32(cdb + 6));
+    w.put_be32(0);  // return data length, patched below
+    if (extended) {
+        w.put(0x10);  // format: extended header
+        w.put_zeros(3);
+    }
     bool this_sp_owns = u.owner != 0;
     std::uint8_t other_sp = u.sp == 0 ? 1 : 0;
     for (std::uint8_t sp : {std::min(u.sp, other_sp), std::max(u.sp, other_sp)}) {
         bool active = (sp == u.sp) == this_sp_owns;
-        d.push_back(active ? kAluaActiveOptimized : kAluaStandby);
-        d.push_back(kAluaSupportedStates);
-        append_be16(d, target_port_group(sp));
-        d.push_back(0);
-        d.push_back(0);  // status code
-        d.push_back(0);
-        d.push_back(1);  // one target port
-        append_be16(d, 0);
-        append_be16(d, relative_target_port(sp));
+        w.put(active ? kAluaActiveOptimized : kAluaStandby);
+        w.put(kAluaSupportedStates);
+        w.put_be16(target_port_group(sp));
+        w.put(0);
+        w.put(0);  // status code
+        w.put(0);
+        w.put(1);  // one target port
+        w.put_be16(0);
+        w.put_be16(relative_target_port(sp));
     }
-    put_be32(&d[0], static_cast<std::uint32_t>(d.size() - 4));
-    return data(std::move(d), get_be32(cdb + 6));
+    std::uint32_t length = static_cast<std::uint32_t>(w.size() - 4);
+    w.put_be16_at(0, length >> 16);
+    w.put_be16_at(2, length);
+    return r.done(w);
 }
 
 std::size_t cdb_length_for(std::uint8_t opcode) {
     switch (opcode >> 5) {
-    case 0: return 6;
     case 1:
     case 2: return 10;
     case 4: return 16;
@@ -409,75 +474,56 @@ std::size_t cdb_length_for(std::uint8_t opcode) {
     }
 }
 
-Answer answer(const UnitSpec &u, const std::uint8_t *cdb, std::size_t cdb_len) {
-    if (cdb_len == 0) return invalid_opcode();
-    if (cdb_len < cdb_length_for(cdb[0])) return invalid_opcode();
+int answer(const UnitSpec &u, const std::uint8_t *cdb, std::size_t cdb_len, Reply &r) {
+    if (cdb_len == 0 || cdb_len < cdb_length_for(cdb[0])) return r.invalid_opcode();
     switch (cdb[0]) {
     case kTestUnitReady:
     case kStartStopUnit:
     case kSynchronizeCache10:
-        return Answer{};
+        return ZKSIM_STATUS_GOOD;
     case kRequestSense:
-        return request_sense(cdb);
+        return request_sense(cdb, r);
     case kInquiry:
-        return inquiry(u, cdb);
+        return inquiry(u, cdb, r);
     case kModeSense6:
-        return mode_sense(u, cdb, false);
+        return mode_sense(u, cdb, false, r);
     case kModeSense10:
-        return mode_sense(u, cdb, true);
+        return mode_sense(u, cdb, true, r);
     case kReadCapacity10:
-        return read_capacity10(u);
+        return read_capacity10(u, r);
     case kServiceActionIn16:
-        if ((cdb[1] & 0x1F) != kReadCapacity16Action) return invalid_field(1);
-        return read_capacity16(u, cdb);
+        if ((cdb[1] & 0x1F) != kReadCapacity16Action) return r.invalid_field(1);
+        return read_capacity16(u, cdb, r);
     case kRead6: {
         std::uint64_t lba = ((cdb[1] & 0x1Fu) << 16) | get_be16(cdb + 2);
-        return read(u, lba, cdb[4] ? cdb[4] : 256);
+        return read(u, lba, cdb[4] ? cdb[4] : 256, r);
     }
     case kRead10:
-        return read(u, get_be32(cdb + 2), get_be16(cdb + 7));
+        return read(u, get_be32(cdb + 2), get_be16(cdb + 7), r);
     case kRead16:
-        return read(u, get_be64(cdb + 2), get_be32(cdb + 10));
+        return read(u, get_be64(cdb + 2), get_be32(cdb + 10), r);
     case kReportLuns:
-        return report_luns(cdb);
+        return report_luns(cdb, r);
     case kMaintenanceIn:
-        if ((cdb[1] & 0x1F) != kReportTargetPortGroupsAction) return invalid_field(1);
-        return report_target_port_groups(u, cdb);
+        if ((cdb[1] & 0x1F) != kReportTargetPortGroupsAction) return r.invalid_field(1);
+        return report_target_port_groups(u, cdb, r);
     default:
-        return invalid_opcode();
+        return r.invalid_opcode();
     }
 }
 
 }  // namespace
 }  // namespace zksim
 
+// Builds nothing on the heap: a program that fails its allocations on
+// purpose sees none from the simulator once its units are loaded.
 extern "C" int zksim_unit_respond(const struct zksim_unit *unit, const unsigned char *cdb,
                                   size_t cdb_len, unsigned char *data, size_t data_cap,
                                   size_t *data_len, unsigned char *sense, size_t sense_cap,
                                   size_t *sense_len) {
-    using namespace zksim;
-    if (data_len) *data_len = 0;
-    if (sense_len) *sense_len = 0;
-    Answer a;
-    try {
-        a = answer(unit->spec, cdb, cdb_len);
-    } catch (...) {
-        a = check(kSenseKeyHardwareError, kAscInternalTargetFailure, 0);
-    }
-    if (a.status == ZKSIM_STATUS_GOOD) {
-        std::size_t n;
-        if (a.zeros) {
-            n = static_cast<std::size_t>(std::min<std::uint64_t>(a.zero_bytes, data_cap));
-            if (n) std::memset(data, 0, n);
-        } else {
-            n = std::min({a.data.size(), a.allocation_length, data_cap});
-            if (n) std::memcpy(data, a.data.data(), n);
-        }
-        if (data_len) *data_len = n;
-    } else {
-        std::size_t n = std::min(a.sense.size(), sense_cap);
-        if (n) std::memcpy(sense, a.sense.data(), n);
-        if (sense_len) *sense_len = n;
-    }
-    return a.status;
+    zksim::Reply r{data, data ? data_cap : 0, sense, sense ? sense_cap : 0};
+    int status = zksim::answer(unit->spec, cdb, cdb_len, r);
+    if (data_len) *data_len = r.data_len;
+    if (sense_len) *sense_len = r.sense_len;
+    return status;
 }
