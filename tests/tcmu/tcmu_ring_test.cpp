@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include "tcmu_abi.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -108,7 +109,6 @@ struct FakeUnit {
     int status = 0;
     Bytes data;
     Bytes sense;
-    size_t claimed_len = 0;  // when nonzero, the length reported regardless
     std::vector<Bytes> cdbs;
     std::vector<size_t> caps;
 
@@ -118,12 +118,10 @@ struct FakeUnit {
                       size_t *sense_len) {
             cdbs.emplace_back(cdb, cdb + cdb_len);
             caps.push_back(cap);
-            size_t n = std::min(cap, data.size());
-            std::memcpy(out, data.data(), n);
-            *len = claimed_len ? claimed_len : n;
-            size_t s = std::min(sense_cap, sense.size());
-            std::memcpy(sense_out, sense.data(), s);
-            *sense_len = s;
+            *len = std::min(cap, data.size());
+            std::copy(data.begin(), data.begin() + *len, out);
+            *sense_len = std::min(sense_cap, sense.size());
+            std::copy(sense.begin(), sense.begin() + *sense_len, sense_out);
             return status;
         };
     }
