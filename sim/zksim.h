@@ -140,7 +140,8 @@ const struct zksim_unit *zksim_find_unit(const char *path);
  * what a disk driver sends when it probes a unit: TEST UNIT READY, REQUEST
  * SENSE, READ CAPACITY(10/16), READ(10/16) of zeros, MODE SENSE(6/10) of the
  * caching and all-pages requests, REPORT TARGET PORT GROUPS. Anything else
- * gets CHECK CONDITION / ILLEGAL REQUEST. Faults are not applied here. */
+ * gets CHECK CONDITION / ILLEGAL REQUEST (a null unit: LOGICAL UNIT NOT
+ * SUPPORTED). Faults are not applied here. Allocates nothing. */
 int zksim_unit_respond(const struct zksim_unit *unit,
                        const unsigned char *cdb, size_t cdb_len,
                        unsigned char *data, size_t data_cap, size_t *data_len,

@@ -47,6 +47,7 @@ constexpr std::uint8_t kDescriptorSenseCurrent = 0x72;
 constexpr std::uint8_t kSenseKeyIllegalRequest = 0x05;
 constexpr std::uint8_t kAscInvalidOpcode = 0x20;
 constexpr std::uint8_t kAscLbaOutOfRange = 0x21;
+constexpr std::uint8_t kAscLogicalUnitNotSupported = 0x25;
 constexpr std::uint8_t kAscInvalidFieldInCdb = 0x24;
 constexpr std::uint8_t kAscSavingParametersNotSupported = 0x39;
 constexpr std::size_t kFixedSenseLength = 18;
@@ -522,7 +523,13 @@ extern "C" int zksim_unit_respond(const struct zksim_unit *unit, const unsigned 
                                   size_t *data_len, unsigned char *sense, size_t sense_cap,
                                   size_t *sense_len) {
     zksim::Reply r{data, data ? data_cap : 0, sense, sense ? sense_cap : 0};
-    int status = zksim::answer(unit->spec, cdb, cdb_len, r);
+    int status;
+    if (!unit)
+        status = r.check(zksim::kSenseKeyIllegalRequest, zksim::kAscLogicalUnitNotSupported, 0);
+    else if (!cdb)
+        status = r.invalid_opcode();
+    else
+        status = zksim::answer(unit->spec, cdb, cdb_len, r);
     if (data_len) *data_len = r.data_len;
     if (sense_len) *sense_len = r.sense_len;
     return status;

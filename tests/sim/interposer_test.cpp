@@ -391,7 +391,11 @@ TEST_F(Interposer, DlopenedObjectsSeeTheSimulator) {
 
 TEST(InterposerThreads, ManyThreadsOnDifferentUnits) {
     constexpr int kThreads = 8;
+#ifdef ZK_EMULATED
+    const int rounds = 100;
+#else
     const int rounds = std::getenv("ZK_EMULATED") ? 100 : 1000;
+#endif
     load("array CK2000 luns=8 paths_per_sp=1 prefix=/dev/sim/t\n");
     zksim_set_recording(0);
     std::atomic<int> failures{0};

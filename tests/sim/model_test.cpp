@@ -200,6 +200,18 @@ TEST_F(Model, IllegalRequests) {
     }
 }
 
+TEST(ModelWithoutUnit, NullUnitIsNotSupported) {
+    const unsigned char cdb[6] = {0x12, 0, 0, 0, 36, 0};
+    unsigned char data[36], sense[18];
+    std::size_t data_len = 99, sense_len = 0;
+    EXPECT_EQ(zksim_unit_respond(nullptr, cdb, 6, data, sizeof data, &data_len, sense, sizeof sense,
+                                 &sense_len),
+              ZKSIM_STATUS_CHECK_CONDITION);
+    EXPECT_EQ(data_len, 0u);
+    ASSERT_EQ(sense_len, 18u);
+    EXPECT_EQ(sense[12], 0x25);
+}
+
 TEST_F(Model, AllocationLengthAndCapacityCutTheAnswer) {
     EXPECT_EQ(respond("/dev/sim/sdb", {0x12, 0, 0, 0, 36, 0}).data.size(), 36u);
     EXPECT_EQ(respond("/dev/sim/sdb", {0x12, 0, 0, 0, 0, 0}).data.size(), 0u);
