@@ -29,9 +29,34 @@ else()
   set(ZK_HAVE_TEST_ALLOCATOR ON)
 endif()
 
+# zk_add_valgrind_test(TARGET) registers TARGET_valgrind: the test program
+# TARGET again, under valgrind's memcheck, failing on any error or leak
+# (native, unsanitized builds only). somalloc=nouserintercepts lets the test
+# allocator's malloc stay in place (valgrind still sees every block through
+# the C library's __libc_malloc).
 find_program(ZK_VALGRIND valgrind)
+function(zk_add_valgrind_test target)
+  if(NOT ZK_VALGRIND OR ZK_SANITIZE OR CMAKE_CROSSCOMPILING)
+    return()
+  endif()
+  add_test(NAME ${target}_valgrind
+    COMMAND ${ZK_VALGRIND} -q --error-exitcode=99 --leak-check=full
+            --errors-for-leak-kinds=definite,indirect
+            --soname-synonyms=somalloc=nouserintercepts
+            $<TARGET_FILE:${target}>)
+  set_tests_properties(${target}_valgrind PROPERTIES TIMEOUT 600 LABELS valgrind)
+  get_test_property(${target} RESOURCE_LOCK locks)
+  if(locks)
+    set_tests_properties(${target}_valgrind PROPERTIES RESOURCE_LOCK "${locks}")
+  endif()
+  get_test_property(${target} ENVIRONMENT environment)
+  if(environment)
+    set_tests_properties(${target}_valgrind PROPERTIES ENVIRONMENT "${environment}")
+  endif()
+endfunction()
 
 # zk_add_gtest(NAME SOURCES ... [LIBS ...] [LOCKS ...] [ENV ...] [VALGRIND])
+# VALGRIND: also run the program under memcheck (zk_add_valgrind_test).
 # One executable, registered as one CTest test: per-test start-up under
 # emulation would otherwise add up. LOCKS names shared resources (for
 # instance trace_log, the fixed trace file) so that CTest never runs two
@@ -49,19 +74,7 @@ function(zk_add_gtest name)
   if(T_ENV)
     set_tests_properties(${name} PROPERTIES ENVIRONMENT "${T_ENV}")
   endif()
-  # VALGRIND: also run the program under memcheck (native, unsanitized
-  # builds), where leaks and invalid accesses fail the test.
-  if(T_VALGRIND AND ZK_VALGRIND AND NOT ZK_SANITIZE AND NOT CMAKE_CROSSCOMPILING)
-    add_test(NAME ${name}_valgrind
-      COMMAND ${ZK_VALGRIND} --quiet --error-exitcode=99 --leak-check=full
-              --errors-for-leak-kinds=definite,indirect
-              $<TARGET_FILE:${name}>)
-    set_tests_properties(${name}_valgrind PROPERTIES TIMEOUT 600 LABELS valgrind)
-    if(T_LOCKS)
-      set_tests_properties(${name}_valgrind PROPERTIES RESOURCE_LOCK "${T_LOCKS}")
-    endif()
-    if(T_ENV)
-      set_tests_properties(${name}_valgrind PROPERTIES ENVIRONMENT "${T_ENV}")
-    endif()
+  if(T_VALGRIND)
+    zk_add_valgrind_test(${name})
   endif()
 endfunction()

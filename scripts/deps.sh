@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages_for() {
   case "$1" in
-    build)      echo cmake make g++ libgtest-dev googletest valgrind ;;
+    build)      echo cmake make g++ libgtest-dev googletest valgrind pkgconf ;;
     tools)      echo libcli11-dev nlohmann-json3-dev ;;
     crosscheck) echo sg3-utils sdparm ;;
     sparc)      echo g++-sparc64-linux-gnu libc6-dev-sparc-sparc64-cross \
