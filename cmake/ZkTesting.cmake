@@ -9,12 +9,19 @@ if(CMAKE_CROSSCOMPILING)
     add_library(GTest::gtest ALIAS gtest)
     add_library(GTest::gtest_main ALIAS gtest_main)
   endif()
-  # Death tests fork only: with no binfmt handler for the target, the
-  # re-executing "threadsafe" style cannot start the program again and a
-  # death test would pass without running its statement. Read by ctest
-  # before it starts any test.
+  # Read by ctest before it starts any test:
+  # - death tests fork only: with no binfmt handler for the target, the
+  #   re-executing "threadsafe" style cannot start the program again and a
+  #   death test would pass without running its statement;
+  # - ZK_TARGET_EMULATOR is the command that starts a target program, for a
+  #   test that starts one itself (a target program cannot exec another
+  #   target program directly; build-machine tools it can). Environment for
+  #   the started program only, LD_PRELOAD above all, goes in QEMU_SET_ENV
+  #   (VAR=value,...), since the emulator itself is a dynamic program too.
+  list(JOIN CMAKE_CROSSCOMPILING_EMULATOR " " zk_target_emulator)
   file(WRITE ${CMAKE_BINARY_DIR}/ZkCrossTestEnv.cmake
-       "set(ENV{GTEST_DEATH_TEST_STYLE} fast)\n")
+       "set(ENV{GTEST_DEATH_TEST_STYLE} fast)\n"
+       "set(ENV{ZK_TARGET_EMULATOR} \"${zk_target_emulator}\")\n")
   set_property(DIRECTORY ${CMAKE_SOURCE_DIR} APPEND PROPERTY
     TEST_INCLUDE_FILES ${CMAKE_BINARY_DIR}/ZkCrossTestEnv.cmake)
 else()
