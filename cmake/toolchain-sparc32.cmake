@@ -46,6 +46,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 find_program(ZK_QEMU_SPARC qemu-sparc32plus REQUIRED)
 set(CMAKE_CROSSCOMPILING_EMULATOR ${ZK_QEMU_SPARC};-L;${ZK_SPARC_SYSROOT})
 
-# The host tool needs CLI11 and nlohmann-json, which are installed for the
-# build machine only.
+# The host tools stay out: zkdiscover needs CLI11 and nlohmann-json, which
+# are installed for the build machine only, and its program tests start the
+# program they test, which a target program cannot do under user emulation.
 set(ZK_BUILD_TOOLS OFF CACHE BOOL "Build zkdiscover and the other tools")
