@@ -4,6 +4,7 @@
 // every target; the cross build runs it on 32-bit big-endian SPARC.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -146,5 +147,28 @@ TEST(ByteOrder, HelpersAgreeWithANativeLoadOnlyOnBigEndian)
         EXPECT_NE(native, 300u);
     }
 }
+
+#if defined(__sparc__)
+// The point of the SPARC run: a wide load from a misaligned address stops
+// the program there, as on the hardware, so any such load the library makes
+// fails its test instead of passing quietly.
+TEST(Alignment, MisalignedWideLoadStopsTheProgram)
+{
+    alignas(8) unsigned char buffer[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    // An offset the compiler cannot see, or it would assemble the value
+    // byte by byte itself.
+    volatile size_t one = 1;
+    EXPECT_EXIT(
+        {
+            volatile uint32_t *misaligned =
+                reinterpret_cast<volatile uint32_t *>(buffer + one);
+            fprintf(stderr, "loaded %u\n", static_cast<unsigned>(*misaligned));
+            exit(0);
+        },
+        ::testing::KilledBySignal(SIGBUS), "");
+    volatile uint32_t *aligned = reinterpret_cast<volatile uint32_t *>(buffer + 4 * one);
+    EXPECT_EQ(*aligned, 0x05060708u);
+}
+#endif
 
 }  // namespace
