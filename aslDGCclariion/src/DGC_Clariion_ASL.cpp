@@ -113,10 +113,40 @@ unsigned be16_or_zero(const unsigned char *response, int length, int offset)
     return offset + 2 <= length ? zk_get_be16(response + offset) : 0;
 }
 
+// A page response that is too short for a field the claim reads counts as
+// unreadable: zeros in place of missing bytes would give the host made-up
+// (and shared) identities. Both fetchers return the response, which the
+// caller releases with free(), or null.
+
+unsigned char *fetch_mode_page(const char *path, int page_code, int min_length)
+{
+    int length = 0;
+    unsigned char *response = nullptr;
+    if (do_mode_sense_raw(path, 1, 0, page_code, &length, &response) != 0)
+        return nullptr;
+    if (length < min_length) {
+        free(response);
+        return nullptr;
+    }
+    return response;
+}
+
+unsigned char *fetch_vpd_page(const char *path, int page_code, int min_length,
+                              int *length)
+{
+    unsigned char *response = nullptr;
+    if (do_inquiry(path, 1, page_code, O_RDONLY | O_NDELAY, length,
+                   &response) != 0)
+        return nullptr;
+    if (*length < min_length) {
+        free(response);
+        return nullptr;
+    }
+    return response;
+}
+
 // Each reader below takes one page, releases its response and returns null,
-// or the trace text of its failure. A response too short for a field it
-// reads fails like an unreadable page: zeros in place of missing bytes
-// would give the host made-up (and shared) identities.
+// or the trace text of its failure.
 
 struct SpReport {
     unsigned sp_number;
@@ -125,16 +155,10 @@ struct SpReport {
 
 const char *read_sp_report(const char *path, SpReport *out)
 {
-    const char *unreadable = "V10 claim_device: can't get SP Report Mode Page";
-    int length = 0;
-    unsigned char *response = nullptr;
-    if (do_mode_sense_raw(path, 1, 0, kModePageSpReport, &length,
-                          &response) != 0)
-        return unreadable;
-    if (length < kSpReportMinLength) {
-        free(response);
-        return unreadable;
-    }
+    unsigned char *response =
+        fetch_mode_page(path, kModePageSpReport, kSpReportMinLength);
+    if (response == nullptr)
+        return "V10 claim_device: can't get SP Report Mode Page";
     out->sp_number = response[kSpNumberOffset];
     out->model = static_cast<int>(zk_get_be32(response + kSpModelOffset));
     free(response);
@@ -150,16 +174,10 @@ struct UnitConfig {
 
 const char *read_unit_config(const char *path, UnitConfig *out)
 {
-    const char *unreadable = "V10 claim_device: can't get Unit Conf Mode Page";
-    int length = 0;
-    unsigned char *response = nullptr;
-    if (do_mode_sense_raw(path, 1, 0, kModePageUnitConfig, &length,
-                          &response) != 0)
-        return unreadable;
-    if (length < kUnitConfigMinLength) {
-        free(response);
-        return unreadable;
-    }
+    unsigned char *response =
+        fetch_mode_page(path, kModePageUnitConfig, kUnitConfigMinLength);
+    if (response == nullptr)
+        return "V10 claim_device: can't get Unit Conf Mode Page";
     unsigned flags = response[kUnitFlagsOffset];
     out->lun = response[kUnitLunOffset];
     out->cown = (flags & kUnitFlagCOwn) ? 1 : 0;
@@ -173,16 +191,11 @@ const char *read_unit_config(const char *path, UnitConfig *out)
 // the first identifier into the LUN serial.
 const char *read_lun_serial(const char *path, char *lun_serial)
 {
-    const char *unreadable = "V10 claim_device: can't get Dev ID VPD Page";
     int length = 0;
-    unsigned char *response = nullptr;
-    if (do_inquiry(path, 1, kVpdDeviceIdentification, O_RDONLY | O_NDELAY,
-                   &length, &response) != 0)
-        return unreadable;
-    if (length < kDevIdMinLength) {
-        free(response);
-        return unreadable;
-    }
+    unsigned char *response = fetch_vpd_page(path, kVpdDeviceIdentification,
+                                             kDevIdMinLength, &length);
+    if (response == nullptr)
+        return "V10 claim_device: can't get Dev ID VPD Page";
     trace(2, "%s: VLU: 0x%02x  LU: 0x%02x\n", path,
           be16_or_zero(response, length, kDevIdVluOffset),
           be16_or_zero(response, length, kDevIdLuOffset));
@@ -196,16 +209,11 @@ const char *read_lun_serial(const char *path, char *lun_serial)
 // The Unit Serial Number page: its payload becomes the cabinet serial.
 const char *read_cab_serial(const char *path, char *cab_serial)
 {
-    const char *unreadable = "V10 claim_device: can't get Unit SN VPD Page";
     int length = 0;
-    unsigned char *response = nullptr;
-    if (do_inquiry(path, 1, kVpdUnitSerial, O_RDONLY | O_NDELAY, &length,
-                   &response) != 0)
-        return unreadable;
-    if (length < kUnitSnPayloadOffset) {
-        free(response);
-        return unreadable;
-    }
+    unsigned char *response = fetch_vpd_page(path, kVpdUnitSerial,
+                                             kUnitSnPayloadOffset, &length);
+    if (response == nullptr)
+        return "V10 claim_device: can't get Unit SN VPD Page";
     // A page length beyond the returned bytes (only a response capped at
     // 255 bytes has one) is a serial that cannot be taken in full.
     int page_length = response[kUnitSnLengthOffset];
