@@ -114,7 +114,6 @@ extern "C" {
  * in *buffer_out (the caller frees it); or the errno of a failed open() or
  * ioctl, or 12 when an allocation fails. *buffer_out is written only on
  * success; *length_out may be overwritten on failure. */
-ZK_SEPARATE_MALLOC_AND_CLEAR
 int do_inquiry(const char *path, int evpd, int page_code, int open_flags,
                int *length_out, unsigned char **buffer_out)
 {
@@ -122,46 +121,19 @@ int do_inquiry(const char *path, int evpd, int page_code, int open_flags,
     if (fd == -1)
         return zk_failure_result();
 
-    struct uscsi_cmd *cmd =
-        static_cast<struct uscsi_cmd *>(malloc(sizeof(struct uscsi_cmd)));
-    if (cmd == nullptr) {
+    struct zk_request request;
+    unsigned char *probe = nullptr;
+    if (zk_request_alloc(&request, kInquiryProbeLength, &probe) != 0) {
         close(fd);
         return kNoMemory;
     }
-    memset(cmd, 0, sizeof *cmd);
-
-    unsigned char *cdb = static_cast<unsigned char *>(malloc(kCdbAreaSize));
-    if (cdb == nullptr) {
-        free(cmd);
-        close(fd);
-        return kNoMemory;
-    }
-    memset(cdb, 0, kCdbAreaSize);
-
-    unsigned char *probe =
-        static_cast<unsigned char *>(malloc(kInquiryProbeLength));
-    if (probe == nullptr) {
-        free(cmd);
-        free(cdb);
-        close(fd);
-        return kNoMemory;
-    }
-    memset(probe, 0, kInquiryProbeLength);
 
     // First pass: only the length field of the answer matters.
     *length_out = kInquiryProbeLength;
-    fill_inquiry_cdb(cdb, evpd, page_code, kInquiryProbeLength);
-    zk_fill_read_request(cmd, reinterpret_cast<char *>(cdb), probe,
-                         kInquiryProbeLength);
-    if (zk_uscsi_ioctl(fd, cmd) == -1) {
-        int result = zk_failure_result();
-        free(cmd);
-        free(cdb);
-        free(probe);
-        close(fd);
-        errno = result;
-        return result;
-    }
+    fill_inquiry_cdb(request.cdb, evpd, page_code, kInquiryProbeLength);
+    zk_fill_read_request(&request, probe, kInquiryProbeLength);
+    if (zk_uscsi_ioctl(fd, request.cmd) == -1)
+        return zk_request_fail(fd, &request, probe);
 
     int length = response_length(probe, evpd);
     *length_out = length;
@@ -171,8 +143,7 @@ int do_inquiry(const char *path, int evpd, int page_code, int open_flags,
         static_cast<unsigned char *>(malloc(static_cast<size_t>(length)));
     if (buffer == nullptr) {
         printf("malloc failed for inquiry buffer\n");
-        free(cmd);
-        free(cdb);
+        zk_request_release(&request);
         close(fd);
         return kNoMemory;
     }
@@ -180,24 +151,15 @@ int do_inquiry(const char *path, int evpd, int page_code, int open_flags,
     // Second pass: exactly the announced length. Bytes the device does not
     // send stay zero.
     memset(buffer, 0, static_cast<size_t>(length));
-    memset(cmd, 0, sizeof *cmd);
-    memset(cdb, 0, kCdbAreaSize);
-    fill_inquiry_cdb(cdb, evpd, page_code, length);
-    zk_fill_read_request(cmd, reinterpret_cast<char *>(cdb), buffer,
-                         static_cast<size_t>(length));
-    if (zk_uscsi_ioctl(fd, cmd) == -1) {
-        int result = zk_failure_result();
-        free(cmd);
-        free(cdb);
-        free(buffer);
-        close(fd);
-        errno = result;
-        return result;
-    }
+    memset(request.cmd, 0, sizeof *request.cmd);
+    memset(request.cdb, 0, kCdbAreaSize);
+    fill_inquiry_cdb(request.cdb, evpd, page_code, length);
+    zk_fill_read_request(&request, buffer, static_cast<size_t>(length));
+    if (zk_uscsi_ioctl(fd, request.cmd) == -1)
+        return zk_request_fail(fd, &request, buffer);
 
     *buffer_out = buffer;
-    free(cmd);
-    free(cdb);
+    zk_request_release(&request);
     close(fd);
     return 0;
 }

@@ -70,7 +70,6 @@ void fill_mode_sense_cdb(unsigned char *cdb, int dbd, int page_control,
 // Sends MODE SENSE(6) twice and stores the whole response. Writes
 // *length_out during the call, also on paths that then fail; *buffer_out
 // only on success. Results as do_mode_sense_raw.
-ZK_SEPARATE_MALLOC_AND_CLEAR
 int generic_mode_sense(const char *path, int dbd, int page_control,
                        int page_code, int *length_out,
                        unsigned char **buffer_out)
@@ -79,47 +78,20 @@ int generic_mode_sense(const char *path, int dbd, int page_control,
     if (fd == -1)
         return zk_failure_result();
 
-    struct uscsi_cmd *cmd =
-        static_cast<struct uscsi_cmd *>(malloc(sizeof(struct uscsi_cmd)));
-    if (cmd == nullptr) {
+    struct zk_request request;
+    unsigned char *probe = nullptr;
+    if (zk_request_alloc(&request, kModeSenseProbeLength, &probe) != 0) {
         close(fd);
         return kNoMemory;
     }
-    memset(cmd, 0, sizeof *cmd);
-
-    unsigned char *cdb = static_cast<unsigned char *>(malloc(kCdbAreaSize));
-    if (cdb == nullptr) {
-        free(cmd);
-        close(fd);
-        return kNoMemory;
-    }
-    memset(cdb, 0, kCdbAreaSize);
-
-    unsigned char *probe =
-        static_cast<unsigned char *>(malloc(kModeSenseProbeLength));
-    if (probe == nullptr) {
-        free(cmd);
-        free(cdb);
-        close(fd);
-        return kNoMemory;
-    }
-    memset(probe, 0, kModeSenseProbeLength);
 
     // First pass: only the mode data length matters.
     *length_out = kModeSenseProbeLength;
-    fill_mode_sense_cdb(cdb, dbd, page_control, page_code);
-    cdb[kCdbAllocationLength] = kModeSenseProbeLength;
-    zk_fill_read_request(cmd, reinterpret_cast<char *>(cdb), probe,
-                         kModeSenseProbeLength);
-    if (zk_uscsi_ioctl(fd, cmd) == -1) {
-        int result = zk_failure_result();
-        free(cmd);
-        free(cdb);
-        free(probe);
-        close(fd);
-        errno = result;
-        return result;
-    }
+    fill_mode_sense_cdb(request.cdb, dbd, page_control, page_code);
+    request.cdb[kCdbAllocationLength] = kModeSenseProbeLength;
+    zk_fill_read_request(&request, probe, kModeSenseProbeLength);
+    if (zk_uscsi_ioctl(fd, request.cmd) == -1)
+        return zk_request_fail(fd, &request, probe);
 
     int length = exact_length(probe);
     *length_out = length;
@@ -128,8 +100,7 @@ int generic_mode_sense(const char *path, int dbd, int page_control,
     unsigned char *buffer =
         static_cast<unsigned char *>(malloc(static_cast<size_t>(length)));
     if (buffer == nullptr) {
-        free(cmd);
-        free(cdb);
+        zk_request_release(&request);
         close(fd);
         return kNoMemory;
     }
@@ -137,23 +108,14 @@ int generic_mode_sense(const char *path, int dbd, int page_control,
     // Second pass: the request record and CDB area are reused as the first
     // pass left them. Bytes the device does not send stay zero.
     memset(buffer, 0, static_cast<size_t>(length));
-    fill_mode_sense_cdb(cdb, dbd, page_control, page_code);
-    cdb[kCdbAllocationLength] = static_cast<unsigned char>(length);
-    zk_fill_read_request(cmd, reinterpret_cast<char *>(cdb), buffer,
-                         static_cast<size_t>(length));
-    if (zk_uscsi_ioctl(fd, cmd) == -1) {
-        int result = zk_failure_result();
-        free(cmd);
-        free(cdb);
-        free(buffer);
-        close(fd);
-        errno = result;
-        return result;
-    }
+    fill_mode_sense_cdb(request.cdb, dbd, page_control, page_code);
+    request.cdb[kCdbAllocationLength] = static_cast<unsigned char>(length);
+    zk_fill_read_request(&request, buffer, static_cast<size_t>(length));
+    if (zk_uscsi_ioctl(fd, request.cmd) == -1)
+        return zk_request_fail(fd, &request, buffer);
 
     *buffer_out = buffer;
-    free(cmd);
-    free(cdb);
+    zk_request_release(&request);
     close(fd);
     return 0;
 }
@@ -166,7 +128,6 @@ int generic_mode_sense(const char *path, int dbd, int page_control,
 // empty copy (n = 0) is a valid 1-byte buffer with length 0 and result 0,
 // whatever malloc(0) would give, so the result never depends on the C
 // library.
-ZK_SEPARATE_MALLOC_AND_CLEAR
 int get_mode_page_info(const unsigned char *response, int response_length,
                        unsigned char **buffer_out, int *length_out)
 {

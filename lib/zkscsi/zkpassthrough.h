@@ -1,5 +1,6 @@
-/* Pieces shared by the INQUIRY and MODE SENSE commands: filling the
- * pass-through request for a data-in command, and keeping the errno of a
+/* Pieces shared by the INQUIRY and MODE SENSE commands: the request record
+ * and CDB area of one command with their allocation and release orders,
+ * filling the request for a data-in command, and keeping the errno of a
  * failed call across the releases that follow it. Internal to the library. */
 #ifndef ZK_ZKPASSTHROUGH_H
 #define ZK_ZKPASSTHROUGH_H
@@ -10,21 +11,35 @@
 #include "platform/uscsi.h"
 #include "zkscsi_codes.h"
 
-/* The commands allocate with malloc and then clear with memset, as two calls
- * through the C library, so a host or a test that stands in for malloc sees
- * every allocation. GCC would otherwise merge the pair into one calloc. */
-#if defined(__GNUC__) && !defined(__clang__)
-#define ZK_SEPARATE_MALLOC_AND_CLEAR __attribute__((optimize("no-optimize-strlen")))
-#else
-#define ZK_SEPARATE_MALLOC_AND_CLEAR
-#endif
+/* The request record and the 16-byte CDB area of one command. */
+struct zk_request {
+    struct uscsi_cmd *cmd;
+    unsigned char *cdb;
+};
 
-/* Points the request at the CDB area and the data buffer, for a 6-byte CDB
+/* Allocates and clears, in this order, the request record, the CDB area and
+ * a data buffer of data_length bytes (malloc, then memset, for each). When
+ * one allocation fails, releases those made before it (record, then CDB
+ * area) and returns 12; returns 0 otherwise. The caller owns the
+ * descriptor and closes it. */
+int zk_request_alloc(struct zk_request *request, size_t data_length,
+                     unsigned char **data);
+
+/* Releases the request record, then the CDB area. */
+void zk_request_release(struct zk_request *request);
+
+/* After a failed ioctl: releases the record, the CDB area and data (in
+ * that order; data may be null), closes fd, and returns the failed call's
+ * errno, which stays in errno too. */
+int zk_request_fail(int fd, struct zk_request *request, unsigned char *data);
+
+/* Points the request at its CDB area and the data buffer, for a 6-byte CDB
  * whose data flows from the device. Everything else stays as it was. */
-static inline void zk_fill_read_request(struct uscsi_cmd *cmd, char *cdb,
+static inline void zk_fill_read_request(struct zk_request *request,
                                         unsigned char *buffer, size_t length)
 {
-    cmd->uscsi_cdb = cdb;
+    struct uscsi_cmd *cmd = request->cmd;
+    cmd->uscsi_cdb = reinterpret_cast<char *>(request->cdb);
     cmd->uscsi_cdblen = kCdb6Length;
     cmd->uscsi_bufaddr = reinterpret_cast<char *>(buffer);
     cmd->uscsi_buflen = length;
