@@ -105,6 +105,37 @@ bool slot_block_size(size_t count, size_t text_size, size_t *size)
     return add_size(kSlotSize * (count + 1), text_size, size);
 }
 
+// Measures the null-terminated strings of args: adds their number to *count
+// and their sizes with terminators to *text_size; false on overflow.
+bool measure_strings(va_list args, size_t *count, size_t *text_size)
+{
+    bool fits = true;
+    for (const char *text = va_arg(args, const char *); text != nullptr;
+         text = va_arg(args, const char *)) {
+        ++*count;
+        fits = fits && add_size(*text_size, strlen(text) + 1, text_size);
+    }
+    return fits;
+}
+
+// Writes the null-terminated values of args at cursor, unchanged, with a ","
+// in front of each one (in front of the first only when separate_first),
+// then a NUL. An empty value is nothing between its separators.
+void join_values(va_list args, char *cursor, bool separate_first)
+{
+    bool separate = separate_first;
+    for (const char *value = va_arg(args, const char *); value != nullptr;
+         value = va_arg(args, const char *)) {
+        if (separate)
+            *cursor++ = ',';
+        separate = true;
+        size_t length = strlen(value);
+        memcpy(cursor, value, length);
+        cursor += length;
+    }
+    *cursor = '\0';
+}
+
 }  // namespace
 
 extern "C" {
@@ -171,37 +202,25 @@ int nv_set_mult_value(char **pair_out, const char *name, ...)
     if (name_length == 0)
         return -1;
 
+    // Room for the name, "=", every value with a "," or the NUL behind it.
+    size_t count = 0;
+    size_t values_size = 0;
     va_list args;
     va_start(args, name);
-    size_t size = name_length + 2;
-    bool fits = true;
-    for (const char *value = va_arg(args, const char *); value != nullptr;
-         value = va_arg(args, const char *))
-        fits = fits && add_size(size, strlen(value) + 1, &size);
+    bool fits = measure_strings(args, &count, &values_size);
     va_end(args);
-    if (!fits)
+    size_t size = 0;
+    if (!fits || !add_size(name_length + 2, values_size, &size))
         return -1;
 
     char *pair = static_cast<char *>(nv_alloc(size));
     if (pair == nullptr)
         return -1;
-    char *cursor = pair;
-    memcpy(cursor, name_start, name_length);
-    cursor += name_length;
-    *cursor++ = '=';
+    memcpy(pair, name_start, name_length);
+    pair[name_length] = '=';
     va_start(args, name);
-    bool first = true;
-    for (const char *value = va_arg(args, const char *); value != nullptr;
-         value = va_arg(args, const char *)) {
-        if (!first)
-            *cursor++ = ',';
-        first = false;
-        size_t length = strlen(value);
-        memcpy(cursor, value, length);
-        cursor += length;
-    }
+    join_values(args, pair + name_length + 1, false);
     va_end(args);
-    *cursor = '\0';
     *pair_out = pair;
     return 0;
 }
@@ -219,37 +238,25 @@ int nv_append_value(char **pair_out, const char *pair, ...)
     const char *value_part = equals + 1;
     bool value_part_empty = value_part[skip_space(value_part)] == '\0';
 
+    // Room for the pair, every value with the "," in front of it, the NUL.
     size_t start_length = strlen(start);
-    size_t size = start_length + 1;
-    bool fits = true;
+    size_t count = 0;
+    size_t values_size = 0;
     va_list args;
     va_start(args, pair);
-    for (const char *value = va_arg(args, const char *); value != nullptr;
-         value = va_arg(args, const char *))
-        fits = fits && add_size(size, strlen(value) + 1, &size);
+    bool fits = measure_strings(args, &count, &values_size);
     va_end(args);
-    if (!fits)
+    size_t size = 0;
+    if (!fits || !add_size(start_length + 1, values_size, &size))
         return -1;
 
     char *result = static_cast<char *>(nv_alloc(size));
     if (result == nullptr)
         return -1;
-    char *cursor = result;
-    memcpy(cursor, start, start_length);
-    cursor += start_length;
-    bool needs_separator = !value_part_empty;
+    memcpy(result, start, start_length);
     va_start(args, pair);
-    for (const char *value = va_arg(args, const char *); value != nullptr;
-         value = va_arg(args, const char *)) {
-        if (needs_separator)
-            *cursor++ = ',';
-        needs_separator = true;
-        size_t length = strlen(value);
-        memcpy(cursor, value, length);
-        cursor += length;
-    }
+    join_values(args, result + start_length, !value_part_empty);
     va_end(args);
-    *cursor = '\0';
     *pair_out = result;
     return 0;
 }
@@ -324,19 +331,6 @@ int nv_get_value(const char *pair, char ***values_out)
 }  // extern "C"
 
 namespace {
-
-// Measures the null-terminated strings of args: adds their number to *count
-// and their sizes with terminators to *text_size; false on overflow.
-bool measure_strings(va_list args, size_t *count, size_t *text_size)
-{
-    bool fits = true;
-    for (const char *text = va_arg(args, const char *); text != nullptr;
-         text = va_arg(args, const char *)) {
-        ++*count;
-        fits = fits && add_size(*text_size, strlen(text) + 1, text_size);
-    }
-    return fits;
-}
 
 // Copies the null-terminated strings of args behind *slot, moving both.
 void copy_strings(va_list args, char ***slot, char **cursor)
