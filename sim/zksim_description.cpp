@@ -10,7 +10,7 @@
 
 namespace zksim {
 
-const CommandFault *UnitSpec::fault_for(std::uint64_t n) const {
+const CommandFault *UnitDef::fault_for(std::uint64_t n) const {
     auto it = command_faults.find(n);
     if (it != command_faults.end()) return &it->second;
     return every_command_fault ? &*every_command_fault : nullptr;
@@ -209,8 +209,8 @@ Bytes make_lun_id(std::string_view array_name, unsigned lun) {
     return id;
 }
 
-UnitSpec default_unit(std::string path) {
-    UnitSpec u;
+UnitDef default_unit(std::string path) {
+    UnitDef u;
     u.lun_id = make_lun_id(path, 0);
     u.cab_serial = Bytes{'F', '1', '2', '3', '4', '5', '6', '7'};
     u.path = std::move(path);
@@ -225,7 +225,7 @@ void add_path(PathSet &seen, const std::string &path) {
     if (!seen.insert(path).second) fail("duplicate unit path '" + path + "'");
 }
 
-void expand_array(const std::vector<Token> &tokens, std::vector<UnitSpec> &units,
+void expand_array(const std::vector<Token> &tokens, std::vector<UnitDef> &units,
                   PathSet &seen) {
     if (tokens.size() < 2) fail("missing array serial");
     const std::string serial = tokens[1].text;
@@ -264,7 +264,7 @@ void expand_array(const std::vector<Token> &tokens, std::vector<UnitSpec> &units
         std::uint8_t owner_sp = static_cast<std::uint8_t>(lun % 2);
         for (std::uint8_t sp = 0; sp < 2; ++sp) {
             for (long long p = 0; p < paths_per_sp; ++p) {
-                UnitSpec u;
+                UnitDef u;
                 u.path = prefix + std::to_string(index++);
                 add_path(seen, u.path);
                 u.cab_serial.assign(serial.begin(), serial.end());
@@ -282,7 +282,7 @@ void expand_array(const std::vector<Token> &tokens, std::vector<UnitSpec> &units
     }
 }
 
-void parse_fault(const std::vector<Token> &tokens, UnitSpec &u) {
+void parse_fault(const std::vector<Token> &tokens, UnitDef &u) {
     if (tokens.size() < 2) fail("missing fault kind");
     const std::string &what = tokens[1].text;
     if (what == "open") {
@@ -345,7 +345,7 @@ T number_arg(const std::vector<Token> &tokens, const char *what, long long min, 
     return static_cast<T>(parse_number(tokens[1], what, min, max));
 }
 
-void parse_unit_key(const std::vector<Token> &tokens, UnitSpec &u) {
+void parse_unit_key(const std::vector<Token> &tokens, UnitDef &u) {
     const std::string &key = tokens[0].text;
     const char *k = key.c_str();
     if (key == "vendor") {
@@ -414,7 +414,7 @@ void parse_unit_key(const std::vector<Token> &tokens, UnitSpec &u) {
 }  // namespace
 
 bool parse_description(std::string_view text, Config &out, std::string &error) {
-    std::vector<UnitSpec> units;
+    std::vector<UnitDef> units;
     std::size_t line_no = 0;
     // Keys apply to the unit opened by the latest `unit` line; after an
     // `array` line there is none until the next `unit`.
@@ -450,9 +450,9 @@ bool parse_description(std::string_view text, Config &out, std::string &error) {
         Config config;
         config.units.reserve(units.size());
         config.by_path.reserve(units.size());
-        for (UnitSpec &spec : units) {
-            auto unit = std::make_shared<const zksim_unit>(std::move(spec));
-            config.by_path.emplace(unit->spec.path, config.units.size());
+        for (UnitDef &def : units) {
+            auto unit = std::make_shared<const zksim_unit>(std::move(def));
+            config.by_path.emplace(unit->def.path, config.units.size());
             config.units.push_back(std::move(unit));
         }
         out = std::move(config);

@@ -35,7 +35,7 @@ struct CommandFault {
 
 // Everything a description says about one unit. Copyable, so the array form
 // can stamp units out of a template.
-struct UnitSpec {
+struct UnitDef {
     std::string path;
     std::string vendor{"DGC"};
     std::string product{"RAID 5"};
@@ -72,8 +72,8 @@ struct UnitSpec {
 // The unit as the model and the interposer see it: the description plus the
 // one piece of run-time state, the number of commands it has received.
 struct zksim_unit {
-    explicit zksim_unit(zksim::UnitSpec s) : spec(std::move(s)) {}
-    zksim::UnitSpec spec;
+    explicit zksim_unit(zksim::UnitDef s) : def(std::move(s)) {}
+    zksim::UnitDef def;
     mutable std::atomic<std::uint64_t> commands{0};
 };
 

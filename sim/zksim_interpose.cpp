@@ -147,8 +147,8 @@ bool open_simulated(const char *path, int flags, int &result) {
     UnitPtr unit = find_unit(path);
     if (!unit) return false;
     record_open(unit, flags);
-    if (unit->spec.open_errno) {
-        errno = unit->spec.open_errno;
+    if (unit->def.open_errno) {
+        errno = unit->def.open_errno;
         result = -1;
         return true;
     }
@@ -173,7 +173,7 @@ bool simulated_at(int dirfd, const char *path) {
     return path && (path[0] == '/' || dirfd == AT_FDCWD);
 }
 
-void sleep_latency(const UnitSpec &u) {
+void sleep_latency(const UnitDef &u) {
     if (u.latency_us) std::this_thread::sleep_for(std::chrono::microseconds(u.latency_us));
 }
 
@@ -220,12 +220,12 @@ int sg_io(const Descriptor &d, sg_io_hdr_t *hdr) {
         return -1;
     }
     const zksim_unit &unit = *d.unit;
-    const UnitSpec &spec = unit.spec;
+    const UnitDef &def = unit.def;
     std::uint64_t number = unit.commands.fetch_add(1) + 1;
     record_command(d.unit, hdr->cmdp, hdr->cmd_len, hdr->dxfer_len, direction);
-    const CommandFault *fault = spec.fault_for(number);
+    const CommandFault *fault = def.fault_for(number);
     if (fault && fault->kind == FaultKind::Errno) {
-        sleep_latency(spec);
+        sleep_latency(def);
         errno = fault->value;
         return -1;
     }
@@ -277,7 +277,7 @@ int sg_io(const Descriptor &d, sg_io_hdr_t *hdr) {
         copied = done;
     }
 
-    sleep_latency(spec);
+    sleep_latency(def);
 
     hdr->status = static_cast<unsigned char>(status);
     hdr->masked_status = static_cast<unsigned char>((status >> 1) & 0x7F);

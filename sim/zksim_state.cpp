@@ -239,7 +239,7 @@ size_t zksim_unit_count(void) {
 const char *zksim_unit_path(size_t index) {
     ensure_environment_loaded();
     auto config = current();
-    return index < config->units.size() ? config->units[index]->spec.path.c_str() : nullptr;
+    return index < config->units.size() ? config->units[index]->def.path.c_str() : nullptr;
 }
 
 const struct zksim_unit *zksim_find_unit(const char *path) {
@@ -261,7 +261,7 @@ int zksim_open_at(size_t index, struct zksim_open_record *out) {
     std::lock_guard<std::mutex> lock(s.record_mutex);
     if (index >= s.opens.size() || !out) return -1;
     const OpenRecord &r = s.opens[index];
-    copy_path(out->path, r.unit->spec.path);
+    copy_path(out->path, r.unit->def.path);
     out->flags = r.flags;
     return 0;
 }
@@ -277,7 +277,7 @@ int zksim_command_at(size_t index, struct zksim_command_record *out) {
     std::lock_guard<std::mutex> lock(s.record_mutex);
     if (index >= s.commands.size() || !out) return -1;
     const CommandRecord &r = s.commands[index];
-    copy_path(out->path, r.unit->spec.path);
+    copy_path(out->path, r.unit->def.path);
     std::memset(out->cdb, 0, sizeof out->cdb);
     std::memcpy(out->cdb, r.cdb, r.cdb_len);
     out->cdb_len = r.cdb_len;

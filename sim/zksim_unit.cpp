@@ -184,7 +184,7 @@ struct Reply {
 
 constexpr std::size_t kStandardInquiryLength = 96;
 
-int standard_inquiry(const UnitSpec &u, Reply &r, std::size_t alloc) {
+int standard_inquiry(const UnitDef &u, Reply &r, std::size_t alloc) {
     Writer w = r.data_writer(alloc);
     w.put(u.device_type);
     w.put(0);
@@ -226,7 +226,7 @@ std::uint16_t relative_target_port(std::uint8_t sp) { return static_cast<std::ui
 // Layout: the 16-byte identifier at bytes 8-23, two vendor-specific
 // designators whose identifiers start at bytes 28 (VLU) and 36 (LU), then
 // the relative target port and target port group designators.
-int device_identification_page(const UnitSpec &u, Reply &r, std::size_t alloc) {
+int device_identification_page(const UnitDef &u, Reply &r, std::size_t alloc) {
     Writer w = r.data_writer(alloc);
     w.put(u.device_type);
     w.put(kVpdDeviceIdentification);
@@ -249,12 +249,12 @@ int device_identification_page(const UnitSpec &u, Reply &r, std::size_t alloc) {
     return r.done(w);
 }
 
-bool is_supported_vpd_page(const UnitSpec &u, unsigned page) {
+bool is_supported_vpd_page(const UnitDef &u, unsigned page) {
     return page == kVpdSupportedPages || page == kVpdUnitSerial ||
            page == kVpdDeviceIdentification || u.vpd_raw.count(static_cast<std::uint8_t>(page));
 }
 
-int inquiry(const UnitSpec &u, const std::uint8_t *cdb, Reply &r) {
+int inquiry(const UnitDef &u, const std::uint8_t *cdb, Reply &r) {
     std::size_t alloc = get_be16(cdb + 3);
     if (cdb[1] & 0x02) return r.invalid_field(1);  // CmdDt is obsolete
     if (!(cdb[1] & 0x01)) {
@@ -294,7 +294,7 @@ constexpr std::uint8_t kModelledModePages[] = {kModePageCaching, kModePageContro
                                                kModePageSpReport, kModePageUnitConfig};
 
 // One mode page: current values, or the changeable mask (all zero).
-void put_mode_page(Writer &w, const UnitSpec &u, std::uint8_t code, bool changeable) {
+void put_mode_page(Writer &w, const UnitDef &u, std::uint8_t code, bool changeable) {
     std::uint8_t p[20] = {};
     std::size_t length = 20;
     switch (code) {
@@ -336,7 +336,7 @@ int mode6_as_mode10(const Bytes &raw, Reply &r, std::size_t alloc) {
     return r.done(w);
 }
 
-int mode_sense(const UnitSpec &u, const std::uint8_t *cdb, bool ten, Reply &r) {
+int mode_sense(const UnitDef &u, const std::uint8_t *cdb, bool ten, Reply &r) {
     bool dbd = cdb[1] & 0x08;
     bool long_lba = ten && (cdb[1] & 0x10);
     std::uint8_t pc = cdb[2] >> 6;
@@ -401,7 +401,7 @@ int request_sense(const std::uint8_t *cdb, Reply &r) {
     return r.done(w);
 }
 
-int read_capacity10(const UnitSpec &u, Reply &r) {
+int read_capacity10(const UnitDef &u, Reply &r) {
     Writer w = r.data_writer(8);
     std::uint64_t last = u.blocks - 1;
     w.put_be32(last > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<std::uint32_t>(last));
@@ -409,7 +409,7 @@ int read_capacity10(const UnitSpec &u, Reply &r) {
     return r.done(w);
 }
 
-int read_capacity16(const UnitSpec &u, const std::uint8_t *cdb, Reply &r) {
+int read_capacity16(const UnitDef &u, const std::uint8_t *cdb, Reply &r) {
     Writer w = r.data_writer(get_be32(cdb + 10));
     w.put_be64(u.blocks - 1);
     w.put_be32(u.block_size);
@@ -417,7 +417,7 @@ int read_capacity16(const UnitSpec &u, const std::uint8_t *cdb, Reply &r) {
     return r.done(w);
 }
 
-int read(const UnitSpec &u, std::uint64_t lba, std::uint64_t count, Reply &r) {
+int read(const UnitDef &u, std::uint64_t lba, std::uint64_t count, Reply &r) {
     if (lba > u.blocks || count > u.blocks - lba)
         return r.check(kSenseKeyIllegalRequest, kAscLbaOutOfRange, 0);
     std::uint64_t bytes = count * u.block_size;
@@ -437,7 +437,7 @@ int report_luns(const std::uint8_t *cdb, Reply &r) {
 // One group per SP, each with the SP's port; the group of this path's SP is
 // active/optimized when this path's SP owns the unit, the other one then
 // standby (and the other way round).
-int report_target_port_groups(const UnitSpec &u, const std::uint8_t *cdb, Reply &r) {
+int report_target_port_groups(const UnitDef &u, const std::uint8_t *cdb, Reply &r) {
     bool extended = (cdb[1] >> 5) == 1;
     Writer w = r.data_writer(get_be32(cdb + 6));
     w.put_be32(0);  // return data length, patched below
@@ -475,7 +475,7 @@ std::size_t cdb_length_for(std::uint8_t opcode) {
     }
 }
 
-int answer(const UnitSpec &u, const std::uint8_t *cdb, std::size_t cdb_len, Reply &r) {
+int answer(const UnitDef &u, const std::uint8_t *cdb, std::size_t cdb_len, Reply &r) {
     if (cdb_len == 0 || cdb_len < cdb_length_for(cdb[0])) return r.invalid_opcode();
     switch (cdb[0]) {
     case kTestUnitReady:
@@ -529,7 +529,7 @@ extern "C" int zksim_unit_respond(const struct zksim_unit *unit, const unsigned 
     else if (!cdb)
         status = r.invalid_opcode();
     else
-        status = zksim::answer(unit->spec, cdb, cdb_len, r);
+        status = zksim::answer(unit->def, cdb, cdb_len, r);
     if (data_len) *data_len = r.data_len;
     if (sense_len) *sense_len = r.sense_len;
     return status;

@@ -43,7 +43,7 @@ std::string failure_text(const std::string &log)
 TEST(ClaimAllocFailure, EverySiteFailsTheClaimReleasesAllAndStoresNothing)
 {
     zksim_reset();
-    ASSERT_EQ(load_units({UnitSpec{}}), "");
+    ASSERT_EQ(load_units({UnitDef{}}), "");
     zksim_set_recording(0);
     TraceLog log;
     auto inq = make_inquiry();

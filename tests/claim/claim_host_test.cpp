@@ -59,7 +59,7 @@ TEST_F(Host, BindsByNameClaimsAndReleasesTheList)
                                   "VID=DGC", "PID=CLARiiON", "ATYPE=A/P",
                                   "ANAME=EMC_CLARiiON"}));
 
-    ASSERT_EQ(load_units({UnitSpec{}}), "");
+    ASSERT_EQ(load_units({UnitDef{}}), "");
     auto inq = make_inquiry();
     device_entry entry = make_entry(kDefaultPath, inq.data());
     char **list = nullptr;

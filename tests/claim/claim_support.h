@@ -22,7 +22,7 @@ constexpr const char *kBinaryLunId = "hex:60060160 1A2B3C4D 5E6F7081 92A3B4C5";
 constexpr const char *kBinaryLunSerial = "600601601A2B3C4D5E6F708192A3B4C5";
 
 // One simulated unit; the defaults make a unit the library claims.
-struct UnitSpec {
+struct UnitDef {
     std::string path = kDefaultPath;
     unsigned sp = 1;
     uint32_t model = 4700;
@@ -49,10 +49,10 @@ struct UnitSpec {
 };
 
 // Replaces the simulator's configuration; returns the parse error, if any.
-inline std::string load_units(const std::vector<UnitSpec> &units)
+inline std::string load_units(const std::vector<UnitDef> &units)
 {
     std::string text;
-    for (const UnitSpec &unit : units)
+    for (const UnitDef &unit : units)
         text += unit.describe();
     char err[256] = "";
     if (zksim_load_text(text.c_str(), err, sizeof err) != 0)

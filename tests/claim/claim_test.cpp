@@ -26,7 +26,7 @@ protected:
     void SetUp() override { zksim_reset(); }
     void TearDown() override { zksim_reset(); }
 
-    Outcome claim(const UnitSpec &unit,
+    Outcome claim(const UnitDef &unit,
                   const std::array<unsigned char, 36> &inq = make_inquiry())
     {
         EXPECT_EQ(load_units({unit}), "");
@@ -83,7 +83,7 @@ std::string hex_run(const char *byte_hex, size_t count)
 
 TEST_F(Claim, AppendsElevenTextsToAnExistingLogAndHandsOverSixPairs)
 {
-    ASSERT_EQ(load_units({UnitSpec{}}), "");
+    ASSERT_EQ(load_units({UnitDef{}}), "");
     TraceLog log("earlier line\n");
     auto inq = make_inquiry();
     device_entry entry = make_entry(P, inq.data());
@@ -122,7 +122,7 @@ TEST_F(Claim, FailuresAndRefusalsGiveTheirResultAndTrace)
         std::string log;          // the whole trace of the claim
         size_t opens;
     };
-    const std::string cab = UnitSpec{}.cab_serial;
+    const std::string cab = UnitDef{}.cab_serial;
     const std::vector<Row> rows = {
         {"open fails", "  fault open ENOENT\n", 4700, 0x48, cab, -1,
          kHead + sp_fail + result_line(-1), 1},
@@ -172,7 +172,7 @@ TEST_F(Claim, FailuresAndRefusalsGiveTheirResultAndTrace)
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
-        UnitSpec unit;
+        UnitDef unit;
         unit.extra = row.extra;
         unit.model = row.model;
         unit.flags = row.flags;
@@ -197,7 +197,7 @@ TEST_F(Claim, VendorIdentificationMustBeDgcUpToTheFirstBlank)
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.vendor);
-        Outcome out = claim(UnitSpec{}, make_inquiry(row.vendor));
+        Outcome out = claim(UnitDef{}, make_inquiry(row.vendor));
         EXPECT_EQ(out.result, row.result);
         if (row.result == ZK_NOT_CLAIMED) {
             EXPECT_EQ(out.log, "\nclaim_device for " + P + "\nnot claiming: " + P +
@@ -230,7 +230,7 @@ TEST_F(Claim, RefusesUnsupportedModelsAndShowsTheModelWhole)
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.model);
-        UnitSpec unit;
+        UnitDef unit;
         unit.model = row.model;
         Outcome out = claim(unit);
         EXPECT_EQ(out.result, row.result);
@@ -238,7 +238,7 @@ TEST_F(Claim, RefusesUnsupportedModelsAndShowsTheModelWhole)
             EXPECT_NE(out.log.find(row.shown), std::string::npos) << out.log;
         }
     }
-    UnitSpec wide;
+    UnitDef wide;
     wide.model = 0x80000000u;
     EXPECT_NE(claim(wide).log.find("SpMdl:-2147483648  AT: 1\n"), std::string::npos);
 }
@@ -261,53 +261,53 @@ TEST_F(Claim, PropertiesFollowTheUnit)
 {
     struct Row {
         const char *name;
-        void (*change)(UnitSpec &);
+        void (*change)(UnitDef &);
         std::array<unsigned char, 36> inq;
         std::vector<std::string> list;
     };
     const std::string hex16 = "00112233445566778899AABBCCDDEEFF";
     const std::string s32(32, 'S');
     const std::vector<Row> rows = {
-        {"owner byte 0", [](UnitSpec &u) { u.owner = 0; }, make_inquiry(),
+        {"owner byte 0", [](UnitDef &u) { u.owner = 0; }, make_inquiry(),
          default_list_with({{"LUN_OWNER", "N"}})},
-        {"owner byte 0x80", [](UnitSpec &u) { u.owner = 0x80; }, make_inquiry(),
+        {"owner byte 0x80", [](UnitDef &u) { u.owner = 0x80; }, make_inquiry(),
          default_list()},
-        {"SP 0", [](UnitSpec &u) { u.sp = 0; }, make_inquiry(),
+        {"SP 0", [](UnitDef &u) { u.sp = 0; }, make_inquiry(),
          default_list_with({{"PORT_SERIAL_NO", "F1234567A"}})},
-        {"SP 2", [](UnitSpec &u) { u.sp = 2; }, make_inquiry(),
+        {"SP 2", [](UnitDef &u) { u.sp = 2; }, make_inquiry(),
          default_list_with({{"PORT_SERIAL_NO", "F1234567C"}})},
         {"cabinet serial with an inner blank",
-         [](UnitSpec &u) { u.sp = 0; u.cab_serial = "\"ABC 123\""; }, make_inquiry(),
+         [](UnitDef &u) { u.sp = 0; u.cab_serial = "\"ABC 123\""; }, make_inquiry(),
          default_list_with({{"CAB_SERIAL_NO", "ABC 123"}, {"PORT_SERIAL_NO", "ABCA"}})},
-        {"page length 0", [](UnitSpec &u) { u.extra = "  vpd 0x80 hex:00800000\n"; },
+        {"page length 0", [](UnitDef &u) { u.extra = "  vpd 0x80 hex:00800000\n"; },
          make_inquiry(),
          default_list_with({{"CAB_SERIAL_NO", ""}, {"PORT_SERIAL_NO", "B"}})},
         {"16 cabinet serial bytes not printable",
-         [](UnitSpec &u) { u.cab_serial = "hex:00112233445566778899AABBCCDDEEFF"; },
+         [](UnitDef &u) { u.cab_serial = "hex:00112233445566778899AABBCCDDEEFF"; },
          make_inquiry(),
          default_list_with({{"CAB_SERIAL_NO", hex16}, {"PORT_SERIAL_NO", hex16 + "B"}})},
         {"32 printable cabinet serial bytes",
-         [](UnitSpec &u) { u.cab_serial = "\"" + std::string(32, 'S') + "\""; },
+         [](UnitDef &u) { u.cab_serial = "\"" + std::string(32, 'S') + "\""; },
          make_inquiry(),
          default_list_with({{"CAB_SERIAL_NO", s32}, {"PORT_SERIAL_NO", s32 + "B"}})},
-        {"printable identifier", [](UnitSpec &u) { u.lun_id = "\"ABCDEFGHIJKLMNOP\""; },
+        {"printable identifier", [](UnitDef &u) { u.lun_id = "\"ABCDEFGHIJKLMNOP\""; },
          make_inquiry(), default_list_with({{"LUN_SERIAL_NO", "ABCDEFGHIJKLMNOP"}})},
         {"identifier ended by one zero byte",
-         [](UnitSpec &u) { u.lun_id = "\"ABCDEFGHIJKLMNO\\x00\""; }, make_inquiry(),
+         [](UnitDef &u) { u.lun_id = "\"ABCDEFGHIJKLMNO\\x00\""; }, make_inquiry(),
          default_list_with({{"LUN_SERIAL_NO", "ABCDEFGHIJKLMNO"}})},
-        {"short revision, version byte with high bits", [](UnitSpec &) {},
+        {"short revision, version byte with high bits", [](UnitDef &) {},
          make_inquiry("DGC", "02", 0x85),
          default_list_with({{"REVISION", "02"}, {"SCSI_VERSION", "5"}})},
         {"SP Report of exactly 12 bytes",
-         [](UnitSpec &u) { u.extra = "  mode 0x26 hex:0B000000 00000001 0000125C\n"; },
+         [](UnitDef &u) { u.extra = "  mode 0x26 hex:0B000000 00000001 0000125C\n"; },
          make_inquiry(), default_list()},
         {"Unit Config of exactly 15 bytes",
-         [](UnitSpec &u) { u.extra = "  mode 0x2B hex:0E000000 2B0A0300 48000000 000001\n"; },
+         [](UnitDef &u) { u.extra = "  mode 0x2B hex:0E000000 2B0A0300 48000000 000001\n"; },
          make_inquiry(), default_list()},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
-        UnitSpec unit;
+        UnitDef unit;
         row.change(unit);
         Outcome out = claim(unit, row.inq);
         ASSERT_EQ(out.result, ZK_CLAIMED) << out.log;
@@ -317,7 +317,7 @@ TEST_F(Claim, PropertiesFollowTheUnit)
 
 TEST_F(Claim, DeviceIdentificationTooShortForTheTraceNumbersShowsThemAsZero)
 {
-    UnitSpec unit;
+    UnitDef unit;
     unit.extra = "  vpd 0x83 hex:00830014 01030010 600601601A2B3C4D5E6F708192A3B4C5\n";
     Outcome out = claim(unit);
     ASSERT_EQ(out.result, ZK_CLAIMED) << out.log;
@@ -327,7 +327,7 @@ TEST_F(Claim, DeviceIdentificationTooShortForTheTraceNumbersShowsThemAsZero)
 
 TEST_F(Claim, ReadsTheFourPagesWithTheirOpenFlags)
 {
-    Outcome out = claim(UnitSpec{});
+    Outcome out = claim(UnitDef{});
     ASSERT_EQ(out.result, ZK_CLAIMED);
 
     const int inquiry_flags = O_RDONLY | O_NDELAY;
@@ -356,7 +356,7 @@ TEST_F(Claim, PathFieldWithoutTerminatorIsNeitherReadPastNorOpened)
 {
     // The unit answers at the 127-byte prefix, which a cut path would name.
     const std::string prefix = "/dev/zkclaim/" + std::string(127 - 13, 'p');
-    UnitSpec unit;
+    UnitDef unit;
     unit.path = prefix;
     ASSERT_EQ(load_units({unit}), "");
     auto inq = make_inquiry();

@@ -30,11 +30,11 @@ unsigned long claims_per_thread()
 
 // Units that differ in every property, so a list handed to the wrong
 // thread cannot match.
-std::vector<UnitSpec> distinct_units()
+std::vector<UnitDef> distinct_units()
 {
-    std::vector<UnitSpec> units;
+    std::vector<UnitDef> units;
     for (int i = 0; i < kThreads; ++i) {
-        UnitSpec unit;
+        UnitDef unit;
         unit.path = "/dev/zkclaim/c" + std::to_string(i) + "t0d0s2";
         unit.sp = static_cast<unsigned>(i % 2);
         unit.lun = static_cast<unsigned>(i);
@@ -63,13 +63,13 @@ TEST(ClaimThreads, ConcurrentClaimsMatchSequentialOnes)
 {
     remove_trace_log();
     zksim_reset();
-    std::vector<UnitSpec> units = distinct_units();
+    std::vector<UnitDef> units = distinct_units();
     ASSERT_EQ(load_units(units), "");
     zksim_set_recording(0);
     auto inq = make_inquiry();
     std::vector<device_entry> entries;
     std::vector<std::vector<std::string>> expected;
-    for (const UnitSpec &unit : units) {
+    for (const UnitDef &unit : units) {
         entries.push_back(make_entry(unit.path, inq.data()));
         int result = -2;
         expected.push_back(claim_once(entries.back(), &result));
