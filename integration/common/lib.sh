@@ -258,7 +258,8 @@ zk_initramfs_pack() {
 zk_qemu_boot() {
   local kernel=$1 initrd=$2 log=$3 limit=$4; shift 4
   local append="console=ttyS0 panic=-1 quiet loglevel=4 rdinit=/init $*"
-  local rc
+  local rc boot_start=$SECONDS
+  zk_log "booting ${ZK_KERNEL_VERSION:-$kernel} (initramfs $(( $(stat -c %s "$initrd") / 1024 )) KiB)"
   : > "$log"
   # shellcheck disable=SC2086
   timeout -k 10 "$limit" qemu-system-x86_64 \
@@ -269,7 +270,18 @@ zk_qemu_boot() {
     ${ZK_QEMU_ARGS:-} </dev/null
   rc=$?
   [ $rc -eq 124 ] && zk_log "guest did not finish within $limit s"
+  zk_log "guest ran $((SECONDS - boot_start)) s; console: $log"
   return $rc
+}
+
+# zk_initramfs_add_zkdiscover TREE ZKDISCOVER LIBRARY: puts zkdiscover and
+# the library it loads under /opt/zk in the tree. Returns 0 when added, 2
+# when zkdiscover is not built (nothing added), 1 on an error.
+zk_initramfs_add_zkdiscover() {
+  local tree=$1 zkdiscover=$2 library=$3
+  [ -x "$zkdiscover" ] || return 2
+  zk_initramfs_add_program "$tree" "$zkdiscover" /opt/zk/bin/zkdiscover || return 1
+  zk_initramfs_add_file "$tree" "$library" /opt/zk/lib/libzkDGCclariion.so || return 1
 }
 
 # zk_verdict CONSOLE_LOG [EXPECTED_CHECK...]: reads the guest's verdict

@@ -40,22 +40,19 @@ for tool in sg_vpd sg_inq sg_modes; do
 done
 zk_initramfs_add_program "$tree" "$checks" /bin/zk_kernel_checks || exit 1
 expected=(1 2 3 4)
-if [ -x "$zkdiscover" ]; then
-  zk_initramfs_add_program "$tree" "$zkdiscover" /opt/zk/bin/zkdiscover || exit 1
-  zk_initramfs_add_file "$tree" "$library" /opt/zk/lib/libzkDGCclariion.so || exit 1
-  expected+=(5)
-else
-  zk_log "zkdiscover is not built in $build: check 5 is skipped"
-fi
+zk_initramfs_add_zkdiscover "$tree" "$zkdiscover" "$library"
+case $? in
+  0) expected+=(5) ;;
+  2) zk_log "zkdiscover is not built in $build: check 5 is skipped" ;;
+  *) exit 1 ;;
+esac
 zk_initramfs_set_init "$tree" "$here/guest-init.sh" || exit 1
 zk_initramfs_pack "$tree" "$work/initrd.cpio" || exit 1
 
-prepared=$((SECONDS - start))
-zk_log "booting $ZK_KERNEL_VERSION (initramfs $(( $(stat -c %s "$work/initrd.cpio") / 1024 )) KiB, prepared in ${prepared} s)"
-boot_start=$SECONDS
+zk_log "guest prepared in $((SECONDS - start)) s"
 zk_qemu_boot "$ZK_KERNEL_IMAGE" "$work/initrd.cpio" "$work/console.log" "${ZK_GUEST_TIMEOUT:-240}"
 boot_rc=$?
-zk_log "guest ran $((SECONDS - boot_start)) s; whole run $((SECONDS - start)) s; console: $work/console.log"
+zk_log "whole run $((SECONDS - start)) s"
 
 if zk_verdict "$work/console.log" "${expected[@]}" && [ $boot_rc -eq 0 ]; then
   exit 0

@@ -38,23 +38,21 @@ zk_initramfs_add_program "$tree" "$handler" /bin/zktcmu || exit 1
 zk_initramfs_add_program "$tree" "$claim" /bin/zk_tcmu_claim || exit 1
 zk_initramfs_add_file "$tree" "$here/array.sim" /etc/zk/array.sim || exit 1
 expected=(1 2 3 4 5 8)
-if [ -x "$zkdiscover" ]; then
-  zk_initramfs_add_program "$tree" "$zkdiscover" /opt/zk/bin/zkdiscover || exit 1
-  zk_initramfs_add_file "$tree" "$library" /opt/zk/lib/libzkDGCclariion.so || exit 1
-  expected+=(6)
-else
-  zk_log "zkdiscover is not built in $build: checks 6 and 7 are skipped"
-fi
+zk_initramfs_add_zkdiscover "$tree" "$zkdiscover" "$library"
+case $? in
+  0) expected+=(6) ;;
+  2) zk_log "zkdiscover is not built in $build: checks 6 and 7 are skipped" ;;
+  *) exit 1 ;;
+esac
 zk_initramfs_set_init "$tree" "$here/guest-init.sh" || exit 1
 zk_initramfs_pack "$tree" "$work/initrd.cpio" || exit 1
 
-zk_log "booting $ZK_KERNEL_VERSION (initramfs $(( $(stat -c %s "$work/initrd.cpio") / 1024 )) KiB, prepared in $((SECONDS - start)) s)"
-boot_start=$SECONDS
+zk_log "guest prepared in $((SECONDS - start)) s"
 # scan=sync: linking a LUN scans it at once, so the nodes exist when ln returns.
 zk_qemu_boot "$ZK_KERNEL_IMAGE" "$work/initrd.cpio" "$work/console.log" "${ZK_GUEST_TIMEOUT:-180}" \
   scsi_mod.scan=sync
 boot_rc=$?
-zk_log "guest ran $((SECONDS - boot_start)) s; whole run $((SECONDS - start)) s; console: $work/console.log"
+zk_log "whole run $((SECONDS - start)) s"
 
 verdict_ok=1
 zk_verdict "$work/console.log" "${expected[@]}" || verdict_ok=0
