@@ -59,6 +59,23 @@ struct SetCase {
     const char *expected;  // null: -1
 };
 
+// One built pair against its expected text (null: the call must fail and
+// leave the out-pointer untouched); releases the pair.
+void expect_built_pair(int result, char *pair, const char *expected,
+                       const std::string &label)
+{
+    if (expected == nullptr) {
+        EXPECT_EQ(result, -1) << label;
+        EXPECT_EQ(pair, kUntouched) << label;
+        return;
+    }
+    EXPECT_EQ(result, 0) << label;
+    ASSERT_NE(pair, kUntouched) << label;
+    EXPECT_STREQ(pair, expected) << label;
+    expect_guarded(pair, label);
+    nv_free(pair);
+}
+
 TEST(NvSetValue, Table)
 {
     const SetCase cases[] = {
@@ -76,16 +93,7 @@ TEST(NvSetValue, Table)
         char *pair = kUntouched;
         int result = nv_set_value(&pair, c.name, c.value);
         std::string label = std::string("name '") + c.name + "' value '" + c.value + "'";
-        if (c.expected == nullptr) {
-            EXPECT_EQ(result, -1) << label;
-            EXPECT_EQ(pair, kUntouched) << label;
-            continue;
-        }
-        EXPECT_EQ(result, 0) << label;
-        ASSERT_NE(pair, kUntouched) << label;
-        EXPECT_STREQ(pair, c.expected) << label;
-        expect_guarded(pair, label);
-        nv_free(pair);
+        expect_built_pair(result, pair, c.expected, label);
     }
 }
 
@@ -115,16 +123,7 @@ TEST(NvSetMultValue, Table)
         });
         std::string label = std::string("name '") + c.pair_or_name + "' with " +
                             std::to_string(c.values.size()) + " values";
-        if (c.expected == nullptr) {
-            EXPECT_EQ(result, -1) << label;
-            EXPECT_EQ(pair, kUntouched) << label;
-            continue;
-        }
-        EXPECT_EQ(result, 0) << label;
-        ASSERT_NE(pair, kUntouched) << label;
-        EXPECT_STREQ(pair, c.expected) << label;
-        expect_guarded(pair, label);
-        nv_free(pair);
+        expect_built_pair(result, pair, c.expected, label);
     }
 }
 
@@ -155,16 +154,7 @@ TEST(NvAppendValue, Table)
         });
         std::string label = std::string("pair '") + c.pair_or_name + "' with " +
                             std::to_string(c.values.size()) + " values";
-        if (c.expected == nullptr) {
-            EXPECT_EQ(result, -1) << label;
-            EXPECT_EQ(pair, kUntouched) << label;
-            continue;
-        }
-        EXPECT_EQ(result, 0) << label;
-        ASSERT_NE(pair, kUntouched) << label;
-        EXPECT_STREQ(pair, c.expected) << label;
-        expect_guarded(pair, label);
-        nv_free(pair);
+        expect_built_pair(result, pair, c.expected, label);
     }
 }
 

@@ -94,6 +94,27 @@ std::vector<unsigned char> cdb6(const zksim_command_record &record)
     return std::vector<unsigned char>(record.cdb, record.cdb + 6);
 }
 
+// The two commands of one operation: the same 6-byte CDB (opcode, byte 1,
+// byte 2) with the probe's allocation length, then with the exact one, each
+// asking for as many bytes as its CDB says.
+void expect_two_passes(int opcode, int cdb1, int cdb2, int probe_length, int exact_length)
+{
+    std::vector<zksim_command_record> sent = commands();
+    ASSERT_EQ(sent.size(), 2u);
+    const std::vector<unsigned char> probe = {static_cast<unsigned char>(opcode),
+                                              static_cast<unsigned char>(cdb1),
+                                              static_cast<unsigned char>(cdb2), 0,
+                                              static_cast<unsigned char>(probe_length), 0};
+    std::vector<unsigned char> exact = probe;
+    exact[4] = static_cast<unsigned char>(exact_length);
+    EXPECT_EQ(cdb6(sent[0]), probe);
+    EXPECT_EQ(cdb6(sent[1]), exact);
+    EXPECT_EQ(sent[0].cdb_len, 6u);
+    EXPECT_EQ(sent[1].cdb_len, 6u);
+    EXPECT_EQ(sent[0].dxfer_len, static_cast<unsigned>(probe_length));
+    EXPECT_EQ(sent[1].dxfer_len, static_cast<unsigned>(exact_length));
+}
+
 class SimulatedUnit : public ::testing::Test {
 protected:
     void SetUp() override { zksim_reset(); }
@@ -173,18 +194,7 @@ TEST_F(InquiryCommand, SecondPassAsksForExactlyTheAnnouncedLength)
                   first_bytes(c.answer, static_cast<size_t>(c.length)));
         free(buffer);
 
-        std::vector<zksim_command_record> sent = commands();
-        ASSERT_EQ(sent.size(), 2u);
-        const std::vector<unsigned char> probe = {0x12, static_cast<unsigned char>(c.cdb1),
-                                                  static_cast<unsigned char>(c.cdb2), 0, 36, 0};
-        std::vector<unsigned char> exact = probe;
-        exact[4] = static_cast<unsigned char>(c.length);
-        EXPECT_EQ(cdb6(sent[0]), probe);
-        EXPECT_EQ(cdb6(sent[1]), exact);
-        EXPECT_EQ(sent[0].cdb_len, 6u);
-        EXPECT_EQ(sent[1].cdb_len, 6u);
-        EXPECT_EQ(sent[0].dxfer_len, 36u);
-        EXPECT_EQ(sent[1].dxfer_len, static_cast<unsigned>(c.length));
+        expect_two_passes(0x12, c.cdb1, c.cdb2, 36, c.length);
         expect_balanced_descriptors();
     }
 }
@@ -354,16 +364,7 @@ TEST_F(ModeSenseCommand, CdbOfBothPasses)
         EXPECT_EQ(std::vector<unsigned char>(buffer, buffer + 24), answer);
         free(buffer);
 
-        std::vector<zksim_command_record> sent = commands();
-        ASSERT_EQ(sent.size(), 2u);
-        const std::vector<unsigned char> probe = {0x1A, static_cast<unsigned char>(c.cdb1),
-                                                  static_cast<unsigned char>(c.cdb2), 0, 4, 0};
-        std::vector<unsigned char> exact = probe;
-        exact[4] = 24;
-        EXPECT_EQ(cdb6(sent[0]), probe);
-        EXPECT_EQ(cdb6(sent[1]), exact);
-        EXPECT_EQ(sent[0].dxfer_len, 4u);
-        EXPECT_EQ(sent[1].dxfer_len, 24u);
+        expect_two_passes(0x1A, c.cdb1, c.cdb2, 4, 24);
 
         ASSERT_EQ(zksim_open_count(), 1u);
         zksim_open_record record;
