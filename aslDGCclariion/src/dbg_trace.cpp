@@ -1,23 +1,39 @@
 // Debug trace log: "/tmp/.ZEVIRO00.log", written only when it exists.
 //
-// Descriptors. The first successful OpenDbgTempFile makes its descriptor the
-// library's log descriptor. Every later call opens the file anew (so that it
-// writes to the file as it exists now) and moves the new open file onto that
-// same descriptor number with dup2, which swaps the file behind the number
-// atomically; the fresh descriptor is then closed. When the file is missing,
-// DbgFd becomes -1 and the number stays open (still on the earlier file) until
-// the next open re-points it or the host calls CloseDbgTempFile. So at most
-// one log descriptor is ever open, and a thread that read DbgFd just before
-// another thread re-opened the log never writes through a closed number that
-// the process may have handed out again for something else. Only
-// CloseDbgTempFile really closes the log; the host calls it when no other
-// thread is in the library, and releases the log only through it.
+// The library is a guest in a long-running host that closes, reuses and
+// passes on descriptors as it pleases, so it writes, re-points or closes
+// only a descriptor that is still the log it opened.
+//
+// Descriptors. The first successful OpenDbgTempFile keeps its descriptor as
+// the log's number, with the identity (device, inode) of the file behind it.
+// Every later call opens the file anew (so that it writes to the file as it
+// exists now) and moves the new open file onto the kept number with dup3,
+// which swaps the file behind the number atomically and keeps close-on-exec;
+// the fresh descriptor is then closed. So at most one log descriptor is open,
+// and a thread that read DbgFd just before another thread re-opened the log
+// never writes through a number that was closed and handed out again.
+//
+// Before touching the kept number the call checks with fstat that it still
+// names the file recorded for it. When it does not (the host closed it and
+// the number now names one of the host's files) or fstat fails, the number
+// is forgotten and left alone, and the fresh descriptor becomes the log's.
+//
+// When the file is missing, DbgFd becomes -1 and the number stays open (on
+// the earlier file) until the next open re-points it or the host calls
+// CloseDbgTempFile; the host calls that when no other thread is in the
+// library.
+//
+// Re-pointing and recording the identity happen under a flag taken with a
+// compare-and-swap and never waited for by OpenDbgTempFile: a call that
+// finds another one re-pointing the log leaves DbgFd to that call.
 // DbgFd stays a plain int for the host; the library touches it and its own
-// record of the number with atomic loads and stores, no locks.
+// words with atomic loads and stores.
 #include "zkDGCclariion.h"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -26,9 +42,39 @@ constexpr char kTraceLogPath[] = "/tmp/.ZEVIRO00.log";
 
 // The descriptor number the library keeps for the log, or -1.
 int g_log_number = -1;
+// Identity of the file behind g_log_number; read and written under g_busy.
+dev_t g_log_device;
+ino_t g_log_inode;
+// Set while one call re-points the log or records its identity.
+int g_busy = 0;
 
 int load(const int *word) { return __atomic_load_n(word, __ATOMIC_ACQUIRE); }
 void store(int *word, int value) { __atomic_store_n(word, value, __ATOMIC_RELEASE); }
+
+bool try_take_busy()
+{
+    int expected = 0;
+    return __atomic_compare_exchange_n(&g_busy, &expected, 1, false,
+                                       __ATOMIC_ACQUIRE, __ATOMIC_RELAXED);
+}
+void release_busy() { __atomic_store_n(&g_busy, 0, __ATOMIC_RELEASE); }
+
+// True when number still names the file recorded for the kept log.
+bool is_kept_log(int number)
+{
+    struct stat st;
+    return fstat(number, &st) == 0 && st.st_dev == g_log_device &&
+           st.st_ino == g_log_inode;
+}
+
+// Makes fresh the log's descriptor (called under g_busy).
+void keep_fresh(int fresh, const struct stat &st)
+{
+    g_log_device = st.st_dev;
+    g_log_inode = st.st_ino;
+    store(&g_log_number, fresh);
+    store(&DbgFd, fresh);
+}
 
 }  // namespace
 
@@ -45,39 +91,58 @@ void OpenDbgTempFile(void)
         store(&DbgFd, -1);
         return;
     }
-    int number = load(&g_log_number);
-    if (number < 0) {
-        if (__atomic_compare_exchange_n(&g_log_number, &number, fresh, false,
-                                        __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
-            store(&DbgFd, fresh);
-            return;
-        }
-        // Another thread kept its descriptor first: number now holds it.
+    if (!try_take_busy()) {
+        // Another call is putting the file as it is now behind DbgFd; a
+        // number read here could be one that call is about to give up.
+        close(fresh);
+        return;
     }
-    if (fresh == number) {
-        // The kept number had been closed behind the library's back and
-        // open() handed it out again: it is the log once more.
-        store(&DbgFd, number);
+    struct stat st;
+    if (fstat(fresh, &st) != 0) {
+        close(fresh);
+        store(&DbgFd, -1);
+        release_busy();
+        return;
+    }
+    int number = load(&g_log_number);
+    if (number < 0 || number == fresh || !is_kept_log(number)) {
+        // No log yet, the kept number was closed and open() handed it out
+        // again as this very log, or the number is no longer the library's:
+        // the fresh descriptor is the log from now on.
+        keep_fresh(fresh, st);
+        release_busy();
         return;
     }
     int moved = -1;
     for (int attempt = 0; attempt < 3 && moved < 0; ++attempt)
-        moved = dup2(fresh, number);  // EINTR, or EBUSY racing another open
+        moved = dup3(fresh, number, O_CLOEXEC);  // EINTR, or EBUSY
     close(fresh);
-    // When the number could not be re-pointed, tracing is off for this call
-    // rather than going to a file that may no longer be the log.
-    store(&DbgFd, moved < 0 ? -1 : number);
+    if (moved < 0) {
+        // The number still holds the earlier file, which may no longer be
+        // the log: tracing is off for this call.
+        store(&DbgFd, -1);
+    } else {
+        g_log_device = st.st_dev;
+        g_log_inode = st.st_ino;
+        store(&DbgFd, number);
+    }
+    release_busy();
 }
 
-// Closes the trace log (and the number kept for it) and sets DbgFd to -1.
+// When the log is open (DbgFd 0 or greater), closes it and sets DbgFd to -1;
+// otherwise does nothing. A number that no longer names the log the library
+// opened is forgotten without being closed.
 void CloseDbgTempFile(void)
 {
-    int current = __atomic_exchange_n(&DbgFd, -1, __ATOMIC_ACQ_REL);
+    if (load(&DbgFd) < 0)
+        return;
+    while (!try_take_busy())
+        sched_yield();  // an OpenDbgTempFile of another thread is finishing
+    store(&DbgFd, -1);
     int kept = __atomic_exchange_n(&g_log_number, -1, __ATOMIC_ACQ_REL);
-    if (current >= 0)
-        close(current);
-    if (kept >= 0 && kept != current)
+    if (kept >= 0 && is_kept_log(kept))
         close(kept);
+    release_busy();
 }
 
 // Writes text as it is (strlen bytes, nothing added) to the open trace log

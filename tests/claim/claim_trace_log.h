@@ -3,6 +3,7 @@
 #ifndef ZK_TESTS_CLAIM_TRACE_LOG_H
 #define ZK_TESTS_CLAIM_TRACE_LOG_H
 
+#include "trace_log_reset.h"
 #include "zkDGCclariion.h"
 
 #include <fcntl.h>
@@ -14,14 +15,10 @@
 
 namespace claimtest {
 
-constexpr const char *kTraceLogPath = "/tmp/.ZEVIRO00.log";
+constexpr const char *kTraceLogPath = zktest::kTraceLogFile;
 
 // Removes the log and closes the library's descriptor, so tracing is off.
-inline void remove_trace_log()
-{
-    CloseDbgTempFile();
-    unlink(kTraceLogPath);
-}
+inline void remove_trace_log() { zktest::reset_trace_log(); }
 
 inline bool trace_log_exists()
 {

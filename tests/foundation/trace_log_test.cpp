@@ -3,6 +3,7 @@
 // descriptors, and a fresh look at the file on every open. Uses the one
 // fixed log path: CTest runs it under the trace_log lock.
 #include "foundation_test_util.h"
+#include "trace_log_reset.h"
 
 #include "zkDGCclariion.h"
 
@@ -11,9 +12,12 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -40,14 +44,12 @@ protected:
     }
     void SetUp() override
     {
-        CloseDbgTempFile();
-        unlink(kLogPath.c_str());
+        zktest::reset_trace_log();
         baseline_ = count_open_descriptors();
     }
     void TearDown() override
     {
-        CloseDbgTempFile();
-        unlink(kLogPath.c_str());
+        zktest::reset_trace_log();
         EXPECT_EQ(count_open_descriptors(), baseline_) << "descriptors left open";
     }
 
@@ -104,8 +106,7 @@ TEST_F(TraceLog, ExactBytesAppended)
             xDbgPrint(print.first, print.second.c_str());
         EXPECT_EQ(read_file(kLogPath), c.after) << c.label;
         EXPECT_EQ(capture.take(), "") << c.label;
-        CloseDbgTempFile();
-        unlink(kLogPath.c_str());
+        zktest::reset_trace_log();
     }
 }
 
@@ -209,6 +210,104 @@ TEST_F(TraceLog, HostClosedTheDescriptorItself)
     OpenDbgTempFile();
     xDbgPrint(1, "still traced");
     EXPECT_EQ(read_file(kLogPath), "still traced");
+    EXPECT_EQ(log_descriptors(), 1);
+}
+
+// True when descriptor fd is open in a program started with exec.
+bool open_after_exec(int fd)
+{
+    std::string probe = "{ : >&" + std::to_string(fd) + "; } 2>/dev/null";
+    pid_t child = fork();
+    if (child == 0) {
+        execl("/bin/sh", "sh", "-c", probe.c_str(), static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// A daemon closes every descriptor above 2 (here: every one the test did not
+// have before the log was opened), opens its own file on the log's old
+// number, and goes on claiming: the library leaves that number alone.
+TEST_F(TraceLog, HostReusesTheLogNumber)
+{
+    TempDir dir;
+    std::vector<int> before;
+    for (int fd = 3; fd < 1024; ++fd)
+        if (fcntl(fd, F_GETFD) >= 0)
+            before.push_back(fd);
+    create_log();
+    const char **info = nullptr;
+    vendor_info(&info);
+    const int log_number = DbgFd;
+    ASSERT_GE(log_number, 0);
+    for (int fd = 3; fd < 1024; ++fd)
+        if (std::find(before.begin(), before.end(), fd) == before.end())
+            close(fd);
+    int host = open(dir.file("host").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    ASSERT_EQ(host, log_number) << "the scenario needs the number handed out again";
+    ASSERT_EQ(write(host, "host 1\n", 7), 7);
+
+    device_entry entry = {};
+    strcpy(entry.path, "/dev/host/sdz");
+    unsigned char inquiry[36] = {};
+    memcpy(inquiry + 8, "SEAGATE ", 8);
+    entry.inquiry = inquiry;
+    char **list = nullptr;
+    EXPECT_EQ(claim_device(&entry, &list), 1);
+    EXPECT_NE(DbgFd, host);
+    ASSERT_EQ(write(host, "host 2\n", 7), 7);
+    EXPECT_EQ(fcntl(host, F_GETFD) & FD_CLOEXEC, 0) << "the host's flags changed";
+
+    CloseDbgTempFile();
+    EXPECT_EQ(write(host, "host 3\n", 7), 7) << "the host's descriptor was closed";
+    close(host);
+    EXPECT_EQ(read_file(dir.file("host")), "host 1\nhost 2\nhost 3\n");
+    EXPECT_NE(read_file(kLogPath).find("claim_device for /dev/host/sdz\n"), std::string::npos);
+    EXPECT_EQ(log_descriptors(), 0);
+}
+
+// With the log missing DbgFd is -1 and CloseDbgTempFile does nothing, even
+// when the number the library kept has become the host's.
+TEST_F(TraceLog, CloseWithTracingOffTouchesNothing)
+{
+    TempDir dir;
+    create_log();
+    OpenDbgTempFile();
+    const int log_number = DbgFd;
+    ASSERT_GE(log_number, 0);
+    unlink(kLogPath.c_str());
+    OpenDbgTempFile();
+    ASSERT_EQ(DbgFd, -1);
+    close(log_number);
+    int host = open(dir.file("host").c_str(), O_RDWR | O_CREAT, 0600);
+    ASSERT_EQ(host, log_number);
+    CloseDbgTempFile();
+    EXPECT_EQ(write(host, "mine", 4), 4);
+    close(host);
+}
+
+// Close-on-exec holds on the log's descriptor after it was re-pointed at a
+// new file, and a program the host starts does not inherit it.
+TEST_F(TraceLog, CloseOnExecAcrossReopens)
+{
+    create_log();
+    std::string old_copy = kLogPath + ".old";
+    for (int i = 0; i < 4; ++i) {
+        OpenDbgTempFile();
+        ASSERT_EQ(rename(kLogPath.c_str(), old_copy.c_str()), 0);
+        create_log();
+    }
+    OpenDbgTempFile();
+    unlink(old_copy.c_str());
+    ASSERT_GE(DbgFd, 0);
+    EXPECT_NE(fcntl(DbgFd, F_GETFD) & FD_CLOEXEC, 0);
+    int inherited = dup(DbgFd);  // control: no close-on-exec
+    ASSERT_GE(inherited, 0);
+    EXPECT_TRUE(open_after_exec(inherited));
+    EXPECT_FALSE(open_after_exec(DbgFd));
+    close(inherited);
     EXPECT_EQ(log_descriptors(), 1);
 }
 

@@ -1,0 +1,30 @@
+// Puts the library's trace log back to "never opened": the log file gone
+// and the library's descriptor closed. CloseDbgTempFile closes only while
+// DbgFd is open, and the library keeps its descriptor while the file is
+// missing, so the file is opened once more first. Callers hold the
+// trace_log lock (the file is machine-wide).
+#ifndef ZK_TESTS_SUPPORT_TRACE_LOG_RESET_H
+#define ZK_TESTS_SUPPORT_TRACE_LOG_RESET_H
+
+#include "zkDGCclariion.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace zktest {
+
+constexpr const char *kTraceLogFile = "/tmp/.ZEVIRO00.log";
+
+inline void reset_trace_log()
+{
+    int fd = open(kTraceLogFile, O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    if (fd >= 0)
+        close(fd);
+    OpenDbgTempFile();
+    CloseDbgTempFile();
+    unlink(kTraceLogFile);
+}
+
+}  // namespace zktest
+
+#endif  // ZK_TESTS_SUPPORT_TRACE_LOG_RESET_H
