@@ -157,7 +157,9 @@ void *nv_alloc(size_t size)
 }
 
 // Releases a guarded block given by its user-area address. Null, or a
-// block whose marker is not intact, is left alone without a word.
+// block whose header is not intact (marker changed, or on wide-pointer
+// targets a nonzero byte in front of it, as in a forged marker or a pointer
+// into a value), is left alone without a word.
 void nv_free(void *block)
 {
     if (block == nullptr)
@@ -166,6 +168,10 @@ void nv_free(void *block)
     unsigned char *marker = user - kMarkerSize;
     if (memcmp(marker, kGuardMarker, kMarkerSize) != 0)
         return;
+    for (unsigned char *pad = user - kHeaderSize; pad < marker; ++pad) {
+        if (*pad != 0)
+            return;
+    }
     memset(marker, 0, kMarkerSize);
     free(user - kHeaderSize);
 }

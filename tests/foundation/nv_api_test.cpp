@@ -51,6 +51,26 @@ TEST(NvFree, IgnoresNullAndBrokenMarkers)
     }
 }
 
+// Pointers that only look like guarded blocks are left alone where the
+// header has room for more than the marker (free() would abort on them).
+TEST(NvFree, IgnoresForgedBlocks)
+{
+    if (kGuardHeader == 4)
+        GTEST_SKIP() << "the header is the marker alone";
+    alignas(max_align_t) unsigned char stack[64];
+    memset(stack, 0x5A, sizeof stack);
+    memcpy(stack + 28, "!^#@", 4);  // forged marker, garbage in front
+    nv_free(stack + 32);
+    EXPECT_EQ(memcmp(stack + 28, "!^#@", 4), 0);
+
+    char *pair = nullptr;
+    ASSERT_EQ(nv_set_value(&pair, "NAME", "ab!^#@value"), 0);
+    char *inside = strstr(pair, "value");  // a pointer into a value
+    nv_free(inside);
+    EXPECT_STREQ(pair, "NAME=ab!^#@value");
+    nv_free(pair);
+}
+
 // ---- Building pairs ------------------------------------------------------
 
 struct SetCase {
