@@ -3,18 +3,20 @@
 #   1. native build (with the valgrind memcheck runs),
 #   2. AddressSanitizer + UndefinedBehaviorSanitizer build,
 #   3. 32-bit big-endian SPARC cross build under qemu user emulation,
-#   4. the real-kernel integration tests under qemu-system (scsi_debug, TCMU).
-# Usage: ./run-tests.sh [stage...]   (stages: native asan sparc kernel tcmu;
-# default: all). Builds go to build/<stage>.
+#   4. the real-kernel integration tests under qemu-system (scsi_debug, TCMU),
+#   5. the libFuzzer targets, each run for a fixed time (clang).
+# Usage: ./run-tests.sh [stage...]   (stages: native asan sparc kernel tcmu
+# fuzz; default: all). Builds go to build/<stage>.
 set -uo pipefail
 root=$(cd "$(dirname "$0")" && pwd)
 cd "$root"
 
 stages=("$@")
-[ ${#stages[@]} -gt 0 ] || stages=(native asan sparc kernel tcmu)
+[ ${#stages[@]} -gt 0 ] || stages=(native asan sparc kernel tcmu fuzz)
 
 declare -A groups=([native]="build tools crosscheck" [asan]="build tools crosscheck"
-                   [sparc]="build sparc" [kernel]="build tools kernel" [tcmu]="build tools kernel")
+                   [sparc]="build sparc" [kernel]="build tools kernel" [tcmu]="build tools kernel"
+                   [fuzz]="build fuzz")
 needed=()
 for s in "${stages[@]}"; do
   [ -n "${groups[$s]:-}" ] || { echo "run-tests.sh: unknown stage '$s'" >&2; exit 2; }
@@ -32,6 +34,7 @@ run_stage() {
               integration/scsi_debug/run.sh build/native ;;
     tcmu)   cmake -S . -B build/native >/dev/null && cmake --build build/native -j"$(nproc)" >/dev/null &&
               integration/tcmu/run.sh build/native ;;
+    fuzz)   scripts/test-fuzz.sh build/fuzz ;;
   esac
 }
 

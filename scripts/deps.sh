@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a group of tasks needs, only when missing.
-# Usage: scripts/deps.sh GROUP...   (groups: build tools crosscheck sparc kernel)
+# Usage: scripts/deps.sh GROUP...   (groups: build tools crosscheck sparc kernel fuzz)
 set -euo pipefail
 
 packages_for() {
@@ -12,6 +12,7 @@ packages_for() {
                      lib32stdc++-12-dev-sparc64-cross lib32gcc-12-dev-sparc64-cross \
                      qemu-user ;;
     kernel)     echo qemu-system-x86 kmod cpio ;;
+    fuzz)       echo clang-14 libclang-rt-14-dev ;;
     *) echo "deps.sh: unknown group '$1'" >&2; return 2 ;;
   esac
 }

@@ -57,14 +57,17 @@ int page_offset(const unsigned char *response, int response_length)
 
 // Fills CDB bytes 0-2: opcode, DBD bit, page control and page code. The
 // page code is ORed in unmasked, so a code above 0x3F spills into the page
-// control bits, as the command has always been sent.
+// control bits, as the command has always been sent. The arguments are
+// shifted as unsigned values: a caller's negative or large DBD or page
+// control still gives its low bits, never a signed overflow.
 void fill_mode_sense_cdb(unsigned char *cdb, int dbd, int page_control,
                          int page_code)
 {
     cdb[kCdbOpcode] = kModeSense6Opcode;
-    cdb[kCdbDbd] = static_cast<unsigned char>(dbd << kDbdShift);
+    cdb[kCdbDbd] = static_cast<unsigned char>(static_cast<unsigned>(dbd) << kDbdShift);
     cdb[kCdbPage] = static_cast<unsigned char>(
-        (page_control << kPageControlShift) | page_code);
+        (static_cast<unsigned>(page_control) << kPageControlShift) |
+        static_cast<unsigned>(page_code));
 }
 
 // Sends MODE SENSE(6) twice and stores the whole response. Writes

@@ -350,6 +350,10 @@ TEST_F(ModeSenseCommand, CdbOfBothPasses)
         {"saved values of all pages", 0, 3, 0x3F, 0x00, 0xFF},
         {"page code above 0x3F spills into page control", 0, 0, 0x6B, 0x00, 0x6B},
         {"only the low eight bits of the DBD argument", 0x21, 1, 0x26, 0x08, 0x66},
+        // Arguments outside 0-3 still give their low bits, without the
+        // signed overflow of shifting them (UBSan stops the program).
+        {"negative DBD and page control", -1, -1, 0x26, 0xF8, 0xE6},
+        {"DBD and page control too large to shift", 0x7FFFFFFF, 0x40000001, 0x2B, 0xF8, 0x6B},
     };
     const std::vector<unsigned char> answer = mode_data(0x17, 0, 24);
     for (const Case &c : cases) {
