@@ -202,20 +202,8 @@ std::vector<DeviceResult> scan_devices(const HostLibrary &library,
                                        const ScanSettings &settings)
 {
     std::vector<DeviceResult> results(paths.size());
-
-    if (settings.trace != nullptr) {
-        // The trace log is one file for the whole process: claims made at
-        // the same time would interleave their lines, so each claim runs
-        // alone and takes the bytes it added.
-        settings.trace->take_new_text();
-        for (size_t i = 0; i < paths.size(); ++i) {
-            results[i] = examine_device(library, paths[i], settings.capture);
-            results[i].trace = split_lines(settings.trace->take_new_text());
-            if (settings.on_device_done)
-                settings.on_device_done();
-        }
-        return results;
-    }
+    if (settings.explain)
+        take_thread_trace();   // the caller's earlier messages are no claim's
 
     size_t workers = static_cast<size_t>(settings.jobs < 1 ? 1 : settings.jobs);
     if (workers > paths.size())
@@ -226,7 +214,13 @@ std::vector<DeviceResult> scan_devices(const HostLibrary &library,
             size_t i = next.fetch_add(1);
             if (i >= paths.size())
                 return;
+            // Each thread collects its own messages: what it received
+            // before this claim is not the claim's.
+            if (settings.explain)
+                take_thread_trace();
             results[i] = examine_device(library, paths[i], settings.capture);
+            if (settings.explain)
+                results[i].trace = split_lines(take_thread_trace());
             if (settings.on_device_done)
                 settings.on_device_done();
         }

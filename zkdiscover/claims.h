@@ -13,8 +13,6 @@
 
 namespace zkd {
 
-class TraceLogSession;
-
 enum class Outcome {
     Claimed,      // claim_device returned 0 and handed over a list
     NotClaimed,   // claim_device returned 1
@@ -43,6 +41,8 @@ struct DeviceCapture {
 
 struct DeviceResult {
     std::string path;
+    std::string scsi_address;             // host:channel:target:lun, when known
+    std::string other_node;               // the SCSI device's other node, or ""
     Outcome outcome = Outcome::Skipped;
     int claim_result = 0;                 // as returned, when offered
     std::vector<std::pair<std::string, std::string>> properties;  // list order
@@ -64,7 +64,8 @@ std::string inquiry_revision(const DeviceResult &result);
 
 struct ScanSettings {
     int jobs = 1;
-    TraceLogSession *trace = nullptr;   // --explain: claims run one at a time
+    // --explain: keep each claim's trace lines (collect_trace must be on).
+    bool explain = false;
     bool capture = false;
     // Called after each device, from the worker that examined it.
     std::function<void()> on_device_done;

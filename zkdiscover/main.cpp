@@ -12,9 +12,9 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <iostream>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -25,29 +25,27 @@ void complain(const std::string &message)
     std::cerr << "zkdiscover: " << message << "\n";
 }
 
-// The devices to examine, in the order of the report.
-std::vector<std::string> devices_to_examine(const zkd::Options &options, bool simulated)
+// The devices to examine, in the order of the report, each SCSI device once
+// (simulated units have no sysfs: their paths are taken as they are).
+zkd::DeviceList devices_to_examine(const zkd::Options &options, bool simulated)
 {
-    if (!options.devices.empty()) {
-        std::vector<std::string> paths;
-        for (const std::string &d : options.devices) {
-            bool seen = false;
-            for (const std::string &p : paths)
-                seen = seen || p == d;
-            if (!seen)
-                paths.push_back(d);
-        }
-        return paths;
-    }
+    zkd::DeviceList list;
     if (simulated) {
-        std::vector<std::string> paths = zkd::simulated_unit_paths();
-        zkd::sort_unique_natural(paths);
-        return paths;
+        if (options.devices.empty()) {
+            list.paths = zkd::simulated_unit_paths();
+            zkd::sort_unique_natural(list.paths);
+        } else {
+            for (const std::string &d : options.devices)
+                if (std::find(list.paths.begin(), list.paths.end(), d) == list.paths.end())
+                    list.paths.push_back(d);
+        }
+        list.identities.resize(list.paths.size());
+        return list;
     }
-    zkd::DeviceList found = zkd::find_devices();
-    for (const std::string &m : found.messages)
+    list = options.devices.empty() ? zkd::find_devices() : zkd::named_devices(options.devices);
+    for (const std::string &m : list.messages)
         complain(m);
-    return found.paths;
+    return list;
 }
 
 }  // namespace
@@ -93,6 +91,10 @@ int main(int argc, char **argv)
         }
     }
 
+    // --explain: the claims' trace stays in this program (from the library's
+    // first call on), never in the machine's trace log.
+    zkd::collect_trace(options.explain);
+
     zkd::HostLibrary library;
     std::string message;
     bool capture = !options.capture_dir.empty();
@@ -105,7 +107,8 @@ int main(int argc, char **argv)
         return status == zkd::LoadStatus::WrongVersion ? zkd::kExitVersion : zkd::kExitLibrary;
     }
 
-    std::vector<std::string> paths = devices_to_examine(options, simulated);
+    zkd::DeviceList devices = devices_to_examine(options, simulated);
+    const std::vector<std::string> &paths = devices.paths;
     if (paths.empty()) {
         complain(simulated ? "no devices found: " + description + " describes no unit"
                            : std::string("no devices found (no SCSI generic or SCSI disk "
@@ -113,24 +116,10 @@ int main(int argc, char **argv)
         return zkd::kExitNoDevices;
     }
 
-    std::unique_ptr<zkd::TraceLogSession> trace;
-    if (options.explain) {
-        trace = std::make_unique<zkd::TraceLogSession>();
-        std::string problem;
-        if (!trace->begin(problem)) {
-            complain(problem + "; --explain cannot show traces");
-            trace.reset();
-        } else {
-            if (!problem.empty())
-                complain(problem);
-            zkd::remove_created_log_on_signal(*trace);
-        }
-    }
-
     zkd::ProgressLine progress(paths.size());
     zkd::ScanSettings settings;
     settings.jobs = options.jobs;
-    settings.trace = trace.get();
+    settings.explain = options.explain;
     settings.capture = capture;
     settings.on_device_done = [&progress] { progress.advance(); };
 
@@ -158,12 +147,15 @@ int main(int argc, char **argv)
         results = zkd::scan_devices(library, paths, settings);
     }
     progress.finish();
-
-    if (trace) {
-        if (library.close_trace_log != nullptr)
-            library.close_trace_log();
-        trace->end();
+    for (size_t i = 0; i < results.size(); ++i) {
+        results[i].scsi_address = devices.identities[i].address;
+        results[i].other_node = devices.identities[i].other_node;
     }
+
+    // The library may have opened the machine's log (it does whenever the
+    // file exists); release it as a host does when it is done.
+    if (library.close_trace_log != nullptr)
+        library.close_trace_log();
 
     int exit_code = zkd::kExitOk;
     if (capture) {
@@ -187,7 +179,7 @@ int main(int argc, char **argv)
     context.interface_version = library.interface_version;
     context.vendor_info = library.vendor_info;
     context.simulation = description;
-    context.explain = trace != nullptr;
+    context.explain = options.explain;
 
     std::string report;
     switch (options.format) {

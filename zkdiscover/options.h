@@ -21,6 +21,10 @@ enum ExitCode {
 
 enum class Format { Tree, Json, Export };
 
+// Claims made at the same time by default: fast on a host with thousands of
+// paths, a load any array takes. Never more workers than devices.
+constexpr int kDefaultJobs = 16;
+
 struct Options {
     std::vector<std::string> devices;   // empty: every device of the machine
     std::string library;                // empty: the default library
@@ -28,7 +32,7 @@ struct Options {
     std::string description;            // empty: the bundled one
     Format format = Format::Tree;
     bool explain = false;
-    int jobs = 1;
+    int jobs = kDefaultJobs;
     std::string capture_dir;            // empty: no capture
 };
 

@@ -45,6 +45,18 @@ void add_trace(const ReportContext &context, const DeviceResult &device, Node &n
         node.children.push_back({"> (the library wrote no trace)", {}});
 }
 
+// A device as the tree names it: its path, then, when sysfs told them, its
+// other node and its SCSI address ("/dev/sg3 /dev/sdb [2:0:0:1]").
+std::string device_label(const DeviceResult &d)
+{
+    std::string out = d.path;
+    if (!d.other_node.empty())
+        out += " " + d.other_node;
+    if (!d.scsi_address.empty())
+        out += " [" + d.scsi_address + "]";
+    return out;
+}
+
 std::string quoted_or_empty(const std::string &text)
 {
     return text.empty() ? "(empty)" : text;
@@ -146,7 +158,7 @@ std::string render_tree(const ReportContext &context, const std::vector<DeviceRe
             size_t owners = 0;
             for (const PathView &p : lun.paths) {
                 owners += p.owner;
-                std::string text = p.device->path + "  SP " + p.sp + "  port " +
+                std::string text = device_label(*p.device) + "  SP " + p.sp + "  port " +
                                    quoted_or_empty(p.port_serial);
                 if (p.owner)
                     text += "  owner";
@@ -180,7 +192,7 @@ std::string render_tree(const ReportContext &context, const std::vector<DeviceRe
                            (section.outcome == Outcome::Unreadable && d.outcome == Outcome::Skipped);
             if (!belongs)
                 continue;
-            std::string text = d.path;
+            std::string text = device_label(d);
             if (d.outcome == Outcome::Unreadable || d.outcome == Outcome::Skipped) {
                 text += ": " + d.error;
             } else {
@@ -228,6 +240,17 @@ nlohmann::ordered_json render_json(const ReportContext &context,
         object["trace"] = lines;
     };
 
+    // The SCSI address and both nodes, for devices that sysfs described.
+    auto with_identity = [](json &object, const DeviceResult &d) {
+        if (d.scsi_address.empty())
+            return;
+        object["scsi_address"] = d.scsi_address;
+        json nodes = json::array({d.path});
+        if (!d.other_node.empty())
+            nodes.push_back(d.other_node);
+        object["nodes"] = nodes;
+    };
+
     json doc;
     json library;
     library["path"] = context.library_path;
@@ -256,6 +279,7 @@ nlohmann::ordered_json render_json(const ReportContext &context,
             for (const PathView &p : lun.paths) {
                 json jpath;
                 jpath["device"] = p.device->path;
+                with_identity(jpath, *p.device);
                 jpath["sp"] = p.sp;
                 jpath["port_serial"] = p.port_serial;
                 jpath["owner"] = p.owner;
@@ -278,6 +302,7 @@ nlohmann::ordered_json render_json(const ReportContext &context,
     for (const DeviceResult &d : results) {
         json item;
         item["device"] = d.path;
+        with_identity(item, d);
         switch (d.outcome) {
         case Outcome::Claimed:
             continue;
@@ -335,6 +360,11 @@ std::string render_export(const std::vector<DeviceResult> &results)
             out += '\n';
         first = false;
         out += "DEVICE=" + d.path + "\n";
+        if (!d.scsi_address.empty()) {
+            out += "SCSI_ADDRESS=" + d.scsi_address + "\n";
+            out += "DEVICE_NODES=" + d.path + (d.other_node.empty() ? "" : " " + d.other_node) +
+                   "\n";
+        }
         for (const auto &kv : d.properties)
             out += kv.first + "=" + kv.second + "\n";
     }

@@ -51,7 +51,8 @@ nlohmann::ordered_json render_json(const ReportContext &context,
 // Text of the JSON document, invalid UTF-8 replaced, ending with a newline.
 std::string render_json_text(const ReportContext &context,
                              const std::vector<DeviceResult> &results);
-// For each claimed device: DEVICE=path, then its pairs in list order, one
+// For each claimed device: DEVICE=path (with SCSI_ADDRESS= and
+// DEVICE_NODES= when sysfs described it), then its pairs in list order, one
 // per line; a blank line between devices.
 std::string render_export(const std::vector<DeviceResult> &results);
 

@@ -1,56 +1,38 @@
-// The library's trace log for --explain. The library writes it only when
-// the file exists, so the tool creates it for the run when it is absent,
-// reads the bytes each claim adds, and removes it afterwards only when it
-// created it (and it is still the same file).
+// The library's trace as zkdiscover receives it. The library calls
+// xDbgPrint by name, so this program's own definition receives every
+// message of every claim. For --explain each thread keeps the text of its
+// claims for itself, and the machine's trace log (/tmp/.ZEVIRO00.log) is
+// never created, removed or written, nor read. Otherwise the text goes on
+// to the library's own xDbgPrint, which writes it to that log when the file
+// exists, as for any host.
 #ifndef ZKDISCOVER_TRACE_LOG_H
 #define ZKDISCOVER_TRACE_LOG_H
 
 #include <string>
 #include <vector>
-#include <sys/types.h>
 
 namespace zkd {
 
 constexpr const char *kTraceLogPath = "/tmp/.ZEVIRO00.log";
 
-class TraceLogSession {
-public:
-    explicit TraceLogSession(std::string path = kTraceLogPath);
-    ~TraceLogSession();
-    TraceLogSession(const TraceLogSession &) = delete;
-    TraceLogSession &operator=(const TraceLogSession &) = delete;
+using TracePrinter = void (*)(int level, const char *text);
 
-    // Switches tracing on: creates the file (exclusively, never through a
-    // link) when absent, or uses the existing one from its current end.
-    // Returns false with a reason when the log can be neither created nor
-    // read; a warning (e.g. the existing file is not writable, so the
-    // library cannot trace) may be set on success.
-    bool begin(std::string &problem);
-    // Bytes appended since the previous call (or since begin).
-    std::string take_new_text();
-    // Removes the file when this session created it and it is still the
-    // file created. Safe to call twice.
-    void end();
+// The library's own xDbgPrint, where messages go while they are not
+// collected (nullptr: they are dropped). Set before the library is first
+// called.
+void forward_trace_to(TracePrinter printer);
 
-    bool created() const { return created_; }
-    const std::string &path() const { return path_; }
+// true: each thread collects the messages it receives; false: they are
+// forwarded. Set before the claims start.
+void collect_trace(bool collect);
 
-private:
-    std::string path_;
-    int read_fd_ = -1;
-    off_t offset_ = 0;
-    bool created_ = false;
-    dev_t device_ = 0;
-    ino_t inode_ = 0;
-};
+// The text this thread collected since its previous call (or since it
+// started), and forgets it.
+std::string take_thread_trace();
 
 // Splits trace text into lines (without their newlines); a last line
 // without a newline is kept.
 std::vector<std::string> split_lines(const std::string &text);
-
-// Removes the created log if the program is stopped by SIGINT, SIGTERM or
-// SIGHUP, then lets the signal take effect.
-void remove_created_log_on_signal(const TraceLogSession &session);
 
 }  // namespace zkd
 

@@ -42,29 +42,36 @@ load_devices() {
 
 unload_devices() { zk_rmmod scsi_debug; }
 
-# check_zkdiscover CLAIM REASON: zkdiscover shows every node as failed
-# (CLAIM -1) or not claimed (1); with --explain each node's trace holds
-# REASON and its result line. Without DEVICE arguments it finds the sg nodes.
+# check_zkdiscover CLAIM REASON: zkdiscover shows every SCSI device once,
+# with both its nodes and its address, as failed (CLAIM -1) or not claimed
+# (1); with --explain each device's trace holds REASON and its result line.
+# Without DEVICE arguments it finds the same devices through their sg nodes.
 check_zkdiscover() {
   if [ ! -x "$ZKDISCOVER" ]; then
     zk_info "check 5: zkdiscover was not built"
     return
   fi
-  count=$(echo $NODES | wc -w)
   sg_count=$(ls /dev/sg* | wc -l)
   problems=
   out=/tmp/zkdiscover.out
   "$ZKDISCOVER" --library "$LIBRARY" --explain $NODES > "$out" 2>&1
   status=$?
   [ $status = 0 ] || problems="$problems exit $status;"
-  grep -q -E "^Summary: 0 paths claimed.*, $(summary "$1" "$count"), 0 not examined" "$out" ||
-    problems="$problems summary '$(grep '^Summary' "$out")';"
-  for node in $NODES; do
-    grep -q -E -- "-- $node( |\$)" "$out" || problems="$problems $node not shown;"
-    grep -q -F -- "$node : retval $1" "$out" || problems="$problems no result line for $node;"
+  devices=0
+  for dir in /sys/bus/scsi/devices/*:*:*:*; do
+    address=${dir##*/} sd=$(ls "$dir/block") sg=$(ls "$dir/scsi_generic")
+    devices=$((devices + 1))
+    # Named first on the command line (sorted: sd before sg), offered.
+    lines=$(grep -c -E -- "-- /dev/$sd /dev/$sg \\[$address\\]( |:|\$)" "$out")
+    [ "$lines" = 1 ] || problems="$problems $address ($sd, $sg) on $lines lines;"
+    grep -q -E -- "/dev/$sg(  | :)" "$out" && problems="$problems $sg shown as a device of its own;"
+    grep -q -F -- "/dev/$sd : retval $1" "$out" || problems="$problems no result line for $sd;"
   done
+  [ $((devices * 2)) = "$(echo $NODES | wc -w)" ] || problems="$problems $devices devices for nodes $NODES;"
+  grep -q -E "^Summary: 0 paths claimed.*, $(summary "$1" "$devices"), 0 not examined" "$out" ||
+    problems="$problems summary '$(grep '^Summary' "$out")';"
   reasons=$(grep -c -F -- "> $2" "$out")
-  [ "$reasons" = "$count" ] || problems="$problems $reasons of $count traces hold '$2';"
+  [ "$reasons" = "$devices" ] || problems="$problems $reasons of $devices traces hold '$2';"
   { head -n 10 "$out"; grep '^Summary' "$out"; } | sed 's/^/ZK-INFO zkdiscover: /'
 
   "$ZKDISCOVER" --library "$LIBRARY" > "$out" 2>&1
@@ -72,9 +79,11 @@ check_zkdiscover() {
   [ $status = 0 ] || problems="$problems exit $status without devices named;"
   grep -q -E "^Summary: 0 paths claimed.*, $(summary "$1" "$sg_count"), 0 not examined" "$out" ||
     problems="$problems summary without devices named '$(grep '^Summary' "$out")';"
+  found=$(grep -c -E -- "-- /dev/sg[0-9]+ /dev/sd[a-z]+ \\[[0-9]+:[0-9]+:[0-9]+:[0-9]+\\]" "$out")
+  [ "$found" = "$sg_count" ] || problems="$problems $found of $sg_count found devices shown with both nodes;"
 
   if [ -z "$problems" ]; then
-    zk_check 5 PASS "zkdiscover --explain: $count nodes $([ "$1" = -1 ] && echo failed || echo 'not claimed'), each with '$2' and its result line; $sg_count sg nodes found by itself"
+    zk_check 5 PASS "zkdiscover --explain: $devices devices (each once, with its sd and sg nodes and address) $([ "$1" = -1 ] && echo failed || echo 'not claimed'), each with '$2' and its result line; $sg_count found by itself"
   else
     zk_check 5 FAIL "zkdiscover:$problems"
     sed 's/^/ZK-INFO zkdiscover: /' "$out" | head -n 40

@@ -12,7 +12,8 @@
 #   3 the same on SP B's nodes: owner N, port serial ending B
 #   4 the unit with auto-trespass off: 1
 #   5 the unsupported model: 1
-#   6 zkdiscover: one LUN with its active and passive paths over the nodes
+#   6 zkdiscover: one LUN with its active and passive paths, each SCSI
+#     device once with both its nodes and its address
 #   8 the handler: no malformed entry, stops cleanly
 # and prints zkdiscover --capture and --export for the host's replay (7).
 . /lib/zk/guest.sh
@@ -144,18 +145,20 @@ if [ -x "$ZKDISCOVER" ]; then
   sed 's/^/ZK-INFO tree: /' "$tree"
   problems=
   [ $status = 0 ] || problems="$problems exit $status;"
-  grep -q -x "Array $CAB: 1 LUN, 4 paths" "$tree" || problems="$problems no array line;"
+  # Each unit is one SCSI device: one line with its sd node (named first),
+  # its sg node and its address.
+  grep -q -x "Array $CAB: 1 LUN, 2 paths" "$tree" || problems="$problems no array line;"
   [ "$(grep -c "LUN $LUN_SERIAL  rev 0219  SCSI 4\$" "$tree")" = 1 ] || problems="$problems not one LUN line;"
-  for node in $SPA; do
-    grep -q -E "(\\|--|\`--) $node  SP A  port ${CAB}A  owner\$" "$tree" || problems="$problems $node not active;"
+  unit_line() { printf '%s\n' "(\\|--|\`--) $1 $2 \\[[0-9]+:0:1:0\\]"; }
+  grep -q -E "$(unit_line $SPA)  SP A  port ${CAB}A  owner\$" "$tree" || problems="$problems $SPA not one active path;"
+  grep -q -E "$(unit_line $SPB)  SP B  port ${CAB}B\$" "$tree" || problems="$problems $SPB not one passive path;"
+  for unit in "$NOAT" "$UNSUP"; do
+    grep -q -E "$(unit_line $unit)  DGC" "$tree" || problems="$problems $unit not one device;"
   done
-  for node in $SPB; do
-    grep -q -E "(\\|--|\`--) $node  SP B  port ${CAB}B\$" "$tree" || problems="$problems $node not passive;"
-  done
-  grep -q -x "Summary: 4 paths claimed (1 array, 1 LUN), 4 not claimed, 0 failed, 0 not examined" "$tree" ||
+  grep -q -x "Summary: 2 paths claimed (1 array, 1 LUN), 2 not claimed, 0 failed, 0 not examined" "$tree" ||
     problems="$problems summary;"
   if [ -z "$problems" ]; then
-    zk_check 6 PASS "one LUN, active paths $SPA, passive paths $SPB"
+    zk_check 6 PASS "one LUN, active path $SPA, passive path $SPB, each SCSI device once"
   else
     zk_check 6 FAIL "$problems"
   fi

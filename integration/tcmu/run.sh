@@ -66,9 +66,11 @@ if [ -x "$zkdiscover" ]; then
   # may list the devices in different orders.
   by_device() { awk 'BEGIN { RS = ""; FS = "\n"; OFS = " " } { $1 = $1; print }' | sort; }
   console ZK-CAPTURE > "$work/capture.sim"
-  console ZK-EXPORT > "$work/guest.export"
-  if [ ! -s "$work/capture.sim" ] || [ "$(grep -c '^DEVICE=' "$work/guest.export")" != 4 ]; then
-    echo "ZK-CHECK 7 FAIL the guest printed no capture, or not the 4 claimed devices' pairs"
+  # The address and nodes come from the guest's sysfs, which a replay has
+  # not: the claims are compared without them.
+  console ZK-EXPORT | grep -v -E '^(SCSI_ADDRESS|DEVICE_NODES)=' > "$work/guest.export"
+  if [ ! -s "$work/capture.sim" ] || [ "$(grep -c '^DEVICE=' "$work/guest.export")" != 2 ]; then
+    echo "ZK-CHECK 7 FAIL the guest printed no capture, or not the 2 claimed devices' pairs"
     replay_ok=0
   elif ! "$zkdiscover" --library "$library" --export --simulate="$work/capture.sim" \
          > "$work/host.export" 2> "$work/host.err"; then

@@ -14,8 +14,11 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <chrono>
 #include <cstring>
 #include <fstream>
+#include <functional>
+#include <thread>
 #include <set>
 #include <sstream>
 #include <string>
@@ -64,7 +67,9 @@ struct RunResult {
 };
 
 // Runs the program with args; stdout and stderr are captured separately.
-RunResult run(const std::vector<std::string> &args, const char *program = ZKD_PROGRAM)
+// during, when given, is called over and over while the program runs.
+RunResult run(const std::vector<std::string> &args, const char *program = ZKD_PROGRAM,
+              const std::function<void()> &during = nullptr)
 {
     TempDir dir;
     std::string out = dir.file("out"), err = dir.file("err");
@@ -83,7 +88,10 @@ RunResult run(const std::vector<std::string> &args, const char *program = ZKD_PR
         _exit(127);
     }
     int status = 0;
-    waitpid(pid, &status, 0);
+    while (during && waitpid(pid, &status, WNOHANG) == 0)
+        during();
+    if (!during)
+        waitpid(pid, &status, 0);
     RunResult r;
     r.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     r.out = read_file(out);
@@ -242,6 +250,27 @@ TEST(Jobs, EightJobsGiveWhatOneGivesOnAThousandPaths)
     EXPECT_EQ(one, eight);
 }
 
+TEST(Jobs, ByDefaultParallelGivesTheSerialReportInAFractionOfTheTime)
+{
+    TempDir dir;
+    // 128 paths, ten commands each, 2 ms per command: 2.6 s one at a time.
+    write_file(dir.file("slow.sim"),
+               "array CKM00999900004 model=4700 luns=32 paths_per_sp=2 latency_us=2000\n");
+    std::string slow = "--simulate=" + dir.file("slow.sim");
+    auto timed = [&](std::vector<std::string> args, double &seconds) {
+        auto start = std::chrono::steady_clock::now();
+        json doc = run_json(args);
+        seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        return doc;
+    };
+    double serial = 0, by_default = 0;
+    json one = timed({slow, "--json", "--explain", "--jobs", "1"}, serial);
+    json parallel = timed({slow, "--json", "--explain"}, by_default);
+    EXPECT_EQ(one["summary"]["claimed"], 128);
+    EXPECT_EQ(one, parallel);
+    EXPECT_LT(by_default, serial / 3) << "default " << by_default << " s, serial " << serial << " s";
+}
+
 TEST(Refusals, BadInputHasItsMessageAndExitCode)
 {
     TempDir dir;
@@ -291,14 +320,10 @@ TEST(Simulation, OnlyDescribedUnitsAreOpenedAndOnlyWhenAsked)
     EXPECT_NE(real.err.find("No such file or directory"), std::string::npos) << real.err;
 }
 
-TEST(Explain, ShowsWhyAndRemovesOnlyTheLogItCreated)
+TEST(Explain, ShowsEachDevicesOwnTraceLines)
 {
-    if (exists(kTraceLog))
-        GTEST_SKIP() << kTraceLog << " exists already; not touching it";
-
     RunResult r = run({"--simulate", "--explain", "--jobs", "4"});
     ASSERT_EQ(r.code, 0) << r.err;
-    EXPECT_FALSE(exists(kTraceLog));
     const char *reasons[] = {
         "`-- /dev/sim/sdj  SP B  port APM00123400567B\n"
         "|       |-- > claim_device for /dev/sim/sdj\n",
@@ -312,18 +337,96 @@ TEST(Explain, ShowsWhyAndRemovesOnlyTheLogItCreated)
     // No device's lines under another device.
     EXPECT_EQ(r.out.find("> claim_device for /dev/sim/sdt", r.out.find("Not claimed")),
               r.out.find("> claim_device for /dev/sim/sdt"));
-
-    // An existing log is used and kept, with the run's lines appended.
-    write_file(kTraceLog, "earlier lines\n");
-    chmod(kTraceLog, 0666);
-    json doc = run_json({"--simulate", "--explain", "--json", "/dev/sim/sdt"});
-    std::string log = read_file(kTraceLog);
-    unlink(kTraceLog);
-    EXPECT_EQ(log.rfind("earlier lines\n", 0), 0u);
-    EXPECT_NE(log.find("not claiming: /dev/sim/sdt"), std::string::npos);
+    json doc = run_json({"--simulate", "--explain", "--json", "/dev/sim/sdt", "/dev/sim/sdb"});
     EXPECT_EQ(doc["not_claimed"][0]["trace"],
               json::array({"claim_device for /dev/sim/sdt", "not claiming: /dev/sim/sdt",
                            "/dev/sim/sdt : retval 1  "}));
+}
+
+TEST(Explain, LeavesTheMachinesTraceLogAlone)
+{
+    TempDir dir;
+    // 64 paths, ten commands each, 1 ms per command: long enough to watch.
+    write_file(dir.file("slow.sim"),
+               "array CKM00999900003 model=4700 luns=16 paths_per_sp=2 latency_us=1000\n");
+    std::string slow = "--simulate=" + dir.file("slow.sim");
+    write_file(dir.file("precious"), "not a log\n");
+
+    enum class Before { Absent, FileWithWriter, Link };
+    struct Case {
+        const char *name;
+        Before before;
+        bool explain;
+    } cases[] = {
+        {"absent", Before::Absent, true},
+        {"another writer's log", Before::FileWithWriter, true},
+        {"a link", Before::Link, true},
+        // Without --explain the library traces into an existing log, as for
+        // any host.
+        {"another writer's log, no --explain", Before::FileWithWriter, false},
+    };
+    for (const Case &c : cases) {
+        unlink(kTraceLog);
+        if (c.before == Before::FileWithWriter)
+            write_file(kTraceLog, "");
+        if (c.before == Before::Link) {
+            ASSERT_EQ(symlink(dir.file("precious").c_str(), kTraceLog), 0);
+        }
+
+        // Another process's writer, and a watch on the log's presence.
+        int written = 0;
+        bool appeared = false;
+        auto during = [&] {
+            if (c.before == Before::FileWithWriter) {
+                int fd = open(kTraceLog, O_WRONLY | O_APPEND);
+                std::string line = "other process line " + std::to_string(written++) + "\n";
+                if (fd >= 0 && write(fd, line.data(), line.size()) < 0)
+                    ADD_FAILURE() << "cannot append to the log";
+                close(fd);
+            }
+            appeared = appeared || (c.before == Before::Absent && exists(kTraceLog));
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        };
+        std::vector<std::string> args = {slow, "--json"};
+        if (c.explain)
+            args.push_back("--explain");
+        RunResult r = run(args, ZKD_PROGRAM, during);
+        ASSERT_EQ(r.code, 0) << c.name << ": " << r.err;
+        EXPECT_EQ(r.out.find("other process"), std::string::npos) << c.name;
+        json doc = json::parse(r.out);
+        EXPECT_EQ(doc["summary"]["claimed"], 64) << c.name;
+        if (c.explain) {
+            EXPECT_EQ(doc["arrays"][0]["luns"][0]["paths"][0]["trace"][0],
+                      "claim_device for /dev/sim/CKM00999900003/path0") << c.name;
+        }
+
+        EXPECT_FALSE(appeared) << c.name;
+        std::string log = read_file(kTraceLog);
+        switch (c.before) {
+        case Before::Absent:
+            EXPECT_FALSE(exists(kTraceLog)) << c.name;
+            break;
+        case Before::FileWithWriter: {
+            EXPECT_GT(written, 10) << c.name;
+            size_t claims = 0;
+            for (size_t at = log.find("claim_device for "); at != std::string::npos;
+                 at = log.find("claim_device for ", at + 1)) {
+                ++claims;
+            }
+            EXPECT_EQ(claims, c.explain ? 0u : 64u) << c.name;
+            EXPECT_NE(log.find("other process line " + std::to_string(written - 1) + "\n"),
+                      std::string::npos) << c.name;
+            break;
+        }
+        case Before::Link: {
+            struct stat st;
+            EXPECT_TRUE(lstat(kTraceLog, &st) == 0 && S_ISLNK(st.st_mode)) << c.name;
+            EXPECT_EQ(read_file(dir.file("precious")), "not a log\n");
+            break;
+        }
+        }
+    }
+    unlink(kTraceLog);
 }
 
 TEST(Installed, FindsItsLibrarySimulatorAndDemoInTheInstalledTree)
@@ -383,17 +486,18 @@ std::string run_on_terminal(const std::vector<std::string> &args)
 TEST(Progress, ALongScanShowsALineOnATerminalOnly)
 {
     TempDir dir;
-    // 16 paths, ten commands each, 10 ms per command: about 1.6 s.
+    // 16 paths, ten commands each, 10 ms per command: about 1.6 s one at
+    // a time.
     write_file(dir.file("slow.sim"),
                "array CKM00999900002 model=4700 luns=8 paths_per_sp=1 latency_us=10000\n");
     std::string slow = "--simulate=" + dir.file("slow.sim");
 
-    std::string terminal = run_on_terminal({slow});
+    std::string terminal = run_on_terminal({slow, "--jobs", "1"});
     EXPECT_NE(terminal.find("\rzkdiscover: examined "), std::string::npos) << terminal;
     EXPECT_NE(terminal.find(" of 16 devices"), std::string::npos) << terminal;
     EXPECT_NE(terminal.find("\r\033[K"), std::string::npos) << "the line is wiped at the end";
 
-    RunResult piped = run({slow});
+    RunResult piped = run({slow, "--jobs", "1"});
     ASSERT_EQ(piped.code, 0);
     EXPECT_EQ(piped.err, "");
 

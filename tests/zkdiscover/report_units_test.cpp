@@ -174,6 +174,35 @@ TEST(Json, CarriesTheTreeAndEveryProperty)
     EXPECT_EQ(summary["luns"], 3);
 }
 
+TEST(Identity, EachDeviceShowsItsNodesAndAddressInEveryOutput)
+{
+    std::vector<zkd::DeviceResult> results = {claimed("/dev/sg3", "CAB1", "LUN-A", 'A', true),
+                                              unreadable("/dev/sg4", 5),
+                                              claimed("/dev/sim/sdb", "CAB1", "LUN-A", 'B', false)};
+    results[0].scsi_address = "2:0:0:1";
+    results[0].other_node = "/dev/sdb";
+    results[1].scsi_address = "2:0:0:0";   // an sg node without a disk
+    std::string tree = zkd::render_tree(context(), results);
+    EXPECT_NE(tree.find("|-- /dev/sg3 /dev/sdb [2:0:0:1]  SP A  port CAB1A  owner\n"
+                        "    `-- /dev/sim/sdb  SP B  port CAB1B\n"),
+              std::string::npos) << tree;
+    EXPECT_NE(tree.find("`-- /dev/sg4 [2:0:0:0]: cannot read"), std::string::npos) << tree;
+
+    nlohmann::json doc = zkd::render_json(context(), results);
+    const auto &paths = doc["arrays"][0]["luns"][0]["paths"];
+    EXPECT_EQ(paths[0]["scsi_address"], "2:0:0:1");
+    EXPECT_EQ(paths[0]["nodes"], nlohmann::json::array({"/dev/sg3", "/dev/sdb"}));
+    EXPECT_FALSE(paths[1].contains("scsi_address"));   // simulated: as before
+    EXPECT_FALSE(paths[1].contains("nodes"));
+    EXPECT_EQ(doc["not_examined"][0]["nodes"], nlohmann::json::array({"/dev/sg4"}));
+
+    EXPECT_EQ(zkd::render_export(results).substr(0, 87),
+              "DEVICE=/dev/sg3\nSCSI_ADDRESS=2:0:0:1\nDEVICE_NODES=/dev/sg3 /dev/sdb\n"
+              "CAB_SERIAL_NO=CAB1\n");
+    EXPECT_NE(zkd::render_export(results).find("\n\nDEVICE=/dev/sim/sdb\nCAB_SERIAL_NO="),
+              std::string::npos);
+}
+
 // ---- Capture ------------------------------------------------------------
 
 zkd::CapturedResponse answer(std::vector<unsigned char> bytes)

@@ -1,6 +1,6 @@
 // zkdiscover's units on their own: device ordering, sysfs discovery over a
-// fake tree, the trace log session, and the host's side of a claim against
-// a fake library.
+// fake tree (one device per SCSI address), and the host's side of a claim
+// against a fake library, with each claim's trace kept per thread.
 #include "claims.h"
 #include "device_scan.h"
 #include "trace_log.h"
@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <thread>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -134,89 +135,101 @@ TEST(FindDevices, MissingSysfsIsReportedNotFatal)
     EXPECT_NE(list.messages.back().find("class/block"), std::string::npos);
 }
 
-std::string read_file(const std::string &path)
-{
-    std::ifstream in(path);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
+// A fake sysfs with SCSI devices as the kernel lays them out: the device
+// directory named by its address, with block/ and scsi_generic/ (or the
+// older block:NAME and scsi_generic:NAME entries), and the class entries'
+// device links and dev numbers.
+struct FakeScsiDevice {
+    const char *address;
+    const char *sg;      // "" when none
+    const char *block;   // "" when none
+    bool old_layout;
+};
 
-bool exists(const std::string &path)
+void make_scsi_devices(const TempDir &sys, const std::vector<FakeScsiDevice> &devices)
 {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
-}
-
-void append(const std::string &path, const std::string &text)
-{
-    int fd = open(path.c_str(), O_WRONLY | O_APPEND);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-    close(fd);
-}
-
-TEST(TraceLogSession, CreatesAnAbsentLogAndRemovesItAfterwards)
-{
-    TempDir dir;
-    std::string log = dir.path() + "/trace.log";
-    {
-        zkd::TraceLogSession session(log);
-        std::string problem;
-        ASSERT_TRUE(session.begin(problem)) << problem;
-        EXPECT_TRUE(session.created());
-        EXPECT_TRUE(exists(log));
-        append(log, "first\n");
-        EXPECT_EQ(session.take_new_text(), "first\n");
-        EXPECT_EQ(session.take_new_text(), "");
-        append(log, "second");
-        EXPECT_EQ(session.take_new_text(), "second");
-        session.end();
-        EXPECT_FALSE(exists(log));
+    int minor = 0;
+    for (const FakeScsiDevice &d : devices) {
+        std::string dir = "devices/pci0/host9/" + std::string(d.address);
+        sys.make_dir(dir);
+        struct Node {
+            const char *name, *kind, *class_dir, *major;
+        } nodes[] = {{d.sg, "scsi_generic", "class/scsi_generic/", "21"},
+                     {d.block, "block", "class/block/", "8"}};
+        for (const Node &n : nodes) {
+            if (!*n.name)
+                continue;
+            std::string entry = n.class_dir + std::string(n.name);
+            sys.make_dir(d.old_layout ? dir : dir + "/" + n.kind);
+            sys.make_file(d.old_layout ? dir + "/" + n.kind + ":" + n.name
+                                       : dir + "/" + n.kind + "/" + n.name);
+            sys.make_dir(entry);
+            sys.make_link(sys.path() + "/" + dir, entry + "/device");
+            sys.make_file(entry + "/dev", std::string(n.major) + ":" + std::to_string(minor++) + "\n");
+        }
     }
 }
 
-TEST(TraceLogSession, LeavesAnExistingLogAndReadsOnlyWhatIsNew)
+TEST(FindDevices, EachScsiDeviceOnceWithItsAddressAndBothNodes)
 {
-    TempDir dir;
-    std::string log = dir.path() + "/trace.log";
-    dir.make_file("trace.log", "someone else's lines\n");
-    {
-        zkd::TraceLogSession session(log);
-        std::string problem;
-        ASSERT_TRUE(session.begin(problem)) << problem;
-        EXPECT_FALSE(session.created());
-        append(log, "ours\n");
-        EXPECT_EQ(session.take_new_text(), "ours\n");
+    TempDir sys;
+    make_scsi_devices(sys, {{"2:0:0:1", "sg3", "sdb", false},
+                            {"2:0:0:0", "sg2", "", false},     // enclosure: no disk
+                            {"10:0:3:12", "sg10", "sdc", true}});
+    zkd::DeviceList list = zkd::find_devices(sys.path(), "/dev");
+    ASSERT_EQ(list.paths, (std::vector<std::string>{"/dev/sg2", "/dev/sg3", "/dev/sg10"}));
+    ASSERT_EQ(list.identities.size(), 3u);
+    const char *expected[][2] = {{"2:0:0:0", ""}, {"2:0:0:1", "/dev/sdb"}, {"10:0:3:12", "/dev/sdc"}};
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(list.identities[i].address, expected[i][0]) << i;
+        EXPECT_EQ(list.identities[i].other_node, expected[i][1]) << i;
     }
-    EXPECT_EQ(read_file(log), "someone else's lines\nours\n");
 }
 
-TEST(TraceLogSession, DoesNotRemoveAFileThatReplacedTheOneItCreated)
+TEST(NamedDevices, NodesOfOneScsiDeviceAreOneDevice)
 {
-    TempDir dir;
-    std::string log = dir.path() + "/trace.log";
-    zkd::TraceLogSession session(log);
-    std::string problem;
-    ASSERT_TRUE(session.begin(problem));
-    ASSERT_EQ(unlink(log.c_str()), 0);
-    dir.make_file("trace.log", "a new file, not ours\n");
-    session.end();
-    EXPECT_EQ(read_file(log), "a new file, not ours\n");
-}
+    TempDir sys, dev;
+    make_scsi_devices(sys, {{"2:0:0:1", "sg3", "sdb", false}, {"2:0:0:2", "sg4", "sdc", false}});
+    // Entries of the fake /dev: plain files (no device number to check), a
+    // link to one of them, and a node outside it with a known name.
+    dev.make_file("sdb");
+    dev.make_file("sg3");
+    dev.make_dir("disk");
+    dev.make_link(dev.path() + "/sdb", "disk/by-id-lun1");
+    dev.make_file("disk/sg4");
+    std::string d = dev.path();
 
-TEST(TraceLogSession, RefusesALinkAtTheLogPath)
-{
-    TempDir dir;
-    std::string log = dir.path() + "/trace.log";
-    dir.make_file("target", "precious\n");
-    dir.make_link(dir.path() + "/target", "trace.log");
-    {
-        zkd::TraceLogSession session(log);
-        std::string problem;
-        EXPECT_FALSE(session.begin(problem));
-        EXPECT_FALSE(problem.empty());
+    struct Case {
+        std::vector<std::string> given;
+        std::vector<std::string> paths;
+        std::vector<std::string> labels;   // address, other node
+    } cases[] = {
+        {{d + "/sdb", d + "/sg3"}, {d + "/sdb"}, {"2:0:0:1 " + d + "/sg3"}},
+        {{d + "/sg3", d + "/sdb", d + "/sg3"}, {d + "/sg3"}, {"2:0:0:1 " + d + "/sdb"}},
+        {{d + "/disk/by-id-lun1", d + "/sg3"}, {d + "/disk/by-id-lun1"}, {"2:0:0:1 " + d + "/sg3"}},
+        // Absent nodes are taken by their names.
+        {{d + "/sg4", d + "/sdc"}, {d + "/sg4"}, {"2:0:0:2 " + d + "/sdc"}},
+        // Not directly in /dev, or unknown to sysfs: kept apart, no identity.
+        {{d + "/disk/sg4", d + "/sg4", d + "/sdz", d + "/sdz"},
+         {d + "/disk/sg4", d + "/sg4", d + "/sdz"},
+         {" ", "2:0:0:2 " + d + "/sdc", " "}},
+    };
+    for (const Case &c : cases) {
+        zkd::DeviceList list = zkd::named_devices(c.given, sys.path(), d);
+        EXPECT_EQ(list.paths, c.paths) << c.given[0];
+        std::vector<std::string> labels;
+        for (const zkd::ScsiIdentity &id : list.identities)
+            labels.push_back(id.address + " " + id.other_node);
+        EXPECT_EQ(labels, c.labels) << c.given[0];
     }
-    EXPECT_TRUE(exists(log));
-    EXPECT_EQ(read_file(dir.path() + "/target"), "precious\n");
+
+    // A real device node must carry the number sysfs gives its name:
+    // /dev/null (character 1:3) is not the disk "null" of 8:0.
+    TempDir fake;
+    make_scsi_devices(fake, {{"3:0:0:0", "", "null", false}});
+    zkd::DeviceList list = zkd::named_devices({"/dev/null"}, fake.path(), "/dev");
+    ASSERT_EQ(list.identities.size(), 1u);
+    EXPECT_EQ(list.identities[0].address, "");
 }
 
 // ---- The host's side of a claim, against a fake library ----------------
@@ -393,38 +406,65 @@ TEST_F(FakeLibraryTest, ParallelScanKeepsThePathOrder)
     EXPECT_EQ(g_lists_freed, 67);
 }
 
-TEST_F(FakeLibraryTest, ExplainTakesEachClaimsOwnTraceLines)
+// A claim that traces the way the library does: several messages, the
+// first ones without a newline, through the xDbgPrint that the program
+// defines (the library's calls bind to it).
+int tracing_claim(const device_entry *entry, char ***)
 {
-    TempDir dir;
-    std::string log = dir.path() + "/trace.log";
-    zkd::TraceLogSession session(log);
-    std::string problem;
-    ASSERT_TRUE(session.begin(problem));
-    static std::string s_log;
-    s_log = log;
-    // A claim that writes its own path to the log, as the library does.
-    library_.claim_device = [](const device_entry *entry, char ***) -> int {
-        int fd = open(s_log.c_str(), O_WRONLY | O_APPEND);
-        std::string text = std::string("\nclaim_device for ") + entry->path + "\nnot claiming\n";
-        EXPECT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-        close(fd);
-        return ZK_NOT_CLAIMED;
-    };
-    append(log, "Vendor Info\n\n");   // written before the scan: not a device's
-    std::vector<std::string> paths = {"/dev/a", "/dev/b", "/dev/c"};
-    for (const std::string &p : paths)
-        g_devices[p] = {standard_inquiry("X"), 0, 0, {}};
-    g_devices["/dev/b"].inquiry_error = EIO;   // never offered: no lines
+    xDbgPrint(2, "\nclaim_device for ");
+    std::this_thread::yield();   // let other claims trace in between
+    xDbgPrint(2, entry->path);
+    xDbgPrint(1, "\nnot claiming\n");
+    return ZK_NOT_CLAIMED;
+}
 
+std::vector<std::pair<int, std::string>> g_forwarded;
+void record_forwarded(int level, const char *text)
+{
+    std::lock_guard<std::mutex> lock(g_fake_mutex);
+    g_forwarded.emplace_back(level, text);
+}
+
+TEST_F(FakeLibraryTest, ExplainKeepsEachClaimsTraceInItsThread)
+{
+    library_.claim_device = tracing_claim;
+    std::vector<std::string> paths;
+    for (int i = 0; i < 64; ++i) {
+        paths.push_back("/dev/t" + std::to_string(i));
+        g_devices[paths.back()] = {standard_inquiry("X"), i % 5 == 1 ? EIO : 0, 0, {}};
+    }
+    zkd::forward_trace_to(record_forwarded);
+    for (int jobs : {1, 8}) {
+        zkd::collect_trace(true);
+        xDbgPrint(1, "Vendor Info\n\n");   // before the scan: no device's
+        zkd::ScanSettings settings;
+        settings.jobs = jobs;
+        settings.explain = true;
+        std::vector<zkd::DeviceResult> results = zkd::scan_devices(library_, paths, settings);
+        zkd::collect_trace(false);
+        for (size_t i = 0; i < paths.size(); ++i) {
+            std::vector<std::string> expected;
+            if (i % 5 != 1)   // never offered: no lines
+                expected = {"", "claim_device for " + paths[i], "not claiming"};
+            EXPECT_EQ(results[i].trace, expected) << paths[i] << " with " << jobs << " jobs";
+        }
+    }
+    EXPECT_TRUE(g_forwarded.empty());
+
+    // Without --explain every message goes on to the library's own
+    // xDbgPrint, level and text unchanged, and nothing is kept.
     zkd::ScanSettings settings;
-    settings.jobs = 4;   // ignored: claims with a trace run one at a time
-    settings.trace = &session;
-    std::vector<zkd::DeviceResult> results = zkd::scan_devices(library_, paths, settings);
-    EXPECT_EQ(results[0].trace,
-              (std::vector<std::string>{"", "claim_device for /dev/a", "not claiming"}));
-    EXPECT_TRUE(results[1].trace.empty());
-    EXPECT_EQ(results[2].trace,
-              (std::vector<std::string>{"", "claim_device for /dev/c", "not claiming"}));
+    settings.jobs = 4;
+    std::vector<zkd::DeviceResult> results =
+        zkd::scan_devices(library_, {paths[0], paths[2]}, settings);
+    EXPECT_TRUE(results[0].trace.empty());
+    EXPECT_EQ(zkd::take_thread_trace(), "");
+    ASSERT_EQ(g_forwarded.size(), 6u);
+    size_t claim_lines = 0;
+    for (const auto &f : g_forwarded)
+        claim_lines += f.first == 1 && f.second == "\nnot claiming\n";
+    EXPECT_EQ(claim_lines, 2u);
+    zkd::forward_trace_to(nullptr);
 }
 
 }  // namespace
