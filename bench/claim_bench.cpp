@@ -257,6 +257,11 @@ int main(int argc, char **argv)
 
     if (argc == 4 && strcmp(argv[1], "--count") == 0)
         return count_mode(argv[2], argv[3]);
+    if (argc == 2 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0))
+        printf("usage: zkbench [--list | --count OPERATION N | Google Benchmark options]\n"
+               "  --list                  the operations\n"
+               "  --count OPERATION N     run OPERATION N times in zkbench_measured\n"
+               "                          (for callgrind --toggle-collect)\n\n");
     if (argc == 2 && strcmp(argv[1], "--list") == 0) {
         for (const Operation &op : kOperations)
             printf("%s\n", op.name);
