@@ -6,7 +6,7 @@ set -euo pipefail
 packages_for() {
   case "$1" in
     build)      echo cmake make g++ libgtest-dev googletest valgrind pkgconf ;;
-    tools)      echo libcli11-dev nlohmann-json3-dev ;;
+    tools)      echo libcli11-dev nlohmann-json3-dev libbenchmark-dev ;;
     crosscheck) echo sg3-utils sdparm ;;
     sparc)      echo g++-sparc64-linux-gnu libc6-dev-sparc-sparc64-cross \
                      lib32stdc++-12-dev-sparc64-cross lib32gcc-12-dev-sparc64-cross \

@@ -2,6 +2,7 @@
 // device claiming.
 #include "zkDGCclariion.h"
 
+#include "dbg_listener.h"
 #include "zkbytes.h"
 #include "zkscsi_codes.h"
 
@@ -94,9 +95,12 @@ constexpr int kUnitSnLengthOffset = 3;
 constexpr int kUnitSnPayloadOffset = 4;
 
 // Formats one trace message into the bounded message buffer and hands it
-// to the trace log.
+// to xDbgPrint. A message that would be dropped unread is not formatted:
+// that formatting was most of the work of an untraced claim.
 ZK_PRINTF_LIKE(2, 3) void trace(int level, const char *format, ...)
 {
+    if (!zk_trace_listened())
+        return;
     char message[kMessageSize];
     va_list args;
     va_start(args, format);
@@ -233,9 +237,6 @@ struct ClaimValues {
     char revision[kRevisionSize];
     char scsi_version[2];
     char owner[2];
-    // "%4d" needs up to eleven characters for a 32-bit number; the text is
-    // sized for all of them, so the MODEL line never shows a cut number.
-    char model_text[12];
     SpReport sp;
     UnitConfig unit;
 };
@@ -318,8 +319,9 @@ int decide_claim(const char *path, bool path_terminated,
               model_bytes[3]);
         return ZK_NOT_CLAIMED;
     }
-    snprintf(v.model_text, sizeof v.model_text, "%4d", v.sp.model);
-    trace(2, "MODEL: [%s]\n", v.model_text);
+    // Formatted in the line itself: the whole "%4d" text (up to eleven
+    // characters), never a cut one.
+    trace(2, "MODEL: [%4d]\n", v.sp.model);
 
     if (const char *failure = read_unit_config(path, &v.unit)) {
         trace(2, "%s", failure);

@@ -2,10 +2,16 @@
 // time, binds the entry points by name, claims a (simulated) unit, walks the
 // list as a plain char ** array and releases it with nv_free.
 #include "claim_support.h"
+#include "claim_trace_log.h"
+#include "format_counter.h"
 
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
 
 using namespace claimtest;
 
@@ -14,6 +20,7 @@ namespace {
 using VendorInfoFn = void (*)(const char ***);
 using ClaimDeviceFn = int (*)(const device_entry *, char ***);
 using NvFreeFn = void (*)(void *);
+using CloseLogFn = void (*)();
 
 class Host : public ::testing::Test {
 protected:
@@ -24,8 +31,11 @@ protected:
     }
     void TearDown() override
     {
-        if (handle_ != nullptr)
+        unlink(kTraceLogPath);
+        if (handle_ != nullptr) {
+            bind<CloseLogFn>("CloseDbgTempFile")();
             dlclose(handle_);
+        }
         zksim_reset();
     }
 
@@ -72,6 +82,36 @@ TEST_F(Host, BindsByNameClaimsAndReleasesTheList)
     EXPECT_EQ(walked, default_list());
     nv_free_fn(list);
     EXPECT_EQ(zksim_open_descriptors(), 0);
+}
+
+// This host defines no xDbgPrint: with no log, the claim formats no message
+// (the library's own xDbgPrint would drop it) and leaves no file; with the
+// log, the log receives the whole trace.
+TEST_F(Host, FormatsTheTraceOnlyWhenTheLogExists)
+{
+    auto claim_fn = bind<ClaimDeviceFn>("claim_device");
+    auto nv_free_fn = bind<NvFreeFn>("nv_free");
+    ASSERT_TRUE(claim_fn && nv_free_fn);
+    ASSERT_EQ(load_units({UnitDef{}}), "");
+    auto inq = make_inquiry();
+    device_entry entry = make_entry(kDefaultPath, inq.data());
+
+    for (bool log_present : {false, true}) {
+        SCOPED_TRACE(log_present ? "log" : "no log");
+        unlink(kTraceLogPath);
+        if (log_present)
+            std::ofstream{kTraceLogPath};
+        char **list = nullptr;
+        int result = -2;
+        int formats = count_formats([&] { result = claim_fn(&entry, &list); });
+        ASSERT_EQ(result, ZK_CLAIMED);
+        nv_free_fn(list);
+        EXPECT_EQ(formats > 0, log_present) << formats << " messages formatted";
+        std::ostringstream log;
+        log << std::ifstream(kTraceLogPath, std::ios::binary).rdbuf();
+        EXPECT_EQ(log.str(), log_present ? default_claim_log() : "");
+        EXPECT_EQ(access(kTraceLogPath, F_OK) == 0, log_present);
+    }
 }
 
 }  // namespace

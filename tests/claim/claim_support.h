@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace claimtest {
@@ -103,6 +104,33 @@ inline std::vector<std::string> default_list()
             "SCSI_VERSION=4",
             "LUN_OWNER=Y",
             "PORT_SERIAL_NO=F1234567B"};
+}
+
+// The trace of a claim of the default unit at kDefaultPath: each text
+// handed to xDbgPrint, in order, with its level.
+inline std::vector<std::pair<int, std::string>> default_claim_trace()
+{
+    const std::string p = kDefaultPath;
+    return {{2, "\nclaim_device for " + p + "\n"},
+            {2, "DGC inquiry match : trying to claim: " + p + "\n"},
+            {2, "MODEL: [4700]\n"},
+            {2, "claimed " + p + ": Lun:0x03  SP: 1  DOwn: 1  COwn: 1  SpMdl:4700  AT: 1\n"},
+            {2, p + ": VLU: 0x05  LU: 0x06\n"},
+            {2, "port SN: [8] F1234567B\n"},
+            {2, std::string("LunSn: ") + kBinaryLunSerial + "  LunId:   3\n"},
+            {2, "cab: F1234567  port: F1234567B  owner: Y  rev: 0219  scsi: 4\n"},
+            {2, "\n"},
+            {1, p + " : retval 0  "},
+            {1, "(Claimed)\n"}};
+}
+
+// The default claim's trace as the log holds it.
+inline std::string default_claim_log()
+{
+    std::string text;
+    for (const auto &message : default_claim_trace())
+        text += message.second;
+    return text;
 }
 
 }  // namespace claimtest

@@ -2,11 +2,13 @@
 // the exact trace, the commands sent and the descriptors left open.
 #include "claim_support.h"
 #include "claim_trace_log.h"
+#include "format_counter.h"
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -101,6 +103,48 @@ TEST_F(Claim, AppendsElevenTextsToAnExistingLogAndHandsOverSixPairs)
                   "LunSn: " + kBinaryLunSerial + "  LunId:   3\n"
                   "cab: F1234567  port: F1234567B  owner: Y  rev: 0219  scsi: 4\n"
                   "\n" + result_line(0));
+}
+
+// This program does not define xDbgPrint, so with no log the library's own
+// would drop every message: none is even formatted. With the log, all are.
+TEST_F(Claim, FormatsTheTraceOnlyWhenTheLogIsOpen)
+{
+    const struct {
+        const char *name;
+        const char *vendor;
+        uint32_t model;
+        const char *extra;
+        int result;
+    } rows[] = {
+        {"claimed", "DGC", 4700, "", ZK_CLAIMED},
+        {"not DGC", "SEAGATE", 4700, "", ZK_NOT_CLAIMED},
+        {"model refused", "DGC", 7624, "", ZK_NOT_CLAIMED},
+        {"SP Report fails", "DGC", 4700, "  fault command 1 errno EIO\n", ZK_CLAIM_FAILED},
+    };
+    for (const auto &row : rows) {
+        for (bool log_present : {false, true}) {
+            SCOPED_TRACE(std::string(row.name) + (log_present ? ", log" : ", no log"));
+            UnitDef unit;
+            unit.model = row.model;
+            unit.extra = row.extra;
+            ASSERT_EQ(load_units({unit}), "");
+            auto inq = make_inquiry(row.vendor);
+            device_entry entry = make_entry(P, inq.data());
+            remove_trace_log();
+            std::unique_ptr<TraceLog> log;
+            if (log_present)
+                log = std::make_unique<TraceLog>();
+            char **list = nullptr;
+            int result = 0;
+            int formats = count_formats([&] { result = claim_device(&entry, &list); });
+            EXPECT_EQ(result, row.result);
+            if (result == ZK_CLAIMED)
+                nv_free(list);
+            EXPECT_EQ(formats > 0, log_present) << formats << " messages formatted";
+            EXPECT_EQ(log != nullptr && !log->contents().empty(), log_present);
+            EXPECT_EQ(trace_log_exists(), log_present);
+        }
+    }
 }
 
 TEST_F(Claim, FailuresAndRefusalsGiveTheirResultAndTrace)

@@ -1,0 +1,151 @@
+// zkdiscover's scan of 16,384 simulated paths (4,096 LUNs x 2 SPs x 2
+// paths), by 1, 8 and 64 threads, with 0 and 100 us of latency per command.
+// Each run reports, besides its time, its ratio to the device bound:
+// paths x commands per path x measured latency of one command / threads.
+// A ratio near 1 means the scan waits on the device and nothing else.
+#include "claims.h"
+#include "host_library.h"
+#include "zksim.h"
+
+#include <benchmark/benchmark.h>
+
+#include <fcntl.h>
+#include <scsi/sg.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr int kLuns = 4096;
+constexpr int kPathsPerSp = 2;
+constexpr int kLatencyRuns = 1000;
+
+using Clock = std::chrono::steady_clock;
+
+zkd::HostLibrary &library()
+{
+    static zkd::HostLibrary *loaded = [] {
+        auto *lib = new zkd::HostLibrary;
+        std::string message;
+        if (zkd::load_host_library(ZK_LIBRARY_FILE, false, *lib, message) !=
+            zkd::LoadStatus::Loaded) {
+            fprintf(stderr, "zkbench_discovery: %s\n", message.c_str());
+            exit(2);
+        }
+        return lib;
+    }();
+    return *loaded;
+}
+
+struct Array {
+    int latency_us = -1;
+    std::vector<std::string> paths;
+    double command_seconds = 0;  // measured time of one command
+    double commands_per_path = 0;
+};
+
+// Seconds one SG_IO INQUIRY takes on a simulated path, on average.
+double measure_command(const char *path)
+{
+    int fd = open(path, O_RDONLY | O_NDELAY);
+    if (fd < 0)
+        return 0;
+    unsigned char cdb[6] = {0x12, 0, 0, 0, 36, 0};
+    unsigned char data[36];
+    auto start = Clock::now();
+    for (int i = 0; i < kLatencyRuns; ++i) {
+        sg_io_hdr_t hdr;
+        memset(&hdr, 0, sizeof hdr);
+        hdr.interface_id = 'S';
+        hdr.dxfer_direction = SG_DXFER_FROM_DEV;
+        hdr.cmdp = cdb;
+        hdr.cmd_len = sizeof cdb;
+        hdr.dxferp = data;
+        hdr.dxfer_len = sizeof data;
+        ioctl(fd, SG_IO, &hdr);
+    }
+    std::chrono::duration<double> spent = Clock::now() - start;
+    close(fd);
+    return spent.count() / kLatencyRuns;
+}
+
+// Loads the array with the given latency (once per latency) and measures
+// the command time and the commands one path takes.
+const Array &array_with_latency(int latency_us, std::string &error)
+{
+    static Array array;
+    if (array.latency_us == latency_us)
+        return array;
+    array = Array{};
+    std::string text = "array APM00BENCH0001 model=4700 luns=" + std::to_string(kLuns) +
+                       " paths_per_sp=" + std::to_string(kPathsPerSp) +
+                       " latency_us=" + std::to_string(latency_us) +
+                       " prefix=/dev/zkbench/path\n";
+    char err[256] = "";
+    if (zksim_load_text(text.c_str(), err, sizeof err) != 0) {
+        error = err;
+        return array;
+    }
+    for (size_t i = 0; i < zksim_unit_count(); ++i)
+        array.paths.emplace_back(zksim_unit_path(i));
+    zkd::examine_device(library(), array.paths[0], false);
+    array.commands_per_path = static_cast<double>(zksim_command_count());
+    zksim_set_recording(0);
+    array.command_seconds = measure_command(array.paths[0].c_str());
+    array.latency_us = latency_us;
+    return array;
+}
+
+void BM_Discovery(benchmark::State &state)
+{
+    int latency_us = static_cast<int>(state.range(0));
+    int threads = static_cast<int>(state.range(1));
+    std::string error;
+    const Array &array = array_with_latency(latency_us, error);
+    if (array.paths.empty()) {
+        state.SkipWithError(error.c_str());
+        return;
+    }
+    zkd::ScanSettings settings;
+    settings.jobs = threads;
+    double seconds = 0;
+    for (auto _ : state) {
+        auto start = Clock::now();
+        std::vector<zkd::DeviceResult> results =
+            zkd::scan_devices(library(), array.paths, settings);
+        std::chrono::duration<double> spent = Clock::now() - start;
+        seconds = spent.count();
+        state.SetIterationTime(seconds);
+        for (const zkd::DeviceResult &r : results) {
+            if (r.outcome != zkd::Outcome::Claimed) {
+                state.SkipWithError(("not claimed: " + r.path).c_str());
+                return;
+            }
+        }
+    }
+    double paths = static_cast<double>(array.paths.size());
+    double bound = paths * array.commands_per_path * array.command_seconds / threads;
+    state.counters["paths"] = paths;
+    state.counters["cmds/path"] = array.commands_per_path;
+    state.counters["cmd_us"] = array.command_seconds * 1e6;
+    state.counters["bound_ratio"] = seconds / bound;
+}
+
+// Latency outermost, so the array is loaded (and its command timed) once
+// per latency.
+BENCHMARK(BM_Discovery)
+    ->ArgNames({"latency_us", "threads"})
+    ->Args({0, 1})->Args({0, 8})->Args({0, 64})
+    ->Args({100, 1})->Args({100, 8})->Args({100, 64})
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
