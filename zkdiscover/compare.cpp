@@ -436,17 +436,17 @@ std::string lun_text(const DeviceRecord &r)
     return "LUN " + or_empty(r.lun_serial) + " of array " + or_empty(r.cabinet_serial);
 }
 
-std::string path_text(const DeviceRecord &r)
+// Where a claimed device leads: "LUN x of array y, SP A, owner".
+std::string claim_text(const DeviceRecord &r)
 {
-    return r.path + "  SP " + r.sp + (r.owner ? "  owner" : "");
+    return lun_text(r) + ", SP " + r.sp + (r.owner ? ", owner" : "");
 }
 
-// A device's state for a line: "claimed (LUN x of array y, SP A)".
 std::string state_text(const DeviceRecord &r)
 {
     if (r.state != DeviceState::Claimed)
         return state_name(r.state);
-    return std::string("claimed (") + lun_text(r) + ", SP " + r.sp + (r.owner ? ", owner" : "") + ")";
+    return "claimed: " + claim_text(r);
 }
 
 size_t distinct_luns(const std::vector<PathChange> &paths, bool after)
@@ -474,8 +474,7 @@ std::string change_text(const Change &c)
     case ChangeKind::DeviceMoved:
         out = std::string("Device now behind another ") +
               (b.cabinet_serial != a.cabinet_serial ? "array" : "LUN") + ": " + a.path + "\n" +
-              "  was " + lun_text(b) + ", SP " + b.sp + "\n" +
-              "  now " + lun_text(a) + ", SP " + a.sp + "\n";
+              "  was " + claim_text(b) + "\n" + "  now " + claim_text(a) + "\n";
         break;
     case ChangeKind::ArrayDisappeared:
     case ChangeKind::ArrayAppeared:
@@ -493,10 +492,9 @@ std::string change_text(const Change &c)
         for (const PathChange &p : c.paths) {
             const DeviceRecord &here = appeared ? p.after : p.before;
             const DeviceRecord &there = appeared ? p.before : p.after;
-            out += "  " + path_text(here);
-            if (array)
-                out += "  LUN " + or_empty(here.lun_serial);
-            out += std::string(appeared ? "  (was " : "  (now ") + state_text(there) + ")\n";
+            out += "  " + here.path + (array ? "  LUN " + or_empty(here.lun_serial) : "") +
+                   "  SP " + here.sp + (here.owner ? "  owner" : "") +
+                   (appeared ? "  (was " : "  (now ") + state_text(there) + ")\n";
         }
         break;
     }
@@ -505,10 +503,10 @@ std::string change_text(const Change &c)
               "\n  owner was " + owners_text(c, false) + "\n  owner now " + owners_text(c, true) + "\n";
         break;
     case ChangeKind::PathDisappeared:
-        out = "Path disappeared: " + path_text(b) + "  " + lun_text(b) + "\n";
+        out = "Path disappeared: " + b.path + " (" + claim_text(b) + ")\n";
         break;
     case ChangeKind::PathAppeared:
-        out = "Path appeared: " + path_text(a) + "  " + lun_text(a) + "\n";
+        out = "Path appeared: " + a.path + " (" + claim_text(a) + ")\n";
         break;
     case ChangeKind::OutcomeChanged:
         out = "Outcome changed: " + a.path + "\n  was " + state_text(b) + "\n  now " +
