@@ -259,7 +259,8 @@ bool load_snapshot(const std::string &file, Snapshot &snapshot, std::string &pro
         std::string what = e.what();
         size_t start = what.find("] ");
         problem = "not valid JSON: " + (start == std::string::npos ? what : what.substr(start + 2));
-        if (what.find("end of input") != std::string::npos)
+        // The parser ran past the last byte: the text stops in the middle.
+        if (e.byte > text.size())
             problem += " (is the file truncated?)";
         return false;
     }
