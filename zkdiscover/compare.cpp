@@ -267,6 +267,13 @@ bool load_snapshot(const std::string &file, Snapshot &snapshot, std::string &pro
     return read_snapshot(doc, snapshot, problem);
 }
 
+void keep_only(Snapshot &snapshot, const std::vector<std::string> &paths)
+{
+    std::set<std::string> wanted(paths.begin(), paths.end());
+    for (auto it = snapshot.devices.begin(); it != snapshot.devices.end();)
+        it = wanted.count(it->first) ? std::next(it) : snapshot.devices.erase(it);
+}
+
 // --- Comparing ------------------------------------------------------------
 
 namespace {

@@ -54,6 +54,9 @@ bool read_snapshot(const nlohmann::json &doc, Snapshot &snapshot, std::string &p
 // Reads and parses the file, then read_snapshot.
 bool load_snapshot(const std::string &file, Snapshot &snapshot, std::string &problem);
 
+// Drops the devices that are not among paths.
+void keep_only(Snapshot &snapshot, const std::vector<std::string> &paths);
+
 // In the order they are reported: the dangerous case first.
 enum class ChangeKind {
     DeviceMoved,        // claimed in both scans, but behind another LUN or array

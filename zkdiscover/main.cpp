@@ -204,6 +204,10 @@ int main(int argc, char **argv)
 
     std::string report;
     if (comparing) {
+        // Devices named on the command line: the comparison is about them
+        // alone, not about every device the earlier scan saw.
+        if (!options.devices.empty())
+            zkd::keep_only(earlier, paths);
         std::vector<zkd::Change> changes =
             zkd::compare_snapshots(earlier, zkd::snapshot_of_scan(results));
         report = options.format == zkd::Format::Json

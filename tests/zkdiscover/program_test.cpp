@@ -422,6 +422,9 @@ TEST(Compare, NothingChangedIsZeroATrespassHasItsOwnStatus)
     EXPECT_EQ(same.code, zkd::kExitOk) << same.err;
     EXPECT_EQ(same.out, "No changes since " + dir.file("old.json") + "\n");
     EXPECT_EQ(same.err, "");
+    // Only the devices named are compared.
+    RunResult named = run({"/dev/sim/sdf", "/dev/sim/sdn", "--simulate", "--compare", dir.file("old.json")});
+    EXPECT_EQ(named.code, zkd::kExitOk) << named.out;
 
     // LUN 4 trespassed from SP A (sdf) to SP B (sdn).
     write_file(dir.file("trespass.sim"),
