@@ -63,20 +63,17 @@ const std::vector<DeviceRecord> kBase = {
     in("/dev/sg5", DeviceState::NotClaimed),
 };
 
+// kBase with the devices of changed replaced or added, those of gone removed.
 std::vector<DeviceRecord> base_with(std::vector<DeviceRecord> changed, std::vector<std::string> gone = {})
 {
+    zkd::Snapshot s = snapshot(kBase);
+    for (const std::string &g : gone)
+        s.devices.erase(g);
+    for (const DeviceRecord &c : changed)
+        s.devices[c.path] = c;
     std::vector<DeviceRecord> out;
-    for (const DeviceRecord &d : kBase) {
-        bool replaced = false;
-        for (const DeviceRecord &c : changed)
-            replaced = replaced || c.path == d.path;
-        bool removed = false;
-        for (const std::string &g : gone)
-            removed = removed || g == d.path;
-        if (!replaced && !removed)
-            out.push_back(d);
-    }
-    out.insert(out.end(), changed.begin(), changed.end());
+    for (const auto &d : s.devices)
+        out.push_back(d.second);
     return out;
 }
 
