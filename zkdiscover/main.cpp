@@ -2,6 +2,7 @@
 // discovery layer does, and reports what it claims and why.
 #include "capture.h"
 #include "claims.h"
+#include "compare.h"
 #include "device_scan.h"
 #include "host_library.h"
 #include "options.h"
@@ -59,6 +60,18 @@ int main(int argc, char **argv)
         std::fputs(out.c_str(), stdout);
         std::fputs(err.c_str(), stderr);
         return code;
+    }
+
+    // --compare: an OLD file that is not a readable report stops the run
+    // before anything is scanned or written.
+    zkd::Snapshot earlier;
+    bool comparing = !options.compare_file.empty();
+    if (comparing) {
+        std::string problem;
+        if (!zkd::load_snapshot(options.compare_file, earlier, problem)) {
+            complain("--compare " + options.compare_file + ": " + problem);
+            return zkd::kExitUsage;
+        }
     }
 
     // --simulate: start again with the simulator preloaded. The marker set
@@ -182,7 +195,19 @@ int main(int argc, char **argv)
     context.explain = options.explain;
 
     std::string report;
-    switch (options.format) {
+    if (comparing) {
+        // Devices named on the command line: the comparison is about them
+        // alone, not about every device the earlier scan saw.
+        if (!options.devices.empty())
+            zkd::keep_only(earlier, paths);
+        std::vector<zkd::Change> changes =
+            zkd::compare_snapshots(earlier, zkd::snapshot_of_scan(results));
+        report = options.format == zkd::Format::Json
+                     ? zkd::render_changes_json_text(options.compare_file, changes)
+                     : zkd::render_changes_text(options.compare_file, changes);
+        if (!changes.empty() && exit_code == zkd::kExitOk)
+            exit_code = zkd::kExitChanged;
+    } else switch (options.format) {
     case zkd::Format::Tree:
         report = zkd::render_tree(context, results);
         break;
@@ -193,9 +218,10 @@ int main(int argc, char **argv)
         report = zkd::render_export(results);
         break;
     }
-    if (options.format != zkd::Format::Tree) {
+    if (options.format != zkd::Format::Tree && !comparing) {
         // Machine-readable output on stdout; what could not be examined
-        // goes to stderr, one line per device.
+        // goes to stderr, one line per device. A comparison lists such
+        // devices only when they changed.
         for (const zkd::DeviceResult &d : results)
             if (d.outcome == zkd::Outcome::Unreadable || d.outcome == zkd::Outcome::Skipped)
                 complain(d.path + ": " + d.error);

@@ -44,19 +44,26 @@ const char kHelp[] =
     "  --capture DIR      also write DIR/capture.sim, each device's raw answers\n"
     "                     as a simulator description; replay it on any machine\n"
     "                     with --simulate=DIR/capture.sim\n"
+    "  --compare OLD      report only what changed since OLD, the --json report\n"
+    "                     of an earlier scan: arrays, LUNs and paths that\n"
+    "                     appeared or disappeared, trespasses, devices now\n"
+    "                     behind another LUN, changed outcomes (with --json:\n"
+    "                     a JSON list of the changes)\n"
     "  -h, --help         show this help\n"
     "  --version          show the version\n"
     "\n"
     "Exit codes:\n"
-    "  0  the scan ran; each device's outcome is in the report\n"
+    "  0  the scan ran; each device's outcome is in the report (with --compare:\n"
+    "     nothing changed)\n"
     "  1  the report could not be written, or an internal error\n"
-    "  2  usage error\n"
+    "  2  usage error (also an OLD file that is unreadable or not a report)\n"
     "  3  the support library cannot be loaded or lacks an entry point\n"
     "  4  the support library's interface version is not 1\n"
     "  5  no device found to examine\n"
     "  6  the simulation cannot start (description file unreadable or invalid,\n"
     "     device simulator missing)\n"
-    "  7  the capture file cannot be written\n";
+    "  7  the capture file cannot be written\n"
+    "  10 --compare: something changed since OLD (the changes are listed)\n";
 
 }  // namespace
 
@@ -75,9 +82,11 @@ int parse_options(int argc, char **argv, Options &options, std::string &out, std
     CLI::Option *explain_opt = app.add_flag("--explain", options.explain);
     app.add_option("-j,--jobs", options.jobs)->check(CLI::Range(1, 256))->type_name("N");
     app.add_option("--capture", options.capture_dir)->type_name("DIR");
+    CLI::Option *compare_opt = app.add_option("--compare", options.compare_file)->type_name("OLD");
     app.add_flag("--version", version);
     json_opt->excludes(export_opt);
     explain_opt->excludes(export_opt);
+    compare_opt->excludes(export_opt)->excludes(explain_opt);
 
     try {
         app.parse(argc, argv);
@@ -99,6 +108,10 @@ int parse_options(int argc, char **argv, Options &options, std::string &out, std
         options.format = Format::Json;
     else if (exported)
         options.format = Format::Export;
+    if (compare_opt->count() > 0 && options.compare_file.empty()) {
+        err = "zkdiscover: --compare needs the file of an earlier --json report\n";
+        return kExitUsage;
+    }
     for (const std::string &device : options.devices) {
         if (device.empty()) {
             err = "zkdiscover: an empty device path was given\n";

@@ -17,6 +17,9 @@ enum ExitCode {
     kExitNoDevices = 5,        // no device to examine was found
     kExitSimulation = 6,       // the simulation cannot start (description, simulator)
     kExitCapture = 7,          // the capture file cannot be written
+    // --compare: the scan differs from the earlier one. Not an error, so it
+    // stands apart from the error codes above.
+    kExitChanged = 10,
 };
 
 enum class Format { Tree, Json, Export };
@@ -34,6 +37,7 @@ struct Options {
     bool explain = false;
     int jobs = kDefaultJobs;
     std::string capture_dir;            // empty: no capture
+    std::string compare_file;           // --compare OLD; empty: no comparison
 };
 
 // Parses argv. Returns -1 when the program should go on, otherwise the exit

@@ -1,5 +1,7 @@
 #include "report.h"
 
+#include "compare.h"
+
 #include <map>
 
 namespace zkd {
@@ -252,6 +254,7 @@ nlohmann::ordered_json render_json(const ReportContext &context,
     };
 
     json doc;
+    doc["format_version"] = kReportFormatVersion;
     json library;
     library["path"] = context.library_path;
     library["interface_version"] = context.interface_version;

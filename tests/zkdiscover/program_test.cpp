@@ -206,6 +206,11 @@ TEST(BundledDemo, ExportHasSixPairsPerClaimedDevice)
     }
 }
 
+std::string demo_description()
+{
+    return read_file(std::string(ZKD_TEST_DATA) + "/../../zkdiscover/arrays/demo.sim");
+}
+
 json without_simulation(json doc)
 {
     doc.erase("simulation");
@@ -217,7 +222,7 @@ TEST(Capture, ReplayShowsTheSameClaims)
     TempDir dir;
     // The demo plus a unit whose Unit Config read fails (command 5: after
     // the INQUIRY's two and the SP Report page's two).
-    std::string description = read_file(std::string(ZKD_TEST_DATA) + "/../../zkdiscover/arrays/demo.sim");
+    std::string description = demo_description();
     description +=
         "unit /dev/sim/sdv\n  cab_serial \"APM00123400567\"\n  sp 1\n  model 4700\n"
         "  auto_trespass on\n  fault command 5 errno EIO\n";
@@ -290,6 +295,7 @@ TEST(Refusals, BadInputHasItsMessageAndExitCode)
         {{"--library", ZKD_FAKE_VERSION2, "/dev/null"}, zkd::kExitVersion, {"version 2", "only version 1"}},
         {{"--jobs", "0"}, zkd::kExitUsage, {"--jobs"}},
         {{"--json", "--export"}, zkd::kExitUsage, {"--export"}},
+        {{"--compare", "old.json", "--export"}, zkd::kExitUsage, {"--export"}},
     };
     for (const Case &c : cases) {
         RunResult r = run(c.args);
@@ -503,6 +509,72 @@ TEST(Progress, ALongScanShowsALineOnATerminalOnly)
 
     std::string quick = run_on_terminal({"--simulate"});
     EXPECT_EQ(quick.find("examined"), std::string::npos) << quick;
+}
+
+// The demo with the owner byte of one unit set to owner (0 or 1).
+std::string with_owner(std::string description, const std::string &unit, int owner)
+{
+    size_t at = description.find("  owner ", description.find("unit " + unit + "\n"));
+    return description.replace(at, 9, "  owner " + std::to_string(owner));
+}
+
+TEST(Compare, NothingChangedIsZeroATrespassHasItsOwnStatus)
+{
+    TempDir dir;
+    write_file(dir.file("old.json"), run({"--simulate", "--json"}).out);
+    RunResult same = run({"--simulate", "--compare", dir.file("old.json")});
+    EXPECT_EQ(same.code, zkd::kExitOk) << same.err;
+    EXPECT_EQ(same.out, "No changes since " + dir.file("old.json") + "\n");
+    EXPECT_EQ(same.err, "");
+    // Only the devices named are compared.
+    RunResult named = run({"/dev/sim/sdf", "/dev/sim/sdn", "--simulate", "--compare", dir.file("old.json")});
+    EXPECT_EQ(named.code, zkd::kExitOk) << named.out;
+
+    // LUN 4 trespassed from SP A (sdf) to SP B (sdn).
+    write_file(dir.file("trespass.sim"),
+               with_owner(with_owner(demo_description(), "/dev/sim/sdf", 0), "/dev/sim/sdn", 1));
+    std::string simulate = "--simulate=" + dir.file("trespass.sim");
+    RunResult text = run({"--compare", dir.file("old.json"), simulate});
+    EXPECT_EQ(text.code, zkd::kExitChanged) << text.err;
+    EXPECT_EQ(text.out, "Changes since " + dir.file("old.json") + ": 1\n\n"
+                        "Trespass: LUN DEMO-LUN-0004-CX of array APM00123400567\n"
+                        "  owner was SP A: /dev/sim/sdf\n"
+                        "  owner now SP B: /dev/sim/sdn\n");
+    RunResult machine = run({"--compare", dir.file("old.json"), "--json", simulate});
+    EXPECT_EQ(machine.code, zkd::kExitChanged) << machine.err;
+    json doc = json::parse(machine.out);
+    EXPECT_EQ(doc["format_version"], 1);
+    ASSERT_EQ(doc["changes"].size(), 1u);
+    EXPECT_EQ(doc["changes"][0]["change"], "trespass");
+    EXPECT_EQ(doc["changes"][0]["owner_after"], json({{"sp", "B"}, {"paths", {"/dev/sim/sdn"}}}));
+}
+
+TEST(Compare, AnOldFileThatIsNoReportStopsBeforeTheScan)
+{
+    TempDir dir;
+    std::string report = run({"--simulate", "--json"}).out;
+    write_file(dir.file("truncated.json"), report.substr(0, report.size() / 2));
+    write_file(dir.file("empty.json"), "\n");
+    write_file(dir.file("foreign.json"), R"({"name": "zkdiscover", "version": "1.0.0"})");
+    struct Case {
+        std::string file;
+        const char *problem;
+    } cases[] = {
+        {dir.file("absent.json"), "cannot open: No such file or directory"},
+        {dir.file("truncated.json"), "(is the file truncated?)"},
+        {dir.file("empty.json"), "the file is empty"},
+        {dir.file("foreign.json"), "not a zkdiscover --json report"},
+        {dir.file(""), "cannot read: Is a directory"},
+    };
+    for (const Case &c : cases) {
+        // Nothing is scanned or written: no capture either.
+        RunResult r = run({"--simulate", "--capture", dir.file("cap"), "--compare", c.file});
+        EXPECT_EQ(r.code, zkd::kExitUsage) << c.file;
+        EXPECT_EQ(r.out, "") << c.file;
+        EXPECT_NE(r.err.find("--compare " + c.file + ": "), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(c.problem), std::string::npos) << r.err;
+        EXPECT_FALSE(exists(dir.file("cap"))) << c.file;
+    }
 }
 
 }  // namespace
