@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a group of tasks needs, only when missing.
-# Usage: scripts/deps.sh GROUP...   (groups: build tools crosscheck sparc kernel)
+# Usage: scripts/deps.sh GROUP...   (groups: build tools crosscheck tsan sparc kernel)
 set -euo pipefail
 
 packages_for() {
@@ -8,6 +8,7 @@ packages_for() {
     build)      echo cmake make g++ libgtest-dev googletest valgrind pkgconf ;;
     tools)      echo libcli11-dev nlohmann-json3-dev ;;
     crosscheck) echo sg3-utils sdparm ;;
+    tsan)       echo clang-14 libclang-rt-14-dev ;;  # compiler and its sanitizer runtimes
     sparc)      echo g++-sparc64-linux-gnu libc6-dev-sparc-sparc64-cross \
                      lib32stdc++-12-dev-sparc64-cross lib32gcc-12-dev-sparc64-cross \
                      qemu-user ;;
