@@ -10,7 +10,6 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -114,19 +113,6 @@ __attribute__((noinline)) bool host_peeks_at_DbgFd()
     return DbgFd >= 0;
 }
 
-// The host's own file work: write a file, read it back whole. Returns false
-// when the file does not hold exactly what was written.
-bool host_round_trip(const std::string &path, const std::string &text)
-{
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0)
-        return false;
-    bool written = write(fd, text.data(), text.size()) ==
-                   static_cast<ssize_t>(text.size());
-    close(fd);
-    return written && zkfoundation::read_file(path) == text;
-}
-
 TEST(ClaimThreads, LogComesAndGoesWhileTheHostWorksOnItsOwnFiles)
 {
     using Clock = std::chrono::steady_clock;
@@ -176,6 +162,7 @@ TEST(ClaimThreads, LogComesAndGoesWhileTheHostWorksOnItsOwnFiles)
             --claimers_left;
         });
 
+    using zkfoundation::read_file;
     const std::string host_text = "HOST-DATA 0123456789abcdef\n";
     int traced_cycles = 0;
     std::string host_bytes_in_log;
@@ -184,7 +171,7 @@ TEST(ClaimThreads, LogComesAndGoesWhileTheHostWorksOnItsOwnFiles)
             close(open(kTraceLogPath, O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
             std::string log;
             for (auto until = Clock::now() + std::chrono::seconds(5);
-                 log.empty() && Clock::now() < until; log = zkfoundation::read_file(kTraceLogPath))
+                 log.empty() && Clock::now() < until; log = read_file(kTraceLogPath))
                 usleep(200);
             unlink(kTraceLogPath);
             traced_cycles += !log.empty();
@@ -197,19 +184,19 @@ TEST(ClaimThreads, LogComesAndGoesWhileTheHostWorksOnItsOwnFiles)
 
     // The host: four files rewritten and read back in turn.
     zkfoundation::TempDir dir;
-    std::string last_written[4];
+    std::string written[4];
     unsigned long host_rounds = 0, host_mismatches = 0, host_saw_tracing = 0;
     for (; claimers_left > 0; ++host_rounds) {
-        size_t file = host_rounds % 4;
-        last_written[file] = host_text + std::to_string(host_rounds);
-        host_mismatches += !host_round_trip(dir.file(std::to_string(file)), last_written[file]);
+        std::string path = dir.file(std::to_string(host_rounds % 4));
+        written[host_rounds % 4] = host_text + std::to_string(host_rounds);
+        zkfoundation::write_file(path, written[host_rounds % 4]);
+        host_mismatches += read_file(path) != written[host_rounds % 4];
         host_saw_tracing += host_peeks_at_DbgFd();
     }
     for (std::thread &thread : threads)
         thread.join();
     for (size_t file = 0; file < 4; ++file)
-        host_mismatches += zkfoundation::read_file(dir.file(std::to_string(file))) !=
-                           last_written[file];
+        host_mismatches += read_file(dir.file(std::to_string(file))) != written[file];
 
     EXPECT_EQ(wrong_claims.load(), 0u);
     EXPECT_EQ(traced_cycles, cycles);
