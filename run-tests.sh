@@ -2,21 +2,23 @@
 # Sets up a fresh machine and runs every test of the project:
 #   1. native build (with the valgrind memcheck runs),
 #   2. AddressSanitizer + UndefinedBehaviorSanitizer build,
-#   3. 32-bit big-endian SPARC cross build under qemu user emulation,
-#   4. the real-kernel integration tests under qemu-system (scsi_debug, TCMU),
-#   5. the libFuzzer targets, each run for a fixed time (clang).
-# Usage: ./run-tests.sh [stage...]   (stages: native asan sparc kernel tcmu
-# fuzz; default: all). Builds go to build/<stage>.
+#   3. ThreadSanitizer build (clang) of the programs that start threads,
+#   4. 32-bit big-endian SPARC cross build under qemu user emulation,
+#   5. the real-kernel integration tests under qemu-system (scsi_debug, TCMU),
+#   6. the libFuzzer targets, each run for a fixed time (clang).
+# Usage: ./run-tests.sh [stage...]   (stages: native asan tsan sparc kernel
+# tcmu fuzz; default: all). Builds go to build/<stage>.
 set -uo pipefail
 root=$(cd "$(dirname "$0")" && pwd)
 cd "$root"
 
 stages=("$@")
-[ ${#stages[@]} -gt 0 ] || stages=(native asan sparc kernel tcmu fuzz)
+[ ${#stages[@]} -gt 0 ] || stages=(native asan tsan sparc kernel tcmu fuzz)
 
 declare -A groups=([native]="build tools crosscheck" [asan]="build tools crosscheck"
+                   [tsan]="build tools clang"
                    [sparc]="build sparc" [kernel]="build tools kernel" [tcmu]="build tools kernel"
-                   [fuzz]="build fuzz")
+                   [fuzz]="build clang")
 needed=()
 for s in "${stages[@]}"; do
   [ -n "${groups[$s]:-}" ] || { echo "run-tests.sh: unknown stage '$s'" >&2; exit 2; }
@@ -29,6 +31,7 @@ run_stage() {
     native) scripts/test-native.sh build/native ;;
     asan)   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
               scripts/test-native.sh build/asan -DZK_SANITIZE=ON -DZK_BUILD_TOOLS=ON ;;
+    tsan)   scripts/test-tsan.sh build/tsan ;;
     sparc)  scripts/test-sparc.sh build/sparc ;;
     kernel) cmake -S . -B build/native >/dev/null && cmake --build build/native -j"$(nproc)" >/dev/null &&
               integration/scsi_debug/run.sh build/native ;;

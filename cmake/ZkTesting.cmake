@@ -62,14 +62,17 @@ function(zk_add_valgrind_test target)
   endif()
 endfunction()
 
-# zk_add_gtest(NAME SOURCES ... [LIBS ...] [LOCKS ...] [ENV ...] [VALGRIND])
+# zk_add_gtest(NAME SOURCES ... [LIBS ...] [LOCKS ...] [ENV ...] [VALGRIND]
+#              [THREADS])
 # VALGRIND: also run the program under memcheck (zk_add_valgrind_test).
+# THREADS: the program starts threads (itself or in a program it runs); it
+# carries the CTest label `threads`, which the ThreadSanitizer stage runs.
 # One executable, registered as one CTest test: per-test start-up under
 # emulation would otherwise add up. LOCKS names shared resources (for
 # instance trace_log, the fixed trace file) so that CTest never runs two
 # tests that use one of them at the same time.
 function(zk_add_gtest name)
-  cmake_parse_arguments(T "VALGRIND" "" "SOURCES;LIBS;LOCKS;ENV" ${ARGN})
+  cmake_parse_arguments(T "VALGRIND;THREADS" "" "SOURCES;LIBS;LOCKS;ENV" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest_main)
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests/support)
@@ -80,6 +83,9 @@ function(zk_add_gtest name)
   endif()
   if(T_ENV)
     set_tests_properties(${name} PROPERTIES ENVIRONMENT "${T_ENV}")
+  endif()
+  if(T_THREADS)
+    set_tests_properties(${name} PROPERTIES LABELS threads)
   endif()
   if(T_VALGRIND)
     zk_add_valgrind_test(${name})

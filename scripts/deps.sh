@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a group of tasks needs, only when missing.
-# Usage: scripts/deps.sh GROUP...   (groups: build tools crosscheck sparc kernel fuzz)
+# Usage: scripts/deps.sh GROUP...   (groups: build tools crosscheck clang sparc kernel)
 set -euo pipefail
 
 packages_for() {
@@ -8,11 +8,11 @@ packages_for() {
     build)      echo cmake make g++ libgtest-dev googletest valgrind pkgconf ;;
     tools)      echo libcli11-dev nlohmann-json3-dev libbenchmark-dev ;;
     crosscheck) echo sg3-utils sdparm ;;
+    clang)      echo clang-14 libclang-rt-14-dev ;;  # compiler, sanitizer and libFuzzer runtimes
     sparc)      echo g++-sparc64-linux-gnu libc6-dev-sparc-sparc64-cross \
                      lib32stdc++-12-dev-sparc64-cross lib32gcc-12-dev-sparc64-cross \
                      qemu-user ;;
     kernel)     echo qemu-system-x86 kmod cpio ;;
-    fuzz)       echo clang-14 libclang-rt-14-dev ;;
     *) echo "deps.sh: unknown group '$1'" >&2; return 2 ;;
   esac
 }

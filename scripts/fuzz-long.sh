@@ -7,6 +7,6 @@
 # Usage: scripts/fuzz-long.sh [SECONDS [TARGET...]]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-"$root"/scripts/deps.sh build fuzz
+"$root"/scripts/deps.sh build clang
 FUZZ_PARALLEL=${FUZZ_PARALLEL:-$(nproc)} exec "$root"/scripts/test-fuzz.sh \
   "$root"/build/fuzz-long "${1:-3600}" "${@:2}"

@@ -6,6 +6,7 @@
 # Environment: ZK_SPARC_JOBS (build and test parallelism, default 2).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+. "$root/scripts/gtest-reports.sh"
 build=${1:-$root/build-sparc}
 [ $# -eq 0 ] || shift
 build=$(realpath -m "$build")  # tests run in their own folders
@@ -41,25 +42,8 @@ GTEST_OUTPUT="xml:$reports/" \
   ctest --test-dir "$build" --output-on-failure -j"$jobs" \
         ${exclude_regex:+-E "$exclude_regex"} || status=$?
 
-cases=0; failures=0; skipped=0
-for report in "$reports"/*.xml; do
-  [ -e "$report" ] || continue
-  # Totals stand on <testsuites>; skips are counted per <testsuite>.
-  total() { grep -o "<$1 [^>]*" "$report" | grep -o " $2=\"[0-9]*\"" |
-            grep -o '[0-9]*' | awk '{ n += $1 } END { print n + 0 }'; }
-  cases=$((cases + $(total testsuites tests)))
-  failures=$((failures + $(total testsuites failures) + $(total testsuites errors)))
-  skipped=$((skipped + $(total testsuite skipped) + $(total testsuites disabled)))
-done
-# Each skipped case with the reason it gave.
-for report in "$reports"/*.xml; do
-  [ -e "$report" ] || continue
-  awk '/<testcase / && /result="skipped"/ {
-         match($0, / name="[^"]*"/); name = substr($0, RSTART + 7, RLENGTH - 8)
-         match($0, / classname="[^"]*"/); suite = substr($0, RSTART + 12, RLENGTH - 13)
-         getline; reason = $0; sub(/.*&#x0A;/, "", reason); sub(/".*/, "", reason)
-         print "skipped on SPARC: " suite "." name " (" reason ")" }' "$report"
-done
-echo "SPARC (32-bit big-endian, qemu): $(ls "$reports" | wc -l) test programs," \
+read -r programs cases failures skipped < <(zk_gtest_totals "$reports")
+zk_gtest_skips "$reports" "on SPARC"
+echo "SPARC (32-bit big-endian, qemu): $programs test programs," \
      "$cases GoogleTest cases, $failures failed, $skipped skipped or disabled"
 exit "$status"

@@ -22,6 +22,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <chrono>
 #include <cstdarg>
 #include <cstring>
@@ -52,8 +53,24 @@ using OpenAt2Fn = int (*)(int, const char *, int);
 using IoctlFn = int (*)(int, unsigned long, ...);
 using CloseFn = int (*)(int);
 
+#if defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define ZKSIM_THREAD_SANITIZER 1
+#endif
+#endif
+
 template <typename Fn>
 Fn next(const char *name, Fn fallback = nullptr) {
+#ifdef ZKSIM_THREAD_SANITIZER
+    // ThreadSanitizer's runtime sits in the program beside these
+    // definitions, so RTLD_NEXT would pass it by. Its interceptor passes the
+    // call on to the C library and sees every descriptor opened and closed,
+    // which is what lets it report a write through a descriptor that
+    // another thread closed.
+    char interceptor[64];
+    snprintf(interceptor, sizeof interceptor, "__interceptor_%s", name);
+    if (void *sym = dlsym(RTLD_DEFAULT, interceptor)) return reinterpret_cast<Fn>(sym);
+#endif
     void *sym = dlsym(RTLD_NEXT, name);
     return sym ? reinterpret_cast<Fn>(sym) : fallback;
 }

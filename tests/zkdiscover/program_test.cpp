@@ -331,8 +331,8 @@ TEST(Explain, ShowsEachDevicesOwnTraceLines)
     RunResult r = run({"--simulate", "--explain", "--jobs", "4"});
     ASSERT_EQ(r.code, 0) << r.err;
     const char *reasons[] = {
-        "`-- /dev/sim/sdj  SP B  port APM00123400567B\n"
-        "|       |-- > claim_device for /dev/sim/sdj\n",
+        ("`-- /dev/sim/sdj  SP B  port APM00123400567B\n"
+         "|       |-- > claim_device for /dev/sim/sdj\n"),
         "`-- > /dev/sim/sdj : retval 0  (Claimed)\n",
         "> /dev/sim/sdr Not Claimed: AutoTrespass not previously enabled for Model 4700\n",
         "> V10 claim_device: unsupported Clariion: 7624 : 00 00 1d c8\n",
