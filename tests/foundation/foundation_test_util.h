@@ -12,6 +12,8 @@
 
 #include <string>
 
+#include "temp_dir.h"
+
 namespace zkfoundation {
 
 inline bool file_exists(const std::string &path)
@@ -44,39 +46,7 @@ inline void write_file(const std::string &path, const std::string &text)
     fclose(file);
 }
 
-// A fresh directory under $TMPDIR (or /tmp), removed with its files.
-class TempDir {
-public:
-    TempDir()
-    {
-        const char *base = getenv("TMPDIR");
-        std::string pattern = std::string(base && *base ? base : "/tmp") + "/zkfound.XXXXXX";
-        char buffer[PATH_MAX];
-        snprintf(buffer, sizeof buffer, "%s", pattern.c_str());
-        path_ = mkdtemp(buffer) ? buffer : "";
-    }
-    ~TempDir()
-    {
-        if (path_.empty())
-            return;
-        if (DIR *dir = opendir(path_.c_str())) {
-            while (struct dirent *entry = readdir(dir)) {
-                std::string name = entry->d_name;
-                if (name != "." && name != "..")
-                    unlink((path_ + "/" + name).c_str());
-            }
-            closedir(dir);
-        }
-        rmdir(path_.c_str());
-    }
-    TempDir(const TempDir &) = delete;
-    TempDir &operator=(const TempDir &) = delete;
-    const std::string &path() const { return path_; }
-    std::string file(const std::string &name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
+using zktest::TempDir;
 
 // Open descriptors of this process whose target (as /proc shows it) is
 // target, or any target when target is null.

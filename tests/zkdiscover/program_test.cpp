@@ -4,6 +4,8 @@
 // refusals of bad input with their exit codes.
 #include "options.h"
 
+#include "temp_dir.h"
+
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -47,18 +49,9 @@ bool exists(const std::string &path)
     return lstat(path.c_str(), &st) == 0;
 }
 
-class TempDir {
-public:
-    TempDir()
-    {
-        char name[] = "/tmp/zkd_program_XXXXXX";
-        path_ = mkdtemp(name);
-    }
-    ~TempDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
-    std::string file(const std::string &name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
+// A private directory for one test's files.
+struct TempDir : zktest::TempDir {
+    TempDir() : zktest::TempDir("zkd_program") {}
 };
 
 struct RunResult {

@@ -4,6 +4,8 @@
 #include "options.h"
 #include "report.h"
 
+#include "temp_dir.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -274,15 +276,14 @@ TEST(Capture, UnreadableDevicesReplayTheirFailure)
 
 TEST(Capture, WriteCreatesTheDirectoryAndRefusesAFile)
 {
-    char name[] = "/tmp/zkd_capture_XXXXXX";
-    std::string base = mkdtemp(name);
+    zktest::TempDir dir("zkd_capture");
+    const std::string &base = dir.path();
     std::string error;
     std::string file = zkd::write_capture(base + "/new", "unit /dev/x\n", error);
     EXPECT_EQ(file, base + "/new/capture.sim") << error;
     std::string not_dir = zkd::write_capture(file, "x", error);
     EXPECT_EQ(not_dir, "");
     EXPECT_NE(error.find("not a directory"), std::string::npos) << error;
-    std::system(("rm -rf '" + base + "'").c_str());
 }
 
 // ---- Command line --------------------------------------------------------

@@ -5,6 +5,8 @@
 #include "device_scan.h"
 #include "trace_log.h"
 
+#include "temp_dir.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -26,32 +28,24 @@
 
 namespace {
 
-// A private directory, removed with its content at the end of a test.
-class TempDir {
+// A private directory for a fake /sys or /dev tree, removed with its
+// content at the end of a test.
+class TempDir : public zktest::TempDir {
 public:
-    TempDir()
-    {
-        char name[] = "/tmp/zkd_units_XXXXXX";
-        path_ = mkdtemp(name);
-    }
-    ~TempDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
-    const std::string &path() const { return path_; }
+    TempDir() : zktest::TempDir("zkd_units") {}
 
     void make_dir(const std::string &rel) const
     {
-        std::system(("mkdir -p '" + path_ + "/" + rel + "'").c_str());
+        std::system(("mkdir -p '" + file(rel) + "'").c_str());
     }
     void make_file(const std::string &rel, const std::string &content = "") const
     {
-        std::ofstream(path_ + "/" + rel) << content;
+        std::ofstream(file(rel)) << content;
     }
     void make_link(const std::string &target, const std::string &rel) const
     {
-        ASSERT_EQ(symlink(target.c_str(), (path_ + "/" + rel).c_str()), 0);
+        ASSERT_EQ(symlink(target.c_str(), file(rel).c_str()), 0);
     }
-
-private:
-    std::string path_;
 };
 
 TEST(NaturalOrder, ComparesLikeTheKernelNumbersDevices)
