@@ -1,7 +1,6 @@
 #include "host_library.h"
 
 #include "self_paths.h"
-#include "trace_log.h"
 
 #include <dlfcn.h>
 #include <unistd.h>
@@ -87,12 +86,6 @@ LoadStatus load_host_library(const std::string &path, bool need_mode_sense,
     library.handle = handle;
     library.path = path;
     library.interface_version = *version;
-
-    // The library's calls to xDbgPrint bind to this program's definition;
-    // the library's own, found through its handle, is where they go on
-    // when not collected. Never this program's own again (a loop).
-    TracePrinter own = reinterpret_cast<TracePrinter>(dlsym(handle, "xDbgPrint"));
-    forward_trace_to(own == &::xDbgPrint ? nullptr : own);
 
     const char **info = nullptr;
     library.vendor_info_fn(&info);

@@ -106,7 +106,13 @@ int main(int argc, char **argv)
 
     // --explain: the claims' trace stays in this program (from the library's
     // first call on), never in the machine's trace log.
-    zkd::collect_trace(options.explain);
+    if (options.explain) {
+        std::string problem;
+        if (!zkd::load_trace_collector(problem)) {
+            complain(problem);
+            return zkd::kExitLibrary;
+        }
+    }
 
     zkd::HostLibrary library;
     std::string message;

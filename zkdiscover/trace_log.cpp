@@ -1,27 +1,54 @@
 #include "trace_log.h"
 
-#include "zkDGCclariion.h"
+#include "self_paths.h"
+
+#include <dlfcn.h>
 
 #include <atomic>
+#include <cstdlib>
 
 namespace zkd {
 
 namespace {
 
-std::atomic<TracePrinter> g_forward{nullptr};
-std::atomic<bool> g_collect{false};
-thread_local std::string t_collected;
+std::atomic<TraceTaker> g_taker{nullptr};
 
 }  // namespace
 
-void forward_trace_to(TracePrinter printer) { g_forward.store(printer); }
+bool load_trace_collector(std::string &problem)
+{
+    std::string path = first_existing(companion_candidates(
+        kTraceCollectorFileName, {relative_libdir() + "/zkdiscover", relative_libdir()}));
+    if (path.empty()) {
+        problem = std::string("cannot find ") + kTraceCollectorFileName +
+                  " (needed by --explain) beside the program or in its library directory";
+        return false;
+    }
+    // Global, so that the support library's xDbgPrint calls bind to it.
+    void *handle = dlopen(path.c_str(), RTLD_NOW | RTLD_GLOBAL);
+    TraceTaker taker = handle ? reinterpret_cast<TraceTaker>(dlsym(handle, "zkd_take_trace"))
+                              : nullptr;
+    if (taker == nullptr) {
+        const char *why = dlerror();
+        problem = "cannot load " + path + ": " + (why ? why : "no zkd_take_trace");
+        return false;
+    }
+    use_trace_collector(taker);
+    return true;
+}
 
-void collect_trace(bool collect) { g_collect.store(collect); }
+void use_trace_collector(TraceTaker taker) { g_taker.store(taker); }
 
 std::string take_thread_trace()
 {
-    std::string out;
-    out.swap(t_collected);
+    TraceTaker taker = g_taker.load();
+    if (taker == nullptr)
+        return std::string();
+    char *text = taker();
+    if (text == nullptr)
+        return std::string();
+    std::string out(text);
+    std::free(text);
     return out;
 }
 
@@ -42,22 +69,3 @@ std::vector<std::string> split_lines(const std::string &text)
 }
 
 }  // namespace zkd
-
-// Exported from the program (see zkdiscover.dynamic), so that the library's
-// calls bind here rather than to its own definition.
-extern "C" void xDbgPrint(int level, const char *text)
-{
-    if (text == nullptr)
-        return;
-    if (zkd::g_collect.load(std::memory_order_relaxed)) {
-        // A message that cannot be kept is lost, never a reason to abort
-        // inside the library's call.
-        try {
-            zkd::t_collected += text;
-        } catch (...) {
-        }
-        return;
-    }
-    if (zkd::TracePrinter forward = zkd::g_forward.load(std::memory_order_relaxed))
-        forward(level, text);
-}

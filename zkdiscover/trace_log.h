@@ -1,10 +1,10 @@
-// The library's trace as zkdiscover receives it. The library calls
-// xDbgPrint by name, so this program's own definition receives every
-// message of every claim. For --explain each thread keeps the text of its
-// claims for itself, and the machine's trace log (/tmp/.ZEVIRO00.log) is
-// never created, removed or written, nor read. Otherwise the text goes on
-// to the library's own xDbgPrint, which writes it to that log when the file
-// exists, as for any host.
+// The library's trace as zkdiscover receives it for --explain. The library
+// calls xDbgPrint by name, so a definition loaded before it receives every
+// message of every claim: the companion object libzkdiscover_trace.so,
+// loaded only for --explain, keeps each thread's messages for that thread.
+// The machine's trace log (/tmp/.ZEVIRO00.log) is never created, removed,
+// written or read. Without --explain nothing is loaded and the library's
+// own xDbgPrint writes to that log when the file exists, as for any host.
 #ifndef ZKDISCOVER_TRACE_LOG_H
 #define ZKDISCOVER_TRACE_LOG_H
 
@@ -14,20 +14,21 @@
 namespace zkd {
 
 constexpr const char *kTraceLogPath = "/tmp/.ZEVIRO00.log";
+constexpr const char *kTraceCollectorFileName = "libzkdiscover_trace.so";
 
-using TracePrinter = void (*)(int level, const char *text);
+// zkd_take_trace of the collector.
+using TraceTaker = char *(*)();
 
-// The library's own xDbgPrint, where messages go while they are not
-// collected (nullptr: they are dropped). Set before the library is first
-// called.
-void forward_trace_to(TracePrinter printer);
+// Loads the collector (beside the binary, or installed beside the
+// simulator) so that it comes before any library loaded later. Must run
+// before the support library is loaded. On failure problem says why.
+bool load_trace_collector(std::string &problem);
 
-// true: each thread collects the messages it receives; false: they are
-// forwarded. Set before the claims start.
-void collect_trace(bool collect);
+// Uses taker as the collector (tests link it in directly).
+void use_trace_collector(TraceTaker taker);
 
 // The text this thread collected since its previous call (or since it
-// started), and forgets it.
+// started), and forgets it; "" when no collector is in use.
 std::string take_thread_trace();
 
 // Splits trace text into lines (without their newlines); a last line

@@ -431,7 +431,8 @@ TEST(Explain, LeavesTheMachinesTraceLogAlone)
 TEST(Installed, FindsItsLibrarySimulatorAndDemoInTheInstalledTree)
 {
     // The installed program finds everything relative to itself: the
-    // library in ../lib, the simulator in ../lib/zkdiscover, the demo in
+    // library in ../lib, the simulator and the trace collector (--explain)
+    // in ../lib/zkdiscover, the demo in
     // ../share/zkdiscover. Installing checks the install rules and the
     // lookups together.
     TempDir dir;
@@ -440,9 +441,10 @@ TEST(Installed, FindsItsLibrarySimulatorAndDemoInTheInstalledTree)
     ASSERT_EQ(std::system(command.c_str()), 0) << read_file(dir.file("log"));
     std::string installed = dir.file("prefix/bin/zkdiscover");
 
-    RunResult r = run({"--simulate", "--json"}, installed.c_str());
+    RunResult r = run({"--simulate", "--json", "--explain"}, installed.c_str());
     ASSERT_EQ(r.code, 0) << r.err;
     json doc = json::parse(r.out);
+    EXPECT_FALSE(doc["arrays"][0]["luns"][0]["paths"][0]["trace"].empty());
     std::string library = doc["library"]["path"];
     EXPECT_EQ(library.rfind(dir.file("prefix/"), 0), 0u) << library;
     std::string demo = doc["simulation"];
