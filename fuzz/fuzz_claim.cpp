@@ -31,12 +31,12 @@ constexpr unsigned kMaxAllocation = 255;
 constexpr int kRefusedModels[] = {5200, 5400, 5600, 5603, 7305, 7310, 7317,
                                   7340, 7197, 7345, 7350, 7355, 7427, 7624};
 
-struct PageSpec {
+struct PageLayout {
     unsigned opcode;
     unsigned page;
     size_t length_byte;  // the byte that announces the response's length
 };
-constexpr PageSpec kPages[] = {
+constexpr PageLayout kPages[] = {
     {kModeSenseOpcode, 0x26, 0}, {kModeSenseOpcode, 0x2B, 0},
     {kInquiryOpcode, 0x83, 3},   {kInquiryOpcode, 0x80, 3}};
 constexpr int kCommandsPerClaim = 8;
@@ -72,17 +72,17 @@ Case read_case(Input &in)
     c.device.read_open_faults(in, 4);
     for (int i = 0; i < kCommandsPerClaim; ++i)
         c.device.faults[i] = read_fault(in);
-    for (const PageSpec &spec : kPages) {
+    for (const PageLayout &layout : kPages) {
         Answer answer;
-        answer.opcode = spec.opcode;
-        answer.page = static_cast<int>(spec.page);
+        answer.opcode = layout.opcode;
+        answer.page = static_cast<int>(layout.page);
         answer.pass[0] = answer.pass[1] = in.counted();
         unsigned change = in.byte();
         unsigned value = in.byte();
         // The length byte differs between the two passes of the command.
         Bytes &changed = answer.pass[(change >> 1) & 1];
-        if ((change & 1) && changed.size() > spec.length_byte)
-            changed[spec.length_byte] = static_cast<unsigned char>(value);
+        if ((change & 1) && changed.size() > layout.length_byte)
+            changed[layout.length_byte] = static_cast<unsigned char>(value);
         c.device.answers.push_back(answer);
     }
     return c;
