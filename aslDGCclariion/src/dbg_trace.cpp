@@ -45,16 +45,24 @@ int g_log_number = -1;
 // Identity of the file behind g_log_number; read and written under g_busy.
 dev_t g_log_device;
 ino_t g_log_inode;
-// Set while one call re-points the log or records its identity.
+// Nonzero while one call re-points the log or records its identity.
 int g_busy = 0;
 
 int load(const int *word) { return __atomic_load_n(word, __ATOMIC_ACQUIRE); }
 void store(int *word, int value) { __atomic_store_n(word, value, __ATOMIC_RELEASE); }
 
+// The flag holds the process id of its holder. A holder of another process
+// is a thread that is not here: the flag came through fork() while that
+// thread held it, and is taken over.
 bool try_take_busy()
 {
-    int expected = 0;
-    return __atomic_compare_exchange_n(&g_busy, &expected, 1, false,
+    int self = static_cast<int>(getpid());
+    int holder = 0;
+    if (__atomic_compare_exchange_n(&g_busy, &holder, self, false,
+                                    __ATOMIC_ACQUIRE, __ATOMIC_RELAXED))
+        return true;
+    return holder != self &&
+           __atomic_compare_exchange_n(&g_busy, &holder, self, false,
                                        __ATOMIC_ACQUIRE, __ATOMIC_RELAXED);
 }
 void release_busy() { __atomic_store_n(&g_busy, 0, __ATOMIC_RELEASE); }
@@ -136,9 +144,18 @@ void CloseDbgTempFile(void)
 {
     if (load(&DbgFd) < 0)
         return;
-    while (!try_take_busy())
-        sched_yield();  // an OpenDbgTempFile of another thread is finishing
+    // An OpenDbgTempFile of another thread is finishing. Should it never
+    // finish (its thread cancelled inside), tracing goes off and nothing
+    // is closed rather than waiting for ever.
+    bool taken = false;
+    for (int attempt = 0; attempt < 100000 && !taken; ++attempt) {
+        taken = try_take_busy();
+        if (!taken)
+            sched_yield();
+    }
     store(&DbgFd, -1);
+    if (!taken)
+        return;
     int kept = __atomic_exchange_n(&g_log_number, -1, __ATOMIC_ACQ_REL);
     if (kept >= 0 && is_kept_log(kept))
         close(kept);
