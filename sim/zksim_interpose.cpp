@@ -109,10 +109,17 @@ struct DescriptorTable {
     std::atomic<int> count{0};
 };
 
+// Never destroyed: descriptors may still be closed while the program exits.
 DescriptorTable &descriptors() {
     static DescriptorTable *table = new DescriptorTable;
     return *table;
 }
+
+// Made while the simulator is loaded, before the program starts threads.
+// The preloaded simulator is built without the sanitizers, so a race
+// checker in the program could not see a hand-over made later, on a
+// worker's first open.
+[[maybe_unused]] DescriptorTable &g_table_at_load = descriptors();
 
 bool lookup(int fd, Descriptor &out) {
     DescriptorTable &t = descriptors();
