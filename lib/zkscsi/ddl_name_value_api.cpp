@@ -31,6 +31,22 @@ static_assert(kHeaderSize % alignof(char *) == 0, "pointer slots stay aligned");
 
 constexpr size_t kSlotSize = sizeof(char *);
 
+// True when the header bytes in front of the marker are all zero, as
+// nv_alloc leaves them. The header is aligned like any malloc'd block, so
+// it is read in words.
+bool header_is_clear(const unsigned char *header)
+{
+    constexpr size_t kPadSize = kHeaderSize - kMarkerSize;
+    static_assert(kPadSize % sizeof(uint32_t) == 0, "the pad is whole words");
+    uint32_t any = 0;
+    for (size_t at = 0; at < kPadSize; at += sizeof(uint32_t)) {
+        uint32_t word;
+        memcpy(&word, header + at, sizeof word);
+        any |= word;
+    }
+    return any == 0;
+}
+
 bool is_white(char c) { return isspace(static_cast<unsigned char>(c)) != 0; }
 
 }  // namespace
@@ -168,10 +184,8 @@ void nv_free(void *block)
     unsigned char *marker = user - kMarkerSize;
     if (memcmp(marker, kGuardMarker, kMarkerSize) != 0)
         return;
-    for (unsigned char *pad = user - kHeaderSize; pad < marker; ++pad) {
-        if (*pad != 0)
-            return;
-    }
+    if (!header_is_clear(user - kHeaderSize))
+        return;
     memset(marker, 0, kMarkerSize);
     free(user - kHeaderSize);
 }
