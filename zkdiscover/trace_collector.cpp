@@ -5,13 +5,39 @@
 // zkd_take_trace asks for it. The machine's trace log is never written.
 // Without --explain the object is not loaded, the library's own xDbgPrint
 // serves, and the library formats nothing while its log is closed.
+#include <pthread.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include <new>
 #include <string>
 
 namespace {
-thread_local std::string t_collected;
+
+// Each thread's text, held through a thread-specific key rather than a
+// thread_local: leak checkers walk key data reliably, but not the dynamic
+// TLS of an object loaded with dlopen.
+pthread_key_t g_key;
+pthread_once_t g_key_once = PTHREAD_ONCE_INIT;
+
+void release_text(void *text) { delete static_cast<std::string *>(text); }
+void make_key() { pthread_key_create(&g_key, release_text); }
+
+// The calling thread's text, made on first use; null when there is no room.
+std::string *thread_text()
+{
+    pthread_once(&g_key_once, make_key);
+    std::string *text = static_cast<std::string *>(pthread_getspecific(g_key));
+    if (text == nullptr) {
+        text = new (std::nothrow) std::string;
+        if (text != nullptr && pthread_setspecific(g_key, text) != 0) {
+            delete text;
+            text = nullptr;
+        }
+    }
+    return text;
+}
+
 }  // namespace
 
 extern "C" {
@@ -19,12 +45,13 @@ extern "C" {
 __attribute__((visibility("default"))) void xDbgPrint(int level, const char *text)
 {
     (void)level;
-    if (text == nullptr)
+    std::string *collected = thread_text();
+    if (text == nullptr || collected == nullptr)
         return;
     // A message that cannot be kept is lost, never a reason to abort
     // inside the library's call.
     try {
-        t_collected += text;
+        *collected += text;
     } catch (...) {
     }
 }
@@ -33,10 +60,16 @@ __attribute__((visibility("default"))) void xDbgPrint(int level, const char *tex
 // (the caller frees it), or null when there is no room for it.
 __attribute__((visibility("default"))) char *zkd_take_trace(void)
 {
-    char *out = static_cast<char *>(malloc(t_collected.size() + 1));
-    if (out != nullptr)
-        memcpy(out, t_collected.c_str(), t_collected.size() + 1);
-    t_collected.clear();
+    std::string *collected = thread_text();
+    size_t size = collected != nullptr ? collected->size() : 0;
+    char *out = static_cast<char *>(malloc(size + 1));
+    if (out != nullptr) {
+        if (size != 0)
+            memcpy(out, collected->data(), size);
+        out[size] = '\0';
+    }
+    if (collected != nullptr)
+        collected->clear();
     return out;
 }
 

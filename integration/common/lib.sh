@@ -274,14 +274,17 @@ zk_qemu_boot() {
   return $rc
 }
 
-# zk_initramfs_add_zkdiscover TREE ZKDISCOVER LIBRARY: puts zkdiscover and
-# the library it loads under /opt/zk in the tree. Returns 0 when added, 2
-# when zkdiscover is not built (nothing added), 1 on an error.
+# zk_initramfs_add_zkdiscover TREE ZKDISCOVER LIBRARY: puts zkdiscover, the
+# library it loads and its --explain trace collector (built beside it) under
+# /opt/zk in the tree, as installed. Returns 0 when added, 2 when zkdiscover
+# is not built (nothing added), 1 on an error.
 zk_initramfs_add_zkdiscover() {
   local tree=$1 zkdiscover=$2 library=$3
   [ -x "$zkdiscover" ] || return 2
   zk_initramfs_add_program "$tree" "$zkdiscover" /opt/zk/bin/zkdiscover || return 1
   zk_initramfs_add_file "$tree" "$library" /opt/zk/lib/libzkDGCclariion.so || return 1
+  zk_initramfs_add_program "$tree" "$(dirname "$zkdiscover")/libzkdiscover_trace.so" \
+    /opt/zk/lib/zkdiscover/libzkdiscover_trace.so || return 1
 }
 
 # zk_verdict CONSOLE_LOG [EXPECTED_CHECK...]: reads the guest's verdict
