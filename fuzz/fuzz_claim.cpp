@@ -23,11 +23,8 @@ namespace {
 using namespace zkfuzz;
 
 constexpr char kTraceLogPath[] = "/tmp/.ZEVIRO00.log";
-constexpr unsigned kInquiryOpcode = 0x12;
-constexpr unsigned kModeSenseOpcode = 0x1A;
 constexpr unsigned kInquiryProbe = 36;
 constexpr unsigned kModeSenseProbe = 4;
-constexpr unsigned kMaxAllocation = 255;
 constexpr int kRefusedModels[] = {5200, 5400, 5600, 5603, 7305, 7310, 7317,
                                   7340, 7197, 7345, 7350, 7355, 7427, 7624};
 
@@ -155,19 +152,21 @@ private:
         if (n < kMaxOpens && device_.open_fails[n])
             return std::nullopt;
         unsigned cdb1 = inquiry ? 0x01 : 0x08;
+        auto expect_cdb = [&](unsigned length) {
+            e_.cdbs.push_back({static_cast<unsigned char>(opcode),
+                               static_cast<unsigned char>(cdb1),
+                               static_cast<unsigned char>(page), 0,
+                               static_cast<unsigned char>(length), 0});
+        };
         unsigned probe_length = inquiry ? kInquiryProbe : kModeSenseProbe;
-        e_.cdbs.push_back({static_cast<unsigned char>(opcode), static_cast<unsigned char>(cdb1),
-                           static_cast<unsigned char>(page), 0,
-                           static_cast<unsigned char>(probe_length), 0});
+        expect_cdb(probe_length);
         Exchange probe = device_.predict(++e_.commands, opcode, page, 0, probe_length);
         if (!probe.ok)
             return std::nullopt;
         unsigned length = inquiry ? probe.data[3] + 4u : probe.data[0] + 1u;
         if (length > kMaxAllocation)
             length = kMaxAllocation;
-        e_.cdbs.push_back({static_cast<unsigned char>(opcode), static_cast<unsigned char>(cdb1),
-                           static_cast<unsigned char>(page), 0,
-                           static_cast<unsigned char>(length), 0});
+        expect_cdb(length);
         Exchange full = device_.predict(++e_.commands, opcode, page, 1, length);
         if (!full.ok)
             return std::nullopt;

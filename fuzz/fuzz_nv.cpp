@@ -136,6 +136,21 @@ void check_failed(int result, T out, T untouched)
     ZKFUZZ_EXPECT(alloc_outstanding() == 0, "%d blocks kept on failure", alloc_outstanding());
 }
 
+// A call that builds one text: on failure nothing is stored or kept; else
+// the text is the expected one, alone in its guarded block (released here).
+// untouched is what the out-parameter held before the call.
+void check_text(bool failure, int result, char *out, char *untouched,
+                const std::optional<std::string> &expected, const char *what)
+{
+    if (failure || !expected) {
+        check_failed(result, out, untouched);
+        return;
+    }
+    ZKFUZZ_EXPECT(result == 0 && out != untouched && *expected == out, "%s differs", what);
+    check_block(out);
+    nv_free(out);
+}
+
 // Strings as the null-padded argument run of a variadic call.
 struct Args {
     explicit Args(const Strings &strings)
@@ -224,14 +239,7 @@ bool run_one(Input &in)
             ? nv_set_value(&pair, name.c_str(), a.p[0])
             : nv_set_mult_value(&pair, name.c_str(), a.p[0], a.p[1], a.p[2], a.p[3],
                                 static_cast<char *>(nullptr));
-        std::optional<std::string> expected = set_mult_value(name, values);
-        if (fail || !expected) {
-            check_failed(result, pair, kUntouched);
-            break;
-        }
-        ZKFUZZ_EXPECT(result == 0 && pair != kUntouched && *expected == pair, "pair differs");
-        check_block(pair);
-        nv_free(pair);
+        check_text(fail, result, pair, kUntouched, set_mult_value(name, values), "pair");
         break;
     }
     case 3: {  // nv_append_value
@@ -241,28 +249,14 @@ bool run_one(Input &in)
         char *out = kUntouched;
         int result = nv_append_value(&out, pair.c_str(), a.p[0], a.p[1], a.p[2], a.p[3],
                                      static_cast<char *>(nullptr));
-        std::optional<std::string> expected = append_value(pair, values);
-        if (fail || !expected) {
-            check_failed(result, out, kUntouched);
-            break;
-        }
-        ZKFUZZ_EXPECT(result == 0 && out != kUntouched && *expected == out, "appended pair differs");
-        check_block(out);
-        nv_free(out);
+        check_text(fail, result, out, kUntouched, append_value(pair, values), "appended pair");
         break;
     }
     case 4: {  // nv_get_name
         std::string pair = in.text(60);
         char *name = kUntouched;
         int result = nv_get_name(pair.c_str(), &name);
-        std::optional<std::string> expected = get_name(pair);
-        if (fail || !expected) {
-            check_failed(result, name, kUntouched);
-            break;
-        }
-        ZKFUZZ_EXPECT(result == 0 && name != kUntouched && *expected == name, "name differs");
-        check_block(name);
-        nv_free(name);
+        check_text(fail, result, name, kUntouched, get_name(pair), "name");
         break;
     }
     case 5: {  // nv_get_value

@@ -19,9 +19,6 @@ namespace {
 using namespace zkfuzz;
 
 constexpr char kPath[] = "/dev/zkfuzz/sg0";
-constexpr unsigned kInquiryOpcode = 0x12;
-constexpr unsigned kModeSenseOpcode = 0x1A;
-constexpr unsigned kMaxAllocation = 255;
 constexpr int kNoMemory = 12;
 
 enum Operation { kInquiry, kModeSenseRaw, kModeSense };

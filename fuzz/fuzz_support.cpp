@@ -44,14 +44,22 @@ std::string Input::text(size_t max_length)
     return out;
 }
 
+namespace {
+
+[[noreturn]] void vfail(const char *format, va_list args)
+{
+    vfprintf(stderr, format, args);
+    fputc('\n', stderr);
+    abort();
+}
+
+}  // namespace
+
 void fail(const char *format, ...)
 {
     va_list args;
     va_start(args, format);
-    vfprintf(stderr, format, args);
-    va_end(args);
-    fputc('\n', stderr);
-    abort();
+    vfail(format, args);
 }
 
 void fail_check(const char *condition, const char *format, ...)
@@ -59,10 +67,7 @@ void fail_check(const char *condition, const char *format, ...)
     fprintf(stderr, "oracle failed: %s: ", condition);
     va_list args;
     va_start(args, format);
-    vfprintf(stderr, format, args);
-    va_end(args);
-    fputc('\n', stderr);
-    abort();
+    vfail(format, args);
 }
 
 unsigned char *heap_copy(const Bytes &bytes)

@@ -19,6 +19,11 @@ namespace zkfuzz {
 
 using Bytes = std::vector<unsigned char>;
 
+// The commands the library sends, and its cap on a response's length.
+constexpr unsigned kInquiryOpcode = 0x12;
+constexpr unsigned kModeSenseOpcode = 0x1A;
+constexpr unsigned kMaxAllocation = 255;
+
 // Reads an input from its front; past the end every read gives zeros, so a
 // short input means "no fault, defaults" and seeds stay easy to write.
 class Input {

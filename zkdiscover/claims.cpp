@@ -202,8 +202,6 @@ std::vector<DeviceResult> scan_devices(const HostLibrary &library,
                                        const ScanSettings &settings)
 {
     std::vector<DeviceResult> results(paths.size());
-    if (settings.explain)
-        take_thread_trace();   // the caller's earlier messages are no claim's
 
     size_t workers = static_cast<size_t>(settings.jobs < 1 ? 1 : settings.jobs);
     if (workers > paths.size())

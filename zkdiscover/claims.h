@@ -64,7 +64,7 @@ std::string inquiry_revision(const DeviceResult &result);
 
 struct ScanSettings {
     int jobs = 1;
-    // --explain: keep each claim's trace lines (collect_trace must be on).
+    // --explain: keep each claim's trace lines (the trace collector is loaded).
     bool explain = false;
     bool capture = false;
     // Called after each device, from the worker that examined it.

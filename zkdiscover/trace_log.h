@@ -13,7 +13,6 @@
 
 namespace zkd {
 
-constexpr const char *kTraceLogPath = "/tmp/.ZEVIRO00.log";
 constexpr const char *kTraceCollectorFileName = "libzkdiscover_trace.so";
 
 // zkd_take_trace of the collector.

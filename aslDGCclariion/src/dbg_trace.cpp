@@ -75,13 +75,36 @@ bool is_kept_log(int number)
            st.st_ino == g_log_inode;
 }
 
-// Makes fresh the log's descriptor (called under g_busy).
-void keep_fresh(int fresh, const struct stat &st)
+// Under g_busy: puts the freshly opened log behind the kept number, or makes
+// fresh the kept number, and records the file's identity. Returns what
+// DbgFd is to hold: the log's descriptor, or -1 when there is none.
+int install_log(int fresh)
 {
+    struct stat st;
+    if (fstat(fresh, &st) != 0) {
+        close(fresh);
+        return -1;
+    }
+    int number = load(&g_log_number);
+    if (number >= 0 && number != fresh && is_kept_log(number)) {
+        int moved = -1;
+        for (int attempt = 0; attempt < 3 && moved < 0; ++attempt)
+            moved = dup3(fresh, number, O_CLOEXEC);  // EINTR, or EBUSY
+        close(fresh);
+        // When the number could not be re-pointed it still holds the earlier
+        // file, which may no longer be the log: tracing is off for this call.
+        if (moved < 0)
+            return -1;
+    } else {
+        // No log yet, the kept number was closed and open() handed it out
+        // again as this very log, or the number is no longer the library's:
+        // the fresh descriptor is the log from now on.
+        number = fresh;
+        store(&g_log_number, fresh);
+    }
     g_log_device = st.st_dev;
     g_log_inode = st.st_ino;
-    store(&g_log_number, fresh);
-    store(&DbgFd, fresh);
+    return number;
 }
 
 }  // namespace
@@ -105,35 +128,7 @@ void OpenDbgTempFile(void)
         close(fresh);
         return;
     }
-    struct stat st;
-    if (fstat(fresh, &st) != 0) {
-        close(fresh);
-        store(&DbgFd, -1);
-        release_busy();
-        return;
-    }
-    int number = load(&g_log_number);
-    if (number < 0 || number == fresh || !is_kept_log(number)) {
-        // No log yet, the kept number was closed and open() handed it out
-        // again as this very log, or the number is no longer the library's:
-        // the fresh descriptor is the log from now on.
-        keep_fresh(fresh, st);
-        release_busy();
-        return;
-    }
-    int moved = -1;
-    for (int attempt = 0; attempt < 3 && moved < 0; ++attempt)
-        moved = dup3(fresh, number, O_CLOEXEC);  // EINTR, or EBUSY
-    close(fresh);
-    if (moved < 0) {
-        // The number still holds the earlier file, which may no longer be
-        // the log: tracing is off for this call.
-        store(&DbgFd, -1);
-    } else {
-        g_log_device = st.st_dev;
-        g_log_inode = st.st_ino;
-        store(&DbgFd, number);
-    }
+    store(&DbgFd, install_log(fresh));
     release_busy();
 }
 

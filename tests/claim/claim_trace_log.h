@@ -20,6 +20,15 @@ constexpr const char *kTraceLogPath = zktest::kTraceLogFile;
 // Removes the log and closes the library's descriptor, so tracing is off.
 inline void remove_trace_log() { zktest::reset_trace_log(); }
 
+// What the log holds; "" when it is missing.
+inline std::string trace_log_text()
+{
+    std::ifstream in(kTraceLogPath, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
 inline bool trace_log_exists()
 {
     return access(kTraceLogPath, F_OK) == 0;
@@ -42,13 +51,7 @@ public:
     // is armed).
     void clear() const { (void)truncate(kTraceLogPath, 0); }
 
-    std::string contents() const
-    {
-        std::ifstream in(kTraceLogPath, std::ios::binary);
-        std::ostringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
+    std::string contents() const { return trace_log_text(); }
 };
 
 }  // namespace claimtest
