@@ -434,10 +434,6 @@ namespace {
 
 std::string or_empty(const std::string &text) { return text.empty() ? "(empty)" : text; }
 
-std::string plural(size_t n, const char *one, const char *many)
-{
-    return std::to_string(n) + " " + (n == 1 ? one : many);
-}
 
 std::string lun_text(const DeviceRecord &r)
 {

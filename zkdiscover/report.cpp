@@ -77,10 +77,6 @@ std::string inquiry_summary(const DeviceResult &d)
     return out;
 }
 
-std::string plural(size_t n, const char *one, const char *many)
-{
-    return std::to_string(n) + " " + (n == 1 ? one : many);
-}
 
 size_t count(const std::vector<DeviceResult> &results, Outcome outcome)
 {
@@ -97,6 +93,11 @@ std::string property_or_empty(const DeviceResult &d, const char *name)
 }
 
 }  // namespace
+
+std::string plural(size_t n, const char *one, const char *many)
+{
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
 
 std::vector<ArrayView> group_claims(const std::vector<DeviceResult> &results)
 {

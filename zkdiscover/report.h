@@ -45,6 +45,9 @@ struct ArrayView {
 // LUNs in order of their first path, paths in device order.
 std::vector<ArrayView> group_claims(const std::vector<DeviceResult> &results);
 
+// "1 LUN", "3 LUNs": the count and the word for it.
+std::string plural(size_t n, const char *one, const char *many);
+
 std::string render_tree(const ReportContext &context, const std::vector<DeviceResult> &results);
 nlohmann::ordered_json render_json(const ReportContext &context,
                                    const std::vector<DeviceResult> &results);
