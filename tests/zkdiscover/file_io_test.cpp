@@ -1,0 +1,92 @@
+// The files zkdiscover reads and replaces for others: hostile inputs are
+// refused before a byte is read, and a replaced file is never half written.
+#include "file_io.h"
+
+#include "temp_dir.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+std::string contents(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+TEST(FileIo, InputsThatAreNotSmallRegularFilesAreRefused)
+{
+    zktest::TempDir dir;
+    std::string fifo = dir.file("fifo"), big = dir.file("big"), good = dir.file("good");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::ofstream(big) << std::string(100, 'x');
+    std::ofstream(good) << "ok\n";
+    struct Case {
+        std::string path;
+        bool ok;
+        const char *reason;
+    } cases[] = {
+        {"/dev/zero", false, "not a regular file"},
+        {fifo, false, "not a regular file"},  // must not block on open
+        {dir.path(), false, "a directory, not a regular file"},
+        {dir.file("missing"), false, "No such file or directory"},
+        {big, false, "larger than 99 bytes"},
+        {good, true, ""},
+    };
+    for (const Case &c : cases) {
+        std::string text, error;
+        EXPECT_EQ(zkd::read_regular_file(c.path, 99, text, error), c.ok) << c.path;
+        EXPECT_EQ(error, c.reason) << c.path;
+        EXPECT_EQ(zkd::check_regular_file(c.path, 99, error), c.ok) << c.path;
+        if (c.ok) {
+            EXPECT_EQ(text, "ok\n");
+        }
+    }
+}
+
+TEST(FileIo, ReplacementIsWholeOrNothingAndNeverFollowsALink)
+{
+    zktest::TempDir dir;
+    std::string target = dir.file("out.prom"), victim = dir.file("victim");
+    std::ofstream(victim) << "precious";
+    ASSERT_EQ(symlink(victim.c_str(), target.c_str()), 0);
+
+    {   // Abandoned before commit: nothing changes, no temporary file left.
+        zkd::AtomicFile file;
+        std::string error;
+        ASSERT_TRUE(file.open(target, error)) << error;
+        file.write("half");
+    }
+    EXPECT_EQ(contents(victim), "precious");
+
+    zkd::AtomicFile file;
+    std::string error;
+    ASSERT_TRUE(file.open(target, error)) << error;
+    file.write(std::string(200000, 'a'));  // past the buffer
+    file.write("end\n");
+    ASSERT_TRUE(file.commit(error)) << error;
+    struct stat st;
+    ASSERT_EQ(lstat(target.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));  // the link itself was replaced
+    EXPECT_EQ(st.st_size, 200004);
+    EXPECT_EQ(contents(victim), "precious");
+
+    std::string reason;
+    EXPECT_FALSE(zkd::check_output_folder(dir.file("missing"), reason));
+    EXPECT_EQ(reason, "No such file or directory");
+    EXPECT_FALSE(zkd::check_output_folder(victim, reason));
+    EXPECT_EQ(reason, "Not a directory");
+    EXPECT_TRUE(zkd::check_output_folder(dir.path(), reason));
+    EXPECT_EQ(zkd::folder_of("a/b/c"), "a/b");
+    EXPECT_EQ(zkd::folder_of("/c"), "/");
+    EXPECT_EQ(zkd::folder_of("c"), ".");
+}
+
+}  // namespace
