@@ -1,5 +1,6 @@
 #include "claims.h"
 
+#include "text_escape.h"
 #include "trace_log.h"
 
 #include <fcntl.h>
@@ -34,19 +35,7 @@ std::string inquiry_text(const std::vector<unsigned char> &data, size_t from, si
     size_t end = to;
     while (end > from && (data[end - 1] == ' ' || data[end - 1] == 0))
         --end;
-    std::string out;
-    static const char kHex[] = "0123456789ABCDEF";
-    for (size_t i = from; i < end; ++i) {
-        unsigned char c = data[i];
-        if (c >= 0x20 && c < 0x7F && c != '\\') {
-            out += static_cast<char>(c);
-        } else {
-            out += "\\x";
-            out += kHex[c >> 4];
-            out += kHex[c & 15];
-        }
-    }
-    return out;
+    return escape_text(reinterpret_cast<const char *>(data.data()) + from, end - from);
 }
 
 CapturedResponse read_vpd(const HostLibrary &library, const char *path, int page)

@@ -1,6 +1,7 @@
 // The files zkdiscover reads and replaces for others: hostile inputs are
 // refused before a byte is read, and a replaced file is never half written.
 #include "file_io.h"
+#include "text_escape.h"
 
 #include "temp_dir.h"
 
@@ -87,6 +88,42 @@ TEST(FileIo, ReplacementIsWholeOrNothingAndNeverFollowsALink)
     EXPECT_EQ(zkd::folder_of("a/b/c"), "a/b");
     EXPECT_EQ(zkd::folder_of("/c"), "/");
     EXPECT_EQ(zkd::folder_of("c"), ".");
+}
+
+}  // namespace
+
+namespace {
+
+// What eval gives back for a quoted word, in each shell the host may use.
+TEST(TextEscape, ShellWordsRoundTripAndRunNothing)
+{
+    zktest::TempDir dir;
+    const std::string hostile[] = {
+        "CK2 ;touch x;$(touch y)", "it's `touch z`", "", "a\nb\tc\x1b[2J\\", "'''", "$HOME *",
+    };
+    for (const char *shell : {"/bin/sh", "/bin/dash", "/bin/bash"}) {
+        if (access(shell, X_OK) != 0)
+            continue;
+        for (const std::string &value : hostile) {
+            // What --export prints, then eval of it as a script would do.
+            std::string line = dir.file("line"), out = dir.file("out");
+            std::ofstream(line, std::ios::binary) << "V=" << zkd::shell_quote(value) << "\n";
+            std::string command = std::string(shell) + " -c " +
+                                  zkd::shell_quote("cd " + zkd::shell_quote(dir.path()) +
+                                                   " && eval \"$(cat line)\" && printf %s \"$V\" > out");
+            ASSERT_EQ(system(command.c_str()), 0) << shell;
+            EXPECT_EQ(contents(out), value) << shell;
+        }
+        EXPECT_NE(access(dir.file("x").c_str(), F_OK), 0);
+        EXPECT_NE(access(dir.file("y").c_str(), F_OK), 0);
+        EXPECT_NE(access(dir.file("z").c_str(), F_OK), 0);
+    }
+}
+
+TEST(TextEscape, ControlBytesAndBackslashBecomeHex)
+{
+    EXPECT_EQ(zkd::escape_text(std::string("a\x1b[2J\r\n\\\x7f\xff z", 12)),
+              "a\\x1B[2J\\x0D\\x0A\\x5C\\x7F\\xFF z");
 }
 
 }  // namespace
