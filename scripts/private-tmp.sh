@@ -6,6 +6,7 @@
 # they it. Needs root; otherwise it says so and exits 77 (CTest: skipped),
 # never running COMMAND with the machine's /tmp.
 # Usage: scripts/private-tmp.sh COMMAND [ARG...]
+case ${TMPDIR:-} in /tmp/*) export TMPDIR=/tmp ;; esac  # gone in the new /tmp
 if [ "$(id -u)" = 0 ] && unshare --mount --propagation private true 2>/dev/null; then
   exec unshare --mount --propagation private \
     sh -c 'mount -t tmpfs -o mode=1777 zk-private-tmp /tmp && exec "$@"' sh "$@"

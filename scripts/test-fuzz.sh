@@ -10,14 +10,14 @@
 # fuzz_claim switches the trace log on: it runs with a private /tmp
 # (scripts/private-tmp.sh), and is skipped, saying so, where none can be made.
 # Usage: scripts/test-fuzz.sh BUILD_DIR [RUNS [TARGET...]]
-#   RUNS     executions per target (default 200000)
+#   RUNS     executions per target (default 100000)
 #   TARGET   claim scsi printers nv text (default: all)
 #   FUZZ_PARALLEL=N  targets run at once (default: all of them)
 #   FUZZ_SEED=N      the seed of a reproducible run (default 1)
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$1
-runs=${2:-200000}
+runs=${2:-100000}
 shift $(( $# > 1 ? 2 : 1 ))
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(claim scsi printers nv text)
