@@ -5,7 +5,7 @@
 #   3. ThreadSanitizer build (clang) of the programs that start threads,
 #   4. 32-bit big-endian SPARC cross build under qemu user emulation,
 #   5. the real-kernel integration tests under qemu-system (scsi_debug, TCMU),
-#   6. the libFuzzer targets, each run for a fixed time (clang).
+#   6. the libFuzzer targets, each a fixed number of runs from a fixed seed (clang).
 # Usage: ./run-tests.sh [stage...]   (stages: native asan tsan sparc kernel
 # tcmu fuzz; default: all). Builds go to build/<stage>.
 set -uo pipefail

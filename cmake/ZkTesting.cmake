@@ -46,12 +46,19 @@ function(zk_add_valgrind_test target)
   if(NOT ZK_VALGRIND OR ZK_SANITIZE OR CMAKE_CROSSCOMPILING)
     return()
   endif()
+  get_target_property(private_tmp ${target} ZK_PRIVATE_TMP)
+  if(private_tmp)
+    set(private_tmp ${ZK_PRIVATE_TMP})
+  else()
+    set(private_tmp "")
+  endif()
   add_test(NAME ${target}_valgrind
-    COMMAND ${ZK_VALGRIND} -q --error-exitcode=99 --leak-check=full
+    COMMAND ${private_tmp} ${ZK_VALGRIND} -q --error-exitcode=99 --leak-check=full
             --errors-for-leak-kinds=definite,indirect
             --soname-synonyms=somalloc=nouserintercepts
             $<TARGET_FILE:${target}>)
-  set_tests_properties(${target}_valgrind PROPERTIES TIMEOUT 600 LABELS valgrind)
+  set_tests_properties(${target}_valgrind PROPERTIES TIMEOUT 600 LABELS valgrind
+    SKIP_RETURN_CODE 77)
   get_test_property(${target} RESOURCE_LOCK locks)
   if(locks)
     set_tests_properties(${target}_valgrind PROPERTIES RESOURCE_LOCK "${locks}")
@@ -68,15 +75,26 @@ endfunction()
 # THREADS: the program starts threads (itself or in a program it runs); it
 # carries the CTest label `threads`, which the ThreadSanitizer stage runs.
 # One executable, registered as one CTest test: per-test start-up under
-# emulation would otherwise add up. LOCKS names shared resources (for
-# instance trace_log, the fixed trace file) so that CTest never runs two
-# tests that use one of them at the same time.
+# emulation would otherwise add up. LOCKS names shared resources so that
+# CTest never runs two tests that use one of them at the same time; except
+# trace_log (the program switches the fixed trace log on), which is no lock:
+# such a program runs with a private /tmp (scripts/private-tmp.sh), so it
+# disturbs nothing else on the machine, and is skipped where none can be made.
+set(ZK_PRIVATE_TMP ${PROJECT_SOURCE_DIR}/scripts/private-tmp.sh)
 function(zk_add_gtest name)
   cmake_parse_arguments(T "VALGRIND;THREADS" "" "SOURCES;LIBS;LOCKS;ENV" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest_main)
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests/support)
-  add_test(NAME ${name} COMMAND ${name})
+  if("trace_log" IN_LIST T_LOCKS)
+    list(REMOVE_ITEM T_LOCKS trace_log)
+    set_target_properties(${name} PROPERTIES ZK_PRIVATE_TMP ON)
+    add_test(NAME ${name} COMMAND ${ZK_PRIVATE_TMP} ${CMAKE_CROSSCOMPILING_EMULATOR}
+                                  $<TARGET_FILE:${name}>)
+    set_tests_properties(${name} PROPERTIES SKIP_RETURN_CODE 77)
+  else()
+    add_test(NAME ${name} COMMAND ${name})
+  endif()
   set_tests_properties(${name} PROPERTIES TIMEOUT 300)
   if(T_LOCKS)
     set_tests_properties(${name} PROPERTIES RESOURCE_LOCK "${T_LOCKS}")

@@ -148,7 +148,7 @@ private:
     {
         bool inquiry = opcode == kInquiryOpcode;
         int n = e_.opens++;
-        e_.open_flags.push_back(inquiry ? (O_RDONLY | O_NDELAY) : O_RDONLY);
+        e_.open_flags.push_back((inquiry ? (O_RDONLY | O_NDELAY) : O_RDONLY) | O_CLOEXEC);
         if (n < kMaxOpens && device_.open_fails[n])
             return std::nullopt;
         unsigned cdb1 = inquiry ? 0x01 : 0x08;
@@ -244,19 +244,30 @@ bool ends_with(const std::string &text, const std::string &tail)
 
 int g_baseline_descriptor = -1;
 
+// Every input starts from the same state: no trace log, the library's log
+// descriptor closed, no device, no allocation armed. (The target runs with
+// a private /tmp: no other process adds to or removes its log.)
+void start_afresh()
+{
+    alloc_disarm();
+    install_device(nullptr);
+    CloseDbgTempFile();
+    unlink(kTraceLogPath);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     silence_stdout();  // do_inquiry reports a failed buffer allocation there
-    CloseDbgTempFile();
-    unlink(kTraceLogPath);
+    start_afresh();
     g_baseline_descriptor = lowest_free_descriptor();
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
+    start_afresh();
     Input in(data, size);
     Case c = read_case(in);
     unsigned char *inquiry = heap_copy(c.inquiry);
@@ -322,8 +333,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     } else {
         ZKFUZZ_EXPECT(access(kTraceLogPath, F_OK) != 0, "a claim created the trace log");
     }
-    CloseDbgTempFile();
-    unlink(kTraceLogPath);
+    start_afresh();
     ZKFUZZ_EXPECT(lowest_free_descriptor() == g_baseline_descriptor,
                   "a descriptor stayed open");
     free(inquiry);

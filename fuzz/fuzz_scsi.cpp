@@ -147,7 +147,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     ZKFUZZ_EXPECT(device.opened == device.closes, "%d opened, %d closed",
                   device.opened, device.closes);
     ZKFUZZ_EXPECT(device.opens == 1, "%d opens", device.opens);
-    int expected_flags = op == kInquiry ? open_flags : O_RDONLY;
+    int expected_flags = (op == kInquiry ? open_flags : O_RDONLY) | O_CLOEXEC;
     ZKFUZZ_EXPECT(device.open_flags[0] == expected_flags, "opened with %#x",
                   device.open_flags[0]);
     if (alloc_failure_injected()) {

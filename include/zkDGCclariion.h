@@ -61,11 +61,35 @@ int claim_device(const device_entry *entry, char ***list_out);
 /* 1 when the storage-processor model is supported, 0 when it is refused. */
 int SupportedClariion(int model);
 
-/* ---- Trace log: "/tmp/.ZEVIRO00.log", written only when it exists ----- */
+/* ---- Trace log: "/tmp/.ZEVIRO00.log", written only when it exists -----
+ *
+ * Threads. A host may call every function of the library, the trace
+ * functions included, from any number of threads at once, and may fork,
+ * exec and cancel threads at any time:
+ * - The library writes trace text only to the log it opened itself: never
+ *   to a number the host closed and reused before the call, nor to the
+ *   host's own descriptor of the log file. Under contention a trace line
+ *   may be lost; it is never written elsewhere.
+ * - At most one descriptor stays open on the log: write-only, appending,
+ *   close-on-exec. When the file is gone, the next OpenDbgTempFile (any
+ *   entry point) or CloseDbgTempFile closes it. Device nodes the library
+ *   opens are close-on-exec too; a child of fork holds no log descriptor
+ *   but that one.
+ * - The trace functions are no cancellation points and leave nothing
+ *   behind when a thread is cancelled elsewhere.
+ * - The log is opened without blocking and only when it is a regular file;
+ *   a link there is followed only when it belongs to the process's
+ *   effective user or to the owner of /tmp (or /tmp is not a sticky,
+ *   world-writable folder).
+ * The host must not close, dup2 onto or otherwise reuse the number in
+ * DbgFd while a call into the library runs: trace text of that call may
+ * then reach whatever the number names by then. DbgFd is for reading. */
 
 /* Opens the trace log for appending (never creates it); sets DbgFd. */
 void OpenDbgTempFile(void);
-/* Closes the trace log when open and sets DbgFd to -1. */
+/* Closes the library's trace log descriptor, if any, and sets DbgFd to -1.
+ * May be called while other threads claim; it closes the descriptor only
+ * once none of them writes through it (otherwise it forgets it). */
 void CloseDbgTempFile(void);
 /* Writes text (no terminator, nothing added) to the open trace log. */
 void xDbgPrint(int level, const char *text);
@@ -75,7 +99,7 @@ void xDbgDumpBuf(const char *title, const void *buffer, int length);
 /* ---- SCSI commands: results are 0, an errno value, or 12 (ENOMEM) ------ */
 
 /* INQUIRY (standard data, or VPD page when evpd is nonzero). The device is
- * opened with open_flags unchanged. On 0, *buffer_out is a malloc'd buffer
+ * opened with open_flags, close-on-exec added. On 0, *buffer_out is a malloc'd buffer
  * of *length_out bytes that the caller releases with free(). */
 int do_inquiry(const char *path, int evpd, int page_code, int open_flags,
                int *length_out, unsigned char **buffer_out);

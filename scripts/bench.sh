@@ -12,7 +12,9 @@
 # Usage: scripts/bench.sh [--quick] [BUILD_DIR]   (default build/bench;
 #        --quick leaves out the discovery, which takes a minute or more)
 # Environment: ZK_BENCH_CALLS (calls counted per operation, default 2000).
-# The trace log /tmp/.ZEVIRO00.log must not exist: it switches tracing on.
+# Every run has a private /tmp (scripts/private-tmp.sh, as root): the traced
+# figures create the trace log /tmp/.ZEVIRO00.log, which must not exist for
+# the others, and no other process on the machine shares it.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 quick=0
@@ -24,20 +26,22 @@ calls=${ZK_BENCH_CALLS:-2000}
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZK_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" -j"$(nproc)" --target zkbench zkbench_discovery >/dev/null
 bench=$build/bench
+private=$root/scripts/private-tmp.sh
+"$private" true || { echo "bench.sh: no private /tmp for the benchmarks: not run" >&2; exit 1; }
 
 cpu=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)
 echo "== machine: ${cpu:-unknown CPU}, $(nproc) CPUs, $(uname -sr)"
 echo "== timings"
-"$bench/zkbench"
+"$private" "$bench/zkbench"
 if [ "$quick" -eq 0 ]; then
-  "$bench/zkbench_discovery"
+  "$private" "$bench/zkbench_discovery"
 fi
 
 echo "== instructions per call (callgrind, user space, $calls calls each)"
-out=$(mktemp -d)
+out=$(mktemp -d "$build/callgrind.XXXXXX")  # outside /tmp: the runs have their own
 trap 'rm -rf "$out"' EXIT
 for op in $("$bench/zkbench" --list); do
-  valgrind --tool=callgrind --collect-atstart=no --toggle-collect=zkbench_measured \
+  "$private" valgrind --tool=callgrind --collect-atstart=no --toggle-collect=zkbench_measured \
            --callgrind-out-file="$out/$op" "$bench/zkbench" --count "$op" "$calls" \
            >"$out/$op.log" 2>&1 || { cat "$out/$op.log" >&2; exit 1; }
   total=$(sed -n 's/^totals: *\([0-9]*\).*/\1/p' "$out/$op")

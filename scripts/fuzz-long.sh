@@ -8,5 +8,5 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root"/scripts/deps.sh build clang
-FUZZ_PARALLEL=${FUZZ_PARALLEL:-$(nproc)} exec "$root"/scripts/test-fuzz.sh \
-  "$root"/build/fuzz-long "${1:-3600}" "${@:2}"
+FUZZ_TIME=${1:-3600} FUZZ_PARALLEL=${FUZZ_PARALLEL:-$(nproc)} exec "$root"/scripts/test-fuzz.sh \
+  "$root"/build/fuzz-long 0 "${@:2}"

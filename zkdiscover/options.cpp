@@ -37,7 +37,7 @@ const char kHelp[] =
     "                     DEVICE=path, one per line, a blank line between\n"
     "                     devices\n"
     "  --explain          show each device's trace lines, as the library writes\n"
-    "                     them; the machine's trace log is left alone\n"
+    "                     them; the machine's trace log is not written\n"
     "  -j, --jobs N       claim up to N devices at the same time (1-256;\n"
     "                     default 16, never more than the devices; 1: one\n"
     "                     after the other)\n"

@@ -1,36 +1,21 @@
-// Debug trace log: "/tmp/.ZEVIRO00.log", written only when it exists.
+// Debug trace log: "/tmp/.ZEVIRO00.log", written only when it exists. The
+// header states the contract with threaded, forking hosts.
 //
-// The library is a guest in a long-running host that closes, reuses and
-// passes on descriptors as it pleases, so it writes, re-points or closes
-// only a descriptor that is still the log it opened.
-//
-// Descriptors. The first successful OpenDbgTempFile keeps its descriptor as
-// the log's number, with the identity (device, inode) of the file behind it.
-// Every later call opens the file anew (so that it writes to the file as it
-// exists now) and moves the new open file onto the kept number with dup3,
-// which swaps the file behind the number atomically and keeps close-on-exec;
-// the fresh descriptor is then closed. So at most one log descriptor is open,
-// and a thread that read DbgFd just before another thread re-opened the log
-// never writes through a number that was closed and handed out again.
-//
-// Before touching the kept number the call checks with fstat that it still
-// names the file recorded for it. When it does not (the host closed it and
-// the number now names one of the host's files) or fstat fails, the number
-// is forgotten and left alone, and the fresh descriptor becomes the log's.
-//
-// When the file is missing, DbgFd becomes -1 and the number stays open (on
-// the earlier file) until the next open re-points it or the host calls
-// CloseDbgTempFile; the host calls that when no other thread is in the
-// library.
-//
-// Re-pointing and recording the identity happen under a flag taken with a
-// compare-and-swap and never waited for by OpenDbgTempFile: a call that
-// finds another one re-pointing the log leaves DbgFd to that call.
-// DbgFd stays a plain int for the host; the library touches it and its own
-// words with atomic loads and stores.
+// The first successful open keeps its descriptor as the log's number, with
+// the file's identity. Later opens move the file as it is now onto that
+// number with dup3 and close the fresh descriptor. The number is re-pointed
+// or closed only while still the library's: the recorded file, write-only,
+// appending, close-on-exec (a host's own descriptor of the log lacks one).
+// xDbgPrint counts itself in g_writers before it reads DbgFd; re-pointing
+// and closing set DbgFd to -1 first and then wait, boundedly, for that
+// count to reach zero, or leave the number alone (a line lost, never
+// written elsewhere). All of this runs under g_busy, taken with a bounded
+// wait and cancellation off; fork() waits for it too.
 #include "zkDGCclariion.h"
 
+#include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sched.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -39,72 +24,152 @@
 namespace {
 
 constexpr char kTraceLogPath[] = "/tmp/.ZEVIRO00.log";
+constexpr char kTraceLogFolder[] = "/tmp";
+constexpr int kPatience = 100000;  // sched_yield rounds of a bounded wait
 
-// The descriptor number the library keeps for the log, or -1.
-int g_log_number = -1;
-// Identity of the file behind g_log_number; read and written under g_busy.
-dev_t g_log_device;
+int g_log_number = -1;  // the number the library keeps for the log, or -1
+dev_t g_log_device;     // identity of the file behind it (under g_busy)
 ino_t g_log_inode;
-// Nonzero while one call re-points the log or records its identity.
-int g_busy = 0;
+int g_busy = 0;         // 1 while one thread works on the kept number
+int g_writers = 0;      // xDbgPrint calls that may be writing
+bool g_forked_busy;     // g_busy taken for fork() by the forking thread
 
-int load(const int *word) { return __atomic_load_n(word, __ATOMIC_ACQUIRE); }
-void store(int *word, int value) { __atomic_store_n(word, value, __ATOMIC_RELEASE); }
+int load(const int *word) { return __atomic_load_n(word, __ATOMIC_SEQ_CST); }
+void store(int *word, int value) { __atomic_store_n(word, value, __ATOMIC_SEQ_CST); }
 
-// The flag holds the process id of its holder. A holder of another process
-// is a thread that is not here: the flag came through fork() while that
-// thread held it, and is taken over.
-bool try_take_busy()
+bool wait_for(bool (*done)())
 {
-    int self = static_cast<int>(getpid());
-    int holder = 0;
-    if (__atomic_compare_exchange_n(&g_busy, &holder, self, false,
-                                    __ATOMIC_ACQUIRE, __ATOMIC_RELAXED))
-        return true;
-    return holder != self &&
-           __atomic_compare_exchange_n(&g_busy, &holder, self, false,
-                                       __ATOMIC_ACQUIRE, __ATOMIC_RELAXED);
+    for (int round = 0; round < kPatience; ++round) {
+        if (done())
+            return true;
+        sched_yield();
+    }
+    return false;
 }
-void release_busy() { __atomic_store_n(&g_busy, 0, __ATOMIC_RELEASE); }
+bool take_busy()
+{
+    int idle = 0;
+    return __atomic_compare_exchange_n(&g_busy, &idle, 1, false, __ATOMIC_SEQ_CST,
+                                       __ATOMIC_RELAXED);
+}
+bool no_writers() { return load(&g_writers) == 0; }
 
-// True when number still names the file recorded for the kept log.
+// The flagged section: cancellation off, g_busy taken (taken is false when
+// its holder did not let go in time; the section then does nothing).
+struct Section {
+    int cancel_state;
+    bool taken;
+    Section()
+    {
+        pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancel_state);
+        taken = wait_for(take_busy);
+    }
+    ~Section()
+    {
+        if (taken)
+            store(&g_busy, 0);
+        pthread_setcancelstate(cancel_state, nullptr);
+    }
+};
+
+// Stops the writes through the kept number and waits for those in flight.
+bool quiesce()
+{
+    store(&DbgFd, -1);
+    return wait_for(no_writers);
+}
+
+// True when number is the library's log descriptor: the recorded file,
+// write-only, appending, close-on-exec.
 bool is_kept_log(int number)
 {
     struct stat st;
+    int status = fcntl(number, F_GETFL);
     return fstat(number, &st) == 0 && st.st_dev == g_log_device &&
-           st.st_ino == g_log_inode;
+           st.st_ino == g_log_inode && (status & (O_ACCMODE | O_APPEND)) == (O_WRONLY | O_APPEND) &&
+           (fcntl(number, F_GETFD) & FD_CLOEXEC) != 0;
+}
+
+// A link at the log path is followed as the kernel's protected_symlinks
+// would: in a sticky, world-writable folder only when it belongs to this
+// process's effective user or to the folder's owner.
+bool may_follow_link()
+{
+    struct stat link, folder;
+    if (lstat(kTraceLogPath, &link) != 0 || stat(kTraceLogFolder, &folder) != 0)
+        return false;
+    bool shared = (folder.st_mode & S_ISVTX) && (folder.st_mode & S_IWOTH);
+    return !shared || link.st_uid == geteuid() || link.st_uid == folder.st_uid;
+}
+
+// Opens the log when it is a regular file, without ever blocking (a FIFO or
+// a device is closed again at once, or not opened). Returns the descriptor,
+// write-only and appending, close-on-exec, or -1; *st gets the file's.
+int open_log(struct stat *st)
+{
+    const int flags = O_WRONLY | O_APPEND | O_CLOEXEC | O_NONBLOCK;
+    int fd = open(kTraceLogPath, flags | O_NOFOLLOW);
+    if (fd < 0 && errno == ELOOP && may_follow_link())
+        fd = open(kTraceLogPath, flags);
+    if (fd >= 0 && (fstat(fd, st) != 0 || !S_ISREG(st->st_mode) ||
+                    fcntl(fd, F_SETFL, O_APPEND) != 0)) {
+        close(fd);
+        fd = -1;
+    }
+    return fd;
+}
+
+// Under g_busy: gives up the kept number, closing it when it is still the
+// library's and no writer uses it.
+void release_log()
+{
+    bool idle = quiesce();
+    int kept = load(&g_log_number);
+    store(&g_log_number, -1);
+    if (kept >= 0 && idle && is_kept_log(kept))
+        close(kept);
 }
 
 // Under g_busy: puts the freshly opened log behind the kept number, or makes
-// fresh the kept number, and records the file's identity. Returns what
-// DbgFd is to hold: the log's descriptor, or -1 when there is none.
-int install_log(int fresh)
+// fresh the kept number. Returns what DbgFd is to hold.
+int install_log(int fresh, const struct stat &st)
 {
-    struct stat st;
-    if (fstat(fresh, &st) != 0) {
-        close(fresh);
-        return -1;
-    }
     int number = load(&g_log_number);
     if (number >= 0 && number != fresh && is_kept_log(number)) {
         int moved = -1;
-        for (int attempt = 0; attempt < 3 && moved < 0; ++attempt)
-            moved = dup3(fresh, number, O_CLOEXEC);  // EINTR, or EBUSY
+        if (quiesce())
+            for (int attempt = 0; attempt < 3 && moved < 0; ++attempt)
+                moved = dup3(fresh, number, O_CLOEXEC);  // EINTR, or EBUSY
         close(fresh);
-        // When the number could not be re-pointed it still holds the earlier
-        // file, which may no longer be the log: tracing is off for this call.
-        if (moved < 0)
+        if (moved < 0)  // still the earlier file, or still in use: no trace
             return -1;
     } else {
-        // No log yet, the kept number was closed and open() handed it out
-        // again as this very log, or the number is no longer the library's:
-        // the fresh descriptor is the log from now on.
+        // No log yet, or the kept number is no longer the library's: it is
+        // forgotten, and the fresh descriptor is the log from now on.
         number = fresh;
         store(&g_log_number, fresh);
     }
     g_log_device = st.st_dev;
     g_log_inode = st.st_ino;
     return number;
+}
+
+// No thread is in the flagged section when fork() copies the process (no
+// fresh descriptor goes to the child), and none is a writer in the child.
+void before_fork() { g_forked_busy = wait_for(take_busy); }
+void after_fork_parent()
+{
+    if (g_forked_busy)
+        store(&g_busy, 0);
+}
+void after_fork_child()
+{
+    store(&g_busy, 0);
+    store(&g_writers, 0);
+}
+__attribute__((constructor)) void register_fork_handlers()
+{
+    pthread_atfork(before_fork, after_fork_parent, after_fork_child);
 }
 
 }  // namespace
@@ -117,44 +182,27 @@ int DbgFd = -1;
 // its descriptor, or to -1 when the file is missing or cannot be opened.
 void OpenDbgTempFile(void)
 {
-    int fresh = open(kTraceLogPath, O_WRONLY | O_APPEND | O_CLOEXEC);
-    if (fresh < 0) {
-        store(&DbgFd, -1);
+    Section section;
+    struct stat st;
+    int fresh = section.taken ? open_log(&st) : -1;
+    if (fresh >= 0) {
+        store(&DbgFd, install_log(fresh, st));
         return;
-    }
-    if (!try_take_busy()) {
-        // Another call is putting the file as it is now behind DbgFd; a
-        // number read here could be one that call is about to give up.
-        close(fresh);
-        return;
-    }
-    store(&DbgFd, install_log(fresh));
-    release_busy();
-}
-
-// When the log is open (DbgFd 0 or greater), closes it and sets DbgFd to -1;
-// otherwise does nothing. A number that no longer names the log the library
-// opened is forgotten without being closed.
-void CloseDbgTempFile(void)
-{
-    if (load(&DbgFd) < 0)
-        return;
-    // An OpenDbgTempFile of another thread is finishing. Should it never
-    // finish (its thread cancelled inside), tracing goes off and nothing
-    // is closed rather than waiting for ever.
-    bool taken = false;
-    for (int attempt = 0; attempt < 100000 && !taken; ++attempt) {
-        taken = try_take_busy();
-        if (!taken)
-            sched_yield();
     }
     store(&DbgFd, -1);
-    if (!taken)
-        return;
-    int kept = __atomic_exchange_n(&g_log_number, -1, __ATOMIC_ACQ_REL);
-    if (kept >= 0 && is_kept_log(kept))
-        close(kept);
-    release_busy();
+    if (section.taken && load(&g_log_number) >= 0)
+        release_log();
+}
+
+// Closes the library's log descriptor, if it still has one, and sets DbgFd
+// to -1. A number that no longer names the library's log is forgotten
+// without being closed.
+void CloseDbgTempFile(void)
+{
+    Section section;
+    store(&DbgFd, -1);
+    if (section.taken)
+        release_log();
 }
 
 // Writes text as it is (strlen bytes, nothing added) to the open trace log
@@ -162,11 +210,18 @@ void CloseDbgTempFile(void)
 void xDbgPrint(int level, const char *text)
 {
     (void)level;
-    int fd = load(&DbgFd);
-    if (fd < 0)
+    if (load(&DbgFd) < 0)
         return;
-    ssize_t written = write(fd, text, strlen(text));
-    (void)written;
+    int cancel_state;
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancel_state);
+    __atomic_add_fetch(&g_writers, 1, __ATOMIC_SEQ_CST);
+    int fd = load(&DbgFd);
+    if (fd >= 0) {
+        ssize_t written = write(fd, text, strlen(text));
+        (void)written;
+    }
+    __atomic_sub_fetch(&g_writers, 1, __ATOMIC_SEQ_CST);
+    pthread_setcancelstate(cancel_state, nullptr);
 }
 
 // Hook for dumping a buffer; produces no output.

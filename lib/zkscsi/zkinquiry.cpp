@@ -108,7 +108,7 @@ bool print_inquiry_field(const InquiryField &field, const unsigned char *data,
 extern "C" {
 
 /* INQUIRY for standard data (evpd 0) or the VPD page page_code (evpd
- * nonzero). Opens path with open_flags unchanged, sends the command with a
+ * nonzero). Opens path with open_flags (close-on-exec added), sends the command with a
  * 36-byte allocation to learn the length, then again with exactly that
  * length (at most 255). Returns 0 and a malloc'd buffer of *length_out bytes
  * in *buffer_out (the caller frees it); or the errno of a failed open() or
@@ -117,7 +117,7 @@ extern "C" {
 int do_inquiry(const char *path, int evpd, int page_code, int open_flags,
                int *length_out, unsigned char **buffer_out)
 {
-    int fd = open(path, open_flags);
+    int fd = open(path, open_flags | O_CLOEXEC);  // never inherited by a program the host starts
     if (fd == -1)
         return zk_failure_result();
 

@@ -374,8 +374,9 @@ TEST_F(Claim, ReadsTheFourPagesWithTheirOpenFlags)
     Outcome out = claim(UnitDef{});
     ASSERT_EQ(out.result, ZK_CLAIMED);
 
-    const int inquiry_flags = O_RDONLY | O_NDELAY;
-    const int expected_flags[] = {O_RDONLY, O_RDONLY, inquiry_flags, inquiry_flags};
+    // Close-on-exec added to each: a program the host starts inherits no device.
+    const int inquiry_flags = O_RDONLY | O_NDELAY | O_CLOEXEC;
+    const int expected_flags[] = {O_RDONLY | O_CLOEXEC, O_RDONLY | O_CLOEXEC, inquiry_flags, inquiry_flags};
     ASSERT_EQ(zksim_open_count(), 4u);
     for (size_t i = 0; i < 4; ++i) {
         zksim_open_record open{};

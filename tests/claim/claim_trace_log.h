@@ -1,5 +1,5 @@
 // The fixed trace log file, for claim tests that read what a claim traced.
-// Programs that use it hold the trace_log lock (see CMakeLists.txt).
+// Programs that use it run with a private /tmp (LOCKS trace_log in CMake).
 #ifndef ZK_TESTS_CLAIM_TRACE_LOG_H
 #define ZK_TESTS_CLAIM_TRACE_LOG_H
 

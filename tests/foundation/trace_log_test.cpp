@@ -1,7 +1,7 @@
 // Trace log: exact bytes appended to /tmp/.ZEVIRO00.log, nothing when it is
 // missing (and never a file created), the descriptor's flags, no pile-up of
 // descriptors, and a fresh look at the file on every open. Uses the one
-// fixed log path: CTest runs it under the trace_log lock.
+// fixed log path: CTest runs it with a private /tmp.
 #include "foundation_test_util.h"
 #include "trace_log_reset.h"
 
@@ -10,14 +10,17 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <stdio.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -378,6 +381,72 @@ TEST_F(TraceLog, ConcurrentTracersNeverHitOtherFiles)
     for (size_t at = 0; at < log.size(); at += 6)
         ASSERT_EQ(log.compare(at, 6, "trace\n"), 0) << "at " << at;
     EXPECT_LE(log_descriptors(), 1);
+}
+
+// What another user (nobody) or root plants at the log path: tracing must
+// neither block nor write anywhere but a regular file, and follows a link
+// only when the kernel's protected_symlinks would (the link is root's own).
+// Each open runs in a child that an alarm ends, so a hang fails the case.
+TEST_F(TraceLog, HostilePathsAtTheLog)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root, to plant files as the user nobody";
+    const struct passwd *nobody = getpwnam("nobody");
+    ASSERT_NE(nobody, nullptr);
+    const std::string target = "/tmp/zk-victim";
+    const char *log = kLogPath.c_str();
+    const struct {
+        const char *label;
+        bool as_nobody;
+        std::function<int()> plant;
+        bool traced;  // expected: the text lands in target
+    } cases[] = {
+        {"FIFO, no reader", true, [&] { return mkfifo(log, 0666); }, false},
+        {"FIFO with a reader", true, [&] { return mkfifo(log, 0666); }, false},
+        {"link of another user", true, [&] { return symlink(target.c_str(), log); }, false},
+        {"link of another user to a FIFO", true, [&] { return symlink("/tmp/zk-fifo", log); }, false},
+        {"link of this user", false, [&] { return symlink(target.c_str(), log); }, true},
+        {"device node", false, [&] { return mknod(log, S_IFCHR | 0666, makedev(1, 3)); }, false},
+        {"directory", false, [&] { return mkdir(log, 0777); }, false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.label);
+        write_file(target, "");
+        chmod(target.c_str(), 0666);  // writable by nobody too: only the link may stop the write
+        ASSERT_EQ(mkfifo("/tmp/zk-fifo", 0666), 0);
+        pid_t planter = fork();
+        if (planter == 0)
+            _exit((!c.as_nobody || (setgid(nobody->pw_gid) == 0 && setuid(nobody->pw_uid) == 0)) &&
+                  c.plant() == 0 ? 0 : 1);
+        int status = -1;
+        waitpid(planter, &status, 0);
+        ASSERT_EQ(status, 0) << "could not plant";
+        int reader = open(log, O_RDONLY | O_NONBLOCK);
+        if (strstr(c.label, "with a reader") == nullptr && reader >= 0)
+            close(reader);
+        pid_t host = fork();
+        if (host == 0) {
+            alarm(10);
+            OpenDbgTempFile();
+            int traced = DbgFd >= 0;
+            xDbgPrint(1, "trace\n");
+            CloseDbgTempFile();
+            _exit(traced);
+        }
+        waitpid(host, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status)) << "the open blocked";
+        EXPECT_EQ(WEXITSTATUS(status), c.traced ? 1 : 0);
+        EXPECT_EQ(read_file(target), c.traced ? "trace\n" : "");
+        if (reader >= 0 && strstr(c.label, "with a reader") != nullptr) {
+            char byte;
+            EXPECT_LE(read(reader, &byte, 1), 0) << "the FIFO received trace";
+            close(reader);
+        }
+        unlink(log);
+        rmdir(log);
+        unlink("/tmp/zk-fifo");
+        unlink(target.c_str());
+    }
 }
 
 }  // namespace

@@ -199,7 +199,7 @@ TEST_F(InquiryCommand, SecondPassAsksForExactlyTheAnnouncedLength)
     }
 }
 
-TEST_F(InquiryCommand, OpenFlagsArePassedUnchanged)
+TEST_F(InquiryCommand, OpenFlagsArePassedWithCloseOnExecAdded)
 {
     const int cases[] = {O_RDONLY | O_NDELAY, O_RDONLY, O_RDWR | O_NONBLOCK, O_RDONLY | O_CLOEXEC};
     for (int flags : cases) {
@@ -214,7 +214,7 @@ TEST_F(InquiryCommand, OpenFlagsArePassedUnchanged)
         zksim_open_record record;
         ASSERT_EQ(zksim_open_at(0, &record), 0);
         EXPECT_STREQ(record.path, kUnitPath);
-        EXPECT_EQ(record.flags, flags);
+        EXPECT_EQ(record.flags, flags | O_CLOEXEC);  // close-on-exec added
         expect_balanced_descriptors();
     }
 }
@@ -373,7 +373,7 @@ TEST_F(ModeSenseCommand, CdbOfBothPasses)
         ASSERT_EQ(zksim_open_count(), 1u);
         zksim_open_record record;
         ASSERT_EQ(zksim_open_at(0, &record), 0);
-        EXPECT_EQ(record.flags, O_RDONLY);
+        EXPECT_EQ(record.flags, O_RDONLY | O_CLOEXEC);
         expect_balanced_descriptors();
     }
 }

@@ -1,8 +1,7 @@
 // Puts the library's trace log back to "never opened": the log file gone
-// and the library's descriptor closed. CloseDbgTempFile closes only while
-// DbgFd is open, and the library keeps its descriptor while the file is
-// missing, so the file is opened once more first. Callers hold the
-// trace_log lock (the file is machine-wide).
+// and the library's descriptor closed (opened once more first, so that
+// there is one to close whatever state the library was in). Callers run
+// with a private /tmp (LOCKS trace_log in CMake), never the machine's log.
 #ifndef ZK_TESTS_SUPPORT_TRACE_LOG_RESET_H
 #define ZK_TESTS_SUPPORT_TRACE_LOG_RESET_H
 

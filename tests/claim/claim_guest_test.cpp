@@ -1,0 +1,342 @@
+// The library as a guest of a threaded host: one table of what hosts do
+// while threads claim with the trace log on (close and reuse the log's
+// number, close the log, open the log themselves, cancel, remove the log,
+// fork, exec); ZK_GUEST_CASE=TEXT runs only the cases named with TEXT. Each case counts the rounds in which a trace byte reached a
+// host file, a host descriptor changed, or a descriptor stayed on the log or
+// a device; afterwards tracing must still work. Runs in a private /tmp.
+#include "../foundation/foundation_test_util.h"
+#include "claim_support.h"
+#include "claim_trace_log.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <sstream>
+#include <thread>
+
+using namespace claimtest;
+
+namespace {
+
+constexpr int kMaxThreads = 8;
+const std::string kHostText = "host\n";
+
+#if defined(ZK_EMULATED)
+constexpr int kScale = 20;
+#elif defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+constexpr int kScale = 4;
+#else
+constexpr int kScale = 1;
+#endif
+
+struct Guest {
+    std::vector<device_entry> entries;
+    std::array<unsigned char, 36> inquiry = make_inquiry();
+    zkfoundation::TempDir dir;
+    std::string host_path = dir.file("host");
+
+    Guest()
+    {
+        std::vector<UnitDef> units(kMaxThreads);
+        for (int i = 0; i < kMaxThreads; ++i)
+            units[i].path = "/dev/zkguest/c" + std::to_string(i) + "t0d0s2";
+        zksim_reset();
+        EXPECT_EQ(load_units(units), "");
+        zksim_set_recording(0);
+        for (const UnitDef &unit : units)
+            entries.push_back(make_entry(unit.path, inquiry.data()));
+    }
+    void claim(int unit)
+    {
+        char **list = nullptr;
+        if (claim_device(&entries[unit], &list) == ZK_CLAIMED)
+            nv_free(list);
+    }
+    // The host's own file, without close-on-exec, on number `at` when >= 0.
+    int host_file(int flags, int at = -1)
+    {
+        int fd = open(host_path.c_str(), flags | O_CREAT | O_TRUNC, 0600);
+        if (at >= 0 && fd >= 0 && fd != at) {
+            dup2(fd, at);
+            close(fd);
+            fd = at;
+        }
+        return fd;
+    }
+    // True when the host's descriptor still has its flags and its file
+    // holds only what the host wrote; closes it.
+    bool host_intact(int fd, int flags, const std::string &written)
+    {
+        bool same = fcntl(fd, F_GETFD) == 0 &&
+                    (fcntl(fd, F_GETFL) & (O_ACCMODE | O_APPEND)) == flags;
+        close(fd);
+        return same && zkfoundation::read_file(host_path) == written;
+    }
+};
+
+// Descriptors on the log file (also when removed) and on simulated devices.
+int log_descriptors()
+{
+    return zkfoundation::count_descriptors_to(kTraceLogPath) +
+           zkfoundation::count_descriptors_to((std::string(kTraceLogPath) + " (deleted)").c_str());
+}
+
+// Runs body(t) on n threads until stop is set.
+struct Claimers {
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> threads;
+    Claimers(int n, const std::function<void(int)> &body)
+    {
+        for (int t = 0; t < n; ++t)
+            threads.emplace_back([this, body, t] { while (!stop) body(t); });
+    }
+    ~Claimers()
+    {
+        stop = true;
+        for (std::thread &thread : threads)
+            thread.join();
+    }
+};
+
+// The host closes the log's number and opens its own file on it; then n
+// threads claim at once.
+int close_and_reuse(Guest &g, int rounds, int n)
+{
+    int failures = 0;
+    pthread_barrier_t start, done;
+    pthread_barrier_init(&start, nullptr, n + 1);
+    pthread_barrier_init(&done, nullptr, n + 1);
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < n; ++t)
+        threads.emplace_back([&, t] {
+            for (;;) {
+                pthread_barrier_wait(&start);
+                if (stop)
+                    return;
+                g.claim(t);
+                pthread_barrier_wait(&done);
+            }
+        });
+    for (int round = 0; round < rounds; ++round) {
+        OpenDbgTempFile();
+        int number = DbgFd;
+        close(number);
+        int host = g.host_file(O_WRONLY, number);
+        pthread_barrier_wait(&start);
+        pthread_barrier_wait(&done);
+        failures += !g.host_intact(host, O_WRONLY, "");
+    }
+    stop = true;
+    pthread_barrier_wait(&start);
+    for (std::thread &thread : threads)
+        thread.join();
+    pthread_barrier_destroy(&start);
+    pthread_barrier_destroy(&done);
+    return failures;
+}
+
+// The host closes the log while two threads claim, then writes a file.
+int close_racing_claims(Guest &g, int rounds)
+{
+    int failures = 0;
+    Claimers claimers(2, [&](int t) { g.claim(t); });
+    for (int round = 0; round < rounds; ++round) {
+        CloseDbgTempFile();
+        int host = g.host_file(O_WRONLY);
+        ssize_t written = write(host, kHostText.data(), kHostText.size());
+        failures += written != static_cast<ssize_t>(kHostText.size()) ||
+                    !g.host_intact(host, O_WRONLY, kHostText);
+    }
+    return failures;
+}
+
+// The host reads the log through its own descriptor on the kept number
+// while claims run, then closes the library's log.
+int host_reads_the_log(Guest &g, int rounds)
+{
+    int failures = 0;
+    for (int round = 0; round < rounds; ++round) {
+        OpenDbgTempFile();
+        int number = DbgFd;
+        close(number);
+        int reader = open(kTraceLogPath, O_RDONLY);
+        if (reader != number) {
+            dup2(reader, number);
+            close(reader);
+        }
+        {
+            Claimers claimers(2, [&](int t) { g.claim(t); });
+            usleep(100);
+        }
+        CloseDbgTempFile();
+        char byte;
+        failures += fcntl(number, F_GETFD) != 0 || (fcntl(number, F_GETFL) & O_ACCMODE) != O_RDONLY ||
+                    read(number, &byte, 1) < 0;
+        close(number);
+    }
+    return failures;
+}
+
+// A thread claiming (and now and then closing the log) is cancelled at a
+// random moment; afterwards a claim traces and the close releases the log.
+int cancel_at_random(Guest &g, int rounds)
+{
+    int failures = 0;
+    for (int round = 0; round < rounds; ++round) {
+        pthread_t thread;
+        pthread_create(&thread, nullptr, [](void *guest) -> void * {
+            for (int i = 0;; ++i) {
+                static_cast<Guest *>(guest)->claim(0);
+                if (i % 3 == 0)
+                    CloseDbgTempFile();
+                pthread_testcancel();
+            }
+        }, &g);
+        usleep(static_cast<useconds_t>(rand() % 300));
+        pthread_cancel(thread);
+        pthread_join(thread, nullptr);
+        size_t before = trace_log_text().size();
+        g.claim(1);
+        auto start = std::chrono::steady_clock::now();
+        CloseDbgTempFile();
+        auto took = std::chrono::steady_clock::now() - start;
+        failures += trace_log_text().size() <= before || took > std::chrono::milliseconds(250) ||
+                    log_descriptors() != 0 || zksim_open_descriptors() != 0;
+    }
+    return failures;
+}
+
+// The log is removed while the library holds it, then closed or opened.
+int log_removed(Guest &g, int rounds)
+{
+    int failures = 0;
+    for (int round = 0; round < rounds; ++round) {
+        g.claim(0);
+        unlink(kTraceLogPath);
+        if (round % 2)
+            CloseDbgTempFile();
+        else
+            OpenDbgTempFile();
+        failures += log_descriptors() != 0;
+        close(open(kTraceLogPath, O_WRONLY | O_CREAT, 0600));
+    }
+    return failures;
+}
+
+// The host forks while two threads claim: the child holds at most the log.
+int fork_during_claims(Guest &g, int rounds)
+{
+    int failures = 0;
+    struct stat log;
+    stat(kTraceLogPath, &log);
+    Claimers claimers(2, [&](int t) { g.claim(t); });
+    for (int round = 0; round < rounds; ++round) {
+        pid_t child = fork();
+        if (child == 0) {
+            int held = 0;
+            struct stat st;
+            for (int fd = 0; fd < 1024; ++fd)
+                held += fstat(fd, &st) == 0 && st.st_dev == log.st_dev && st.st_ino == log.st_ino;
+            _exit(held);
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        failures += !WIFEXITED(status) || WEXITSTATUS(status) > 1;
+    }
+    return failures;
+}
+
+// The host starts programs while two threads claim: no program inherits
+// the log or a device (ls lists the descriptors it was started with).
+int exec_during_claims(Guest &g, int rounds)
+{
+    std::vector<bool> hosts(1024);  // what the host itself hands on
+    for (int fd = 0; fd < 1024; ++fd)
+        hosts[fd] = fcntl(fd, F_GETFD) == 0;
+    int failures = 0;
+    Claimers claimers(2, [&](int t) { g.claim(t); });
+    for (int round = 0; round < rounds; ++round) {
+        int out[2];
+        if (pipe2(out, O_CLOEXEC) != 0)
+            return rounds;
+        pid_t child = fork();
+        if (child == 0) {
+            dup2(out[1], 1);
+            execl("/bin/ls", "ls", "-l", "/proc/self/fd", static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        close(out[1]);
+        std::string listing;
+        char buffer[4096];
+        for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;)
+            listing.append(buffer, static_cast<size_t>(n));
+        close(out[0]);
+        int status = 0;
+        waitpid(child, &status, 0);
+        bool inherited = false;
+        std::istringstream lines(listing);
+        for (std::string line; std::getline(lines, line);) {
+            size_t arrow = line.find(" -> ");
+            if (arrow == std::string::npos)
+                continue;
+            int fd = atoi(line.c_str() + line.rfind(' ', arrow - 1) + 1);
+            std::string target = line.substr(arrow + 4);
+            inherited |= fd > 2 && fd < 1024 && !hosts[fd] && (target == "/dev/null" || target.find("ZEVIRO00") != std::string::npos);
+        }
+        failures += inherited || status != 0;
+    }
+    return failures;
+}
+
+TEST(ClaimGuest, HostBehaviours)
+{
+    const struct {
+        const char *name;
+        int rounds;
+        std::function<int(Guest &, int)> run;
+    } cases[] = {
+        {"close and reuse, 2 threads", 3000, [](Guest &g, int r) { return close_and_reuse(g, r, 2); }},
+        {"close and reuse, 4 threads", 2000, [](Guest &g, int r) { return close_and_reuse(g, r, 4); }},
+        {"close and reuse, 8 threads", 1000, [](Guest &g, int r) { return close_and_reuse(g, r, 8); }},
+        {"close racing claims", 5000, close_racing_claims},
+        {"host reads the log on the kept number", 300, host_reads_the_log},
+        {"cancellation at random points", 100, cancel_at_random},
+        {"log removed, then closed or opened", 1000, log_removed},
+        {"fork with threads in the library", 200, fork_during_claims},
+        {"exec while claims run", 150, exec_during_claims},
+    };
+    const char *only = getenv("ZK_GUEST_CASE");  // runs the cases whose name has it
+    for (const auto &c : cases) {
+        if (only != nullptr && strstr(c.name, only) == nullptr)
+            continue;
+        Guest g;
+        remove_trace_log();
+        close(open(kTraceLogPath, O_WRONLY | O_CREAT, 0600));
+        int rounds = c.rounds / kScale;
+        auto start = std::chrono::steady_clock::now();
+        int failures = c.run(g, rounds);
+        long ms = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                        std::chrono::steady_clock::now() - start).count());
+        printf("%-40s %5d rounds, %5d failed, %6ld ms\n", c.name, rounds, failures, ms);
+        EXPECT_EQ(failures, 0) << c.name;
+
+        // Tracing still works, and closing releases everything.
+        TraceLog log;
+        g.claim(0);
+        EXPECT_NE(log.contents().find("claim_device for /dev/zkguest/c0t0d0s2\n"),
+                  std::string::npos) << c.name;
+        CloseDbgTempFile();
+        EXPECT_EQ(log_descriptors(), 0) << c.name;
+        EXPECT_EQ(zksim_open_descriptors(), 0) << c.name;
+    }
+}
+
+}  // namespace
