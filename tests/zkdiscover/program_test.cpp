@@ -195,7 +195,7 @@ TEST(BundledDemo, ExportHasSixPairsPerClaimedDevice)
         ASSERT_EQ(blocks[i].size(), 7u) << i;
         for (size_t k = 0; k < 7; ++k)
             EXPECT_EQ(blocks[i][k].rfind(names[k], 0), 0u) << blocks[i][k];
-        EXPECT_EQ(blocks[i][0], std::string("DEVICE=/dev/sim/sd") + static_cast<char>('b' + i));
+        EXPECT_EQ(blocks[i][0], std::string("DEVICE='/dev/sim/sd") + static_cast<char>('b' + i) + "'");
     }
 }
 
@@ -301,9 +301,10 @@ TEST(Refusals, BadInputHasItsMessageAndExitCode)
 
 TEST(Simulation, OnlyDescribedUnitsAreOpenedAndOnlyWhenAsked)
 {
-    // Under --simulate a real node is not offered at all.
+    // Under --simulate a real node is not offered at all (and, named, it
+    // could not be examined).
     RunResult simulated = run({"/dev/sim/sdb", "/dev/null", "--simulate", "--json"});
-    ASSERT_EQ(simulated.code, 0) << simulated.err;
+    ASSERT_EQ(simulated.code, zkd::kExitNotExamined) << simulated.err;
     json doc = json::parse(simulated.out);
     EXPECT_EQ(doc["summary"]["claimed"], 1);
     EXPECT_EQ(doc["not_examined"][0]["device"], "/dev/null");
@@ -312,7 +313,7 @@ TEST(Simulation, OnlyDescribedUnitsAreOpenedAndOnlyWhenAsked)
 
     // Without --simulate nothing is preloaded: simulated paths do not exist.
     RunResult real = run({"/dev/sim/sdb", "--json"});
-    ASSERT_EQ(real.code, 0) << real.err;
+    ASSERT_EQ(real.code, zkd::kExitNotExamined) << real.err;
     json real_doc = json::parse(real.out);
     EXPECT_EQ(real_doc["summary"]["claimed"], 0);
     EXPECT_EQ(real_doc["simulation"], nullptr);
