@@ -419,6 +419,10 @@ bool parse_description(std::string_view text, Config &out, std::string &error) {
     // Keys apply to the unit opened by the latest `unit` line; after an
     // `array` line there is none until the next `unit`.
     bool in_unit = false;
+    // A capture (first statement `capture`) must end with `end`: without it
+    // the file was cut short, and replaying the rest would invent units
+    // from the defaults.
+    bool capture = false, ended = false, first = true;
     PathSet seen;
     try {
         std::size_t pos = 0;
@@ -432,7 +436,18 @@ bool parse_description(std::string_view text, Config &out, std::string &error) {
             if (tokens.empty()) continue;
             const std::string &keyword = tokens[0].text;
             if (tokens[0].quoted) fail("a line must start with a keyword");
-            if (keyword == "unit") {
+            if (ended) fail("text after the end line");
+            bool was_first = first;
+            first = false;
+            if (keyword == "capture") {
+                if (!was_first) fail("capture must be the first statement");
+                expect_count(tokens, 1, "capture");
+                capture = true;
+            } else if (keyword == "end") {
+                expect_count(tokens, 1, "end");
+                ended = true;
+                in_unit = false;
+            } else if (keyword == "unit") {
                 expect_count(tokens, 2, "unit");
                 if (tokens[1].text.empty()) fail("empty unit path");
                 add_path(seen, tokens[1].text);
@@ -447,6 +462,7 @@ bool parse_description(std::string_view text, Config &out, std::string &error) {
                 parse_unit_key(tokens, units.back());
             }
         }
+        if (capture && !ended) fail("the capture has no end line: the file is incomplete");
         Config config;
         config.units.reserve(units.size());
         config.by_path.reserve(units.size());

@@ -1,22 +1,24 @@
 #include "capture.h"
 
+#include "file_io.h"
+#include "text_escape.h"
+
 #include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
+#include <map>
 
 namespace zkd {
 
 namespace {
 
-// Commands a replayed run sends to one unit, in order: the standard
-// INQUIRY (two passes), then what claim_device sends, two passes each, in
-// this order. A fault on the first pass of a page makes the claim see the
-// failure where it saw it on the real device.
-constexpr int kFirstClaimCommand = 3;
-constexpr int kCommandsPerRead = 2;
+constexpr std::uint8_t kInquiryOpcode = 0x12;
+constexpr std::uint8_t kModeSense6Opcode = 0x1A;
+constexpr std::uint8_t kEvpdBit = 0x01;
+constexpr std::uint8_t kModePageMask = 0x3F;
+constexpr std::uint8_t kCheckCondition = 0x02;
 
 std::string hex_bytes(const std::vector<unsigned char> &bytes)
 {
@@ -31,25 +33,112 @@ std::string hex_bytes(const std::vector<unsigned char> &bytes)
     return out;
 }
 
-std::string comment_safe(std::string text)
+// Text for a comment line: on one line, and escaped (it may come from a
+// device or a path).
+std::string comment_safe(const std::string &text) { return escape_text(text); }
+
+// Sense key, ASC and ASCQ of fixed or descriptor format sense data; false
+// when there is too little of it to tell.
+bool sense_fields(const std::vector<std::uint8_t> &sense, int &key, int &asc, int &ascq)
 {
-    for (char &c : text)
-        if (c == '\n' || c == '\r')
-            c = ' ';
-    return text;
+    if (sense.empty())
+        return false;
+    int response_code = sense[0] & 0x7F;
+    if ((response_code == 0x72 || response_code == 0x73) && sense.size() >= 4) {
+        key = sense[1] & 0x0F;
+        asc = sense[2];
+        ascq = sense[3];
+        return true;
+    }
+    if ((response_code == 0x70 || response_code == 0x71) && sense.size() >= 14) {
+        key = sense[2] & 0x0F;
+        asc = sense[12];
+        ascq = sense[13];
+        return true;
+    }
+    return false;
 }
 
-struct PageRead {
-    const char *statement;   // "vpd 0x83" / "mode 0x26"
-    const CapturedResponse *response;
-};
+// The fault statement that makes a replay fail command n as it failed.
+std::string fault_line(size_t n, const RecordedCommand &c)
+{
+    char line[160];
+    int key = 0, asc = 0, ascq = 0;
+    if (c.error != 0)
+        std::snprintf(line, sizeof line, "  fault command %zu errno %d   # %s\n", n, c.error,
+                      std::strerror(c.error));
+    else if (c.host_status != 0)
+        std::snprintf(line, sizeof line, "  fault command %zu host %d\n", n, c.host_status);
+    else if (c.status == kCheckCondition && sense_fields(c.sense, key, asc, ascq))
+        // The driver's status then only says that sense data came back.
+        std::snprintf(line, sizeof line, "  fault command %zu check %d %d %d   # CHECK CONDITION\n",
+                      n, key, asc, ascq);
+    else if (c.driver_status != 0)
+        std::snprintf(line, sizeof line, "  fault command %zu driver %d\n", n, c.driver_status);
+    else  // another status, or no sense data: the library sees an I/O error
+        std::snprintf(line, sizeof line, "  fault command %zu errno %d   # SCSI status 0x%02x\n",
+                      n, EIO, c.status);
+    return line;
+}
+
+bool failed(const RecordedCommand &c)
+{
+    return c.error != 0 || c.status != 0 || c.host_status != 0 || c.driver_status != 0;
+}
+
+// Keeps the longest answer seen for a page (the claim reads a page's
+// header first, then the whole page).
+void keep_longest(std::map<int, std::vector<std::uint8_t>> &pages, int page,
+                  const std::vector<std::uint8_t> &data)
+{
+    std::vector<std::uint8_t> &kept = pages[page];
+    if (data.size() > kept.size())
+        kept = data;
+}
+
+// One unit's statements from the commands it answered.
+std::string unit_statements(const DeviceResult &d)
+{
+    std::vector<std::uint8_t> inquiry = d.inquiry;
+    std::map<int, std::vector<std::uint8_t>> vpd, mode;
+    std::string faults;
+    const std::vector<RecordedCommand> &commands = d.capture.commands;
+    for (size_t i = 0; i < commands.size(); ++i) {
+        const RecordedCommand &c = commands[i];
+        if (failed(c)) {
+            faults += fault_line(i + 1, c);
+            continue;
+        }
+        if (c.cdb.size() < 3)
+            continue;
+        if (c.cdb[0] == kInquiryOpcode && (c.cdb[1] & kEvpdBit))
+            keep_longest(vpd, c.cdb[2], c.data);
+        else if (c.cdb[0] == kInquiryOpcode && c.data.size() > inquiry.size())
+            inquiry = c.data;
+        else if (c.cdb[0] == kModeSense6Opcode)
+            keep_longest(mode, c.cdb[2] & kModePageMask, c.data);
+    }
+    std::string out;
+    if (!inquiry.empty())
+        out += "  inquiry " + hex_bytes(inquiry) + "\n";
+    char statement[32];
+    for (const auto &page : vpd) {
+        std::snprintf(statement, sizeof statement, "  vpd 0x%02x ", page.first);
+        out += statement + hex_bytes(page.second) + "\n";
+    }
+    for (const auto &page : mode) {
+        std::snprintf(statement, sizeof statement, "  mode 0x%02x ", page.first);
+        out += statement + hex_bytes(page.second) + "\n";
+    }
+    return out + faults;
+}
 
 }  // namespace
 
 std::string capture_description(const std::vector<DeviceResult> &results,
                                 const std::string &origin)
 {
-    std::string out;
+    std::string out = "capture\n";
     out += "# Device answers captured by zkdiscover --capture";
     if (!origin.empty())
         out += " from " + comment_safe(origin);
@@ -61,75 +150,60 @@ std::string capture_description(const std::vector<DeviceResult> &results,
         }
         out += "\n# " + comment_safe(d.path) + ": " + outcome_name(d.outcome);
         if (!d.inquiry.empty())
-            out += " (" + comment_safe(inquiry_vendor(d) + " " + inquiry_product(d)) + ")";
+            out += " (" + inquiry_vendor(d) + " " + inquiry_product(d) + ")";
         out += "\nunit " + d.path + "\n";
 
         if (d.outcome == Outcome::Skipped)
             continue;
-        if (d.outcome == Outcome::Unreadable) {
+        if (d.outcome == Outcome::Unreadable && d.capture.open_error != 0) {
             char line[80];
-            if (d.capture.open_error != 0)
-                std::snprintf(line, sizeof line, "  fault open %d   # %s\n", d.capture.open_error,
-                              std::strerror(d.capture.open_error));
-            else
-                std::snprintf(line, sizeof line, "  fault command 1 errno %d   # %s\n",
-                              d.error_number, std::strerror(d.error_number));
+            std::snprintf(line, sizeof line, "  fault open %d   # %s\n", d.capture.open_error,
+                          std::strerror(d.capture.open_error));
             out += line;
             continue;
         }
-        out += "  inquiry " + hex_bytes(d.inquiry) + "\n";
-
-        const PageRead reads[] = {
-            {"mode 0x26", &d.capture.mode_sp_report},
-            {"mode 0x2b", &d.capture.mode_unit_config},
-            {"vpd 0x83", &d.capture.vpd_device_id},
-            {"vpd 0x80", &d.capture.vpd_unit_serial},
-        };
-        bool fault_written = false;
-        for (size_t i = 0; i < std::size(reads); ++i) {
-            const CapturedResponse &r = *reads[i].response;
-            if (!r.read)
-                continue;
-            if (r.error == 0) {
-                out += std::string("  ") + reads[i].statement + " " + hex_bytes(r.bytes) + "\n";
-                continue;
-            }
-            // Only the first failure matters: a claim stops there.
-            if (fault_written)
-                continue;
-            fault_written = true;
-            char line[120];
-            std::snprintf(line, sizeof line, "  fault command %d errno %d   # %s failed: %s\n",
-                          kFirstClaimCommand + kCommandsPerRead * static_cast<int>(i), r.error,
-                          reads[i].statement, std::strerror(r.error));
-            out += line;
+        if (d.outcome == Outcome::Unreadable && d.capture.commands.empty()) {
+            RecordedCommand lost;
+            lost.error = d.error_number;
+            out += fault_line(1, lost);
+            continue;
         }
+        out += unit_statements(d);
     }
+    // Replay refuses a capture without this line: the file is whole.
+    out += "\nend\n";
     return out;
+}
+
+bool prepare_capture_folder(const std::string &directory, std::string &error)
+{
+    if (mkdir(directory.c_str(), 0777) != 0 && errno != EEXIST) {
+        error = "cannot create " + escape_text(directory) + ": " + std::strerror(errno);
+        return false;
+    }
+    std::string why;
+    if (!check_output_folder(directory, why)) {
+        error = "cannot write in " + escape_text(directory) + ": " + why;
+        return false;
+    }
+    return true;
 }
 
 std::string write_capture(const std::string &directory, const std::string &text,
                           std::string &error)
 {
-    if (mkdir(directory.c_str(), 0777) != 0 && errno != EEXIST) {
-        error = "cannot create " + directory + ": " + std::strerror(errno);
+    if (!prepare_capture_folder(directory, error))
         return "";
-    }
-    struct stat st;
-    if (stat(directory.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        error = directory + " is not a directory";
-        return "";
-    }
     std::string path = directory + "/" + kCaptureFileName;
-    std::ofstream file(path, std::ios::binary | std::ios::trunc);
-    if (!file) {
-        error = "cannot write " + path + ": " + std::strerror(errno);
+    AtomicFile file;
+    std::string why;
+    if (!file.open(path, why)) {
+        error = "cannot write " + escape_text(path) + ": " + why;
         return "";
     }
-    file << text;
-    file.close();
-    if (!file) {
-        error = "cannot write " + path + ": " + std::strerror(errno);
+    file.write(text);
+    if (!file.commit(why)) {
+        error = "cannot write " + escape_text(path) + ": " + why;
         return "";
     }
     return path;

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <thread>
 
 namespace zkd {
@@ -20,13 +21,6 @@ namespace {
 // handed, so the host always hands over at least this many.
 constexpr size_t kStandardInquiryMinimum = 36;
 constexpr int kInquiryStandard = 0;
-constexpr int kInquiryEvpd = 1;
-constexpr int kVpdUnitSerial = 0x80;
-constexpr int kVpdDeviceIdentification = 0x83;
-constexpr int kModePageSpReport = 0x26;
-constexpr int kModePageUnitConfig = 0x2B;
-constexpr int kDisableBlockDescriptors = 1;
-constexpr int kCurrentValues = 0;
 
 std::string inquiry_text(const std::vector<unsigned char> &data, size_t from, size_t to)
 {
@@ -36,45 +30,6 @@ std::string inquiry_text(const std::vector<unsigned char> &data, size_t from, si
     while (end > from && (data[end - 1] == ' ' || data[end - 1] == 0))
         --end;
     return escape_text(reinterpret_cast<const char *>(data.data()) + from, end - from);
-}
-
-CapturedResponse read_vpd(const HostLibrary &library, const char *path, int page)
-{
-    CapturedResponse r;
-    int length = 0;
-    unsigned char *buffer = nullptr;
-    r.read = true;
-    r.error = library.do_inquiry(path, kInquiryEvpd, page, O_RDONLY | O_NDELAY,
-                                 &length, &buffer);
-    if (r.error == 0 && buffer != nullptr) {
-        r.bytes.assign(buffer, buffer + length);
-        std::free(buffer);
-    }
-    return r;
-}
-
-CapturedResponse read_mode_page(const HostLibrary &library, const char *path, int page)
-{
-    CapturedResponse r;
-    int length = 0;
-    unsigned char *buffer = nullptr;
-    r.read = true;
-    r.error = library.do_mode_sense_raw(path, kDisableBlockDescriptors, kCurrentValues,
-                                        page, &length, &buffer);
-    if (r.error == 0 && buffer != nullptr) {
-        r.bytes.assign(buffer, buffer + length);
-        std::free(buffer);
-    }
-    return r;
-}
-
-void capture_pages(const HostLibrary &library, DeviceResult &result)
-{
-    const char *path = result.path.c_str();
-    result.capture.mode_sp_report = read_mode_page(library, path, kModePageSpReport);
-    result.capture.mode_unit_config = read_mode_page(library, path, kModePageUnitConfig);
-    result.capture.vpd_device_id = read_vpd(library, path, kVpdDeviceIdentification);
-    result.capture.vpd_unit_serial = read_vpd(library, path, kVpdUnitSerial);
 }
 
 }  // namespace
@@ -120,6 +75,12 @@ DeviceResult examine_device(const HostLibrary &library, const std::string &path,
     }
     std::memcpy(entry.path, path.c_str(), path.size() + 1);
 
+    // --capture records what passes, from the host's first command on, so
+    // that a replay meets each answer and fault at the same position.
+    std::unique_ptr<CommandRecording> recording;
+    if (capture)
+        recording = std::make_unique<CommandRecording>();
+
     int length = 0;
     unsigned char *buffer = nullptr;
     int rc = library.do_inquiry(entry.path, kInquiryStandard, 0, O_RDONLY | O_NDELAY,
@@ -130,7 +91,8 @@ DeviceResult examine_device(const HostLibrary &library, const std::string &path,
         result.error = std::string("cannot read its INQUIRY data: ") + std::strerror(rc);
         if (rc == EACCES || rc == EPERM)
             result.error += " (read access to the device node is needed)";
-        if (capture) {
+        if (recording) {
+            result.capture.commands = recording->take();
             int fd = open(entry.path, O_RDONLY | O_NDELAY | O_CLOEXEC);
             if (fd < 0)
                 result.capture.open_error = errno;
@@ -146,15 +108,10 @@ DeviceResult examine_device(const HostLibrary &library, const std::string &path,
         offered.resize(kStandardInquiryMinimum, 0);
     entry.inquiry = offered.data();
 
-    // The capture reads come first and in the claim's order, so that each
-    // command reaches the device at the position where the claim of a plain
-    // run sends it (a simulated fault on "the Nth command" then shows up in
-    // the capture where the claim would meet it).
-    if (capture)
-        capture_pages(library, result);
-
     char **list = nullptr;
     result.claim_result = library.claim_device(&entry, &list);
+    if (recording)
+        result.capture.commands = recording->take();
     switch (result.claim_result) {
     case ZK_CLAIMED:
         result.outcome = Outcome::Claimed;

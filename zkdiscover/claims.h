@@ -4,6 +4,7 @@
 #ifndef ZKDISCOVER_CLAIMS_H
 #define ZKDISCOVER_CLAIMS_H
 
+#include "command_recorder.h"
 #include "host_library.h"
 
 #include <functional>
@@ -23,20 +24,11 @@ enum class Outcome {
 
 const char *outcome_name(Outcome outcome);
 
-// Raw responses read for --capture; a command that failed has an empty
-// response and its error number.
-struct CapturedResponse {
-    std::vector<unsigned char> bytes;
-    int error = 0;
-    bool read = false;
-};
-
+// What --capture keeps of a device: every command the host and the claim
+// sent to it, in order, with what came back. Nothing else is sent.
 struct DeviceCapture {
     int open_error = 0;            // the device could not even be opened
-    CapturedResponse vpd_unit_serial;      // INQUIRY VPD 0x80
-    CapturedResponse vpd_device_id;        // INQUIRY VPD 0x83
-    CapturedResponse mode_sp_report;       // MODE SENSE page 0x26
-    CapturedResponse mode_unit_config;     // MODE SENSE page 0x2B
+    std::vector<RecordedCommand> commands;
 };
 
 struct DeviceResult {
@@ -71,7 +63,7 @@ struct ScanSettings {
     std::function<void()> on_device_done;
 };
 
-// Examines one device (INQUIRY, claim, and the capture reads when asked).
+// Examines one device (INQUIRY, claim), recording its commands when asked.
 DeviceResult examine_device(const HostLibrary &library, const std::string &path,
                             bool capture);
 

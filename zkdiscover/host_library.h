@@ -33,7 +33,7 @@ struct HostLibrary {
     decltype(&::claim_device) claim_device = nullptr;
     decltype(&::nv_free) nv_free = nullptr;
     decltype(&::do_inquiry) do_inquiry = nullptr;
-    decltype(&::do_mode_sense_raw) do_mode_sense_raw = nullptr;  // --capture only
+    decltype(&::do_mode_sense_raw) do_mode_sense_raw = nullptr;  // bound only when asked
     decltype(&::CloseDbgTempFile) close_trace_log = nullptr;      // optional
 
     HostLibrary() = default;

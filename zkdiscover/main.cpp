@@ -4,17 +4,21 @@
 #include "claims.h"
 #include "compare.h"
 #include "device_scan.h"
+#include "file_io.h"
 #include "host_library.h"
 #include "options.h"
 #include "progress.h"
 #include "report.h"
 #include "simulation.h"
+#include "text_escape.h"
 #include "trace_log.h"
 
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -49,6 +53,16 @@ zkd::DeviceList devices_to_examine(const zkd::Options &options, bool simulated)
     return list;
 }
 
+bool named_not_examined(const zkd::Options &options, const std::vector<zkd::DeviceResult> &results)
+{
+    if (options.devices.empty())
+        return false;
+    for (const zkd::DeviceResult &d : results)
+        if (d.outcome == zkd::Outcome::Unreadable || d.outcome == zkd::Outcome::Skipped)
+            return true;
+    return false;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -69,7 +83,7 @@ int main(int argc, char **argv)
     if (comparing) {
         std::string problem;
         if (!zkd::load_snapshot(options.compare_file, earlier, problem)) {
-            complain("--compare " + options.compare_file + ": " + problem);
+            complain("--compare " + zkd::escape_text(options.compare_file) + ": " + problem);
             return zkd::kExitUsage;
         }
     }
@@ -114,22 +128,33 @@ int main(int argc, char **argv)
         }
     }
 
+    // --capture: a folder that cannot take the file is reported now, not
+    // after a scan that may last minutes.
+    bool capture = !options.capture_dir.empty();
+    if (capture) {
+        std::string error;
+        if (!zkd::prepare_capture_folder(options.capture_dir, error)) {
+            complain(error);
+            return zkd::kExitCapture;
+        }
+    }
+
     zkd::HostLibrary library;
     std::string message;
-    bool capture = !options.capture_dir.empty();
     zkd::LoadStatus status =
         options.library.empty()
-            ? zkd::load_default_library(capture, library, message)
-            : zkd::load_host_library(options.library, capture, library, message);
+            ? zkd::load_default_library(false, library, message)
+            : zkd::load_host_library(options.library, false, library, message);
     if (status != zkd::LoadStatus::Loaded) {
-        complain(message);
+        complain(zkd::escape_text(message));
         return status == zkd::LoadStatus::WrongVersion ? zkd::kExitVersion : zkd::kExitLibrary;
     }
 
     zkd::DeviceList devices = devices_to_examine(options, simulated);
     const std::vector<std::string> &paths = devices.paths;
     if (paths.empty()) {
-        complain(simulated ? "no devices found: " + description + " describes no unit"
+        complain(simulated ? "no devices found: " + zkd::escape_text(description) +
+                                 " describes no unit"
                            : std::string("no devices found (no SCSI generic or SCSI disk "
                                          "devices in /sys); name devices on the command line"));
         return zkd::kExitNoDevices;
@@ -156,7 +181,7 @@ int main(int argc, char **argv)
                 where.push_back(i);
             } else {
                 results[i].outcome = zkd::Outcome::Skipped;
-                results[i].error = "not a unit of " + description;
+                results[i].error = "not a unit of " + zkd::escape_text(description);
             }
         }
         std::vector<zkd::DeviceResult> examined = zkd::scan_devices(library, offered, settings);
@@ -176,7 +201,10 @@ int main(int argc, char **argv)
     if (library.close_trace_log != nullptr)
         library.close_trace_log();
 
-    int exit_code = zkd::kExitOk;
+    // A DEVICE named on the command line is a question about that device:
+    // not being able to answer it is an error, as it is for sg_inq. A scan
+    // of every device lists such nodes in its report and returns 0.
+    int exit_code = named_not_examined(options, results) ? zkd::kExitNotExamined : zkd::kExitOk;
     if (capture) {
         std::string error;
         char host[256] = "";
@@ -188,8 +216,9 @@ int main(int argc, char **argv)
             complain(error);
             exit_code = zkd::kExitCapture;
         } else {
-            complain("captured " + std::to_string(results.size()) + " devices in " + file +
-                     "; replay with: zkdiscover --simulate=" + file);
+            std::string shown = zkd::escape_text(file);
+            complain("captured " + std::to_string(results.size()) + " devices in " + shown +
+                     "; replay with: zkdiscover --simulate=" + shown);
         }
     }
 
@@ -211,7 +240,7 @@ int main(int argc, char **argv)
         report = options.format == zkd::Format::Json
                      ? zkd::render_changes_json_text(options.compare_file, changes)
                      : zkd::render_changes_text(options.compare_file, changes);
-        if (!changes.empty() && exit_code == zkd::kExitOk)
+        if (!changes.empty() && exit_code == zkd::kExitOk && !named_not_examined(options, results))
             exit_code = zkd::kExitChanged;
     } else switch (options.format) {
     case zkd::Format::Tree:
@@ -230,11 +259,12 @@ int main(int argc, char **argv)
         // devices only when they changed.
         for (const zkd::DeviceResult &d : results)
             if (d.outcome == zkd::Outcome::Unreadable || d.outcome == zkd::Outcome::Skipped)
-                complain(d.path + ": " + d.error);
+                complain(zkd::escape_text(d.path) + ": " + d.error);
     }
-    if (std::fwrite(report.data(), 1, report.size(), stdout) != report.size() ||
-        std::fflush(stdout) != 0) {
-        complain("cannot write the report");
+    // Written straight to the descriptor, so that a failure (a full disk,
+    // a closed pipe) is seen here with its reason.
+    if (!zkd::write_all(STDOUT_FILENO, report.data(), report.size())) {
+        complain(std::string("cannot write the report: ") + std::strerror(errno));
         return zkd::kExitFailure;
     }
     return exit_code;

@@ -35,15 +35,15 @@ const char kHelp[] =
     "  --json             print one JSON document\n"
     "  --export           print each claimed device's NAME=VALUE pairs after\n"
     "                     DEVICE=path, one per line, a blank line between\n"
-    "                     devices\n"
+    "                     devices; values single-quoted for eval in sh\n"
     "  --explain          show each device's trace lines, as the library writes\n"
     "                     them; the machine's trace log is not written\n"
     "  -j, --jobs N       claim up to N devices at the same time (1-256;\n"
     "                     default 16, never more than the devices; 1: one\n"
     "                     after the other)\n"
     "  --capture DIR      also write DIR/capture.sim, each device's raw answers\n"
-    "                     as a simulator description; replay it on any machine\n"
-    "                     with --simulate=DIR/capture.sim\n"
+    "                     to its examination as a simulator description; replay\n"
+    "                     it on any machine with --simulate=DIR/capture.sim\n"
     "  --compare OLD      report only what changed since OLD, the --json report\n"
     "                     of an earlier scan: arrays, LUNs and paths that\n"
     "                     appeared or disappeared, trespasses, devices now\n"
@@ -63,7 +63,31 @@ const char kHelp[] =
     "  6  the simulation cannot start (description file unreadable or invalid,\n"
     "     device simulator missing)\n"
     "  7  the capture file cannot be written\n"
+    "  8  a DEVICE named on the command line could not be examined (a scan of\n"
+    "     every device returns 0 then: a machine has nodes that cannot be read,\n"
+    "     such as a drive without media; the report lists them)\n"
     "  10 --compare: something changed since OLD (the changes are listed)\n";
+
+// Options that take a value. An empty value is an error, never a reason to
+// take the next argument as the value.
+const char *const kValueOptions[] = {"--library", "--simulate", "--capture", "--compare",
+                                     "--jobs", "-j"};
+
+// The option given an empty value ("--capture=" or "--capture ''"), or "".
+std::string option_with_empty_value(int argc, char **argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--")
+            break;
+        for (const char *name : kValueOptions) {
+            if (arg == std::string(name) + "=" ||
+                (arg == name && i + 1 < argc && argv[i + 1][0] == '\0'))
+                return name;
+        }
+    }
+    return "";
+}
 
 }  // namespace
 
@@ -88,6 +112,12 @@ int parse_options(int argc, char **argv, Options &options, std::string &out, std
     explain_opt->excludes(export_opt);
     compare_opt->excludes(export_opt)->excludes(explain_opt);
 
+    std::string empty = option_with_empty_value(argc, argv);
+    if (!empty.empty()) {
+        err = "zkdiscover: " + empty + " was given an empty value\n"
+              "Run with --help for more information.\n";
+        return kExitUsage;
+    }
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp &) {

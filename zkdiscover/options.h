@@ -17,6 +17,7 @@ enum ExitCode {
     kExitNoDevices = 5,        // no device to examine was found
     kExitSimulation = 6,       // the simulation cannot start (description, simulator)
     kExitCapture = 7,          // the capture file cannot be written
+    kExitNotExamined = 8,      // a DEVICE named on the command line could not be examined
     // --compare: the scan differs from the earlier one. Not an error, so it
     // stands apart from the error codes above.
     kExitChanged = 10,

@@ -1,6 +1,7 @@
 #include "report.h"
 
 #include "compare.h"
+#include "text_escape.h"
 
 #include <map>
 
@@ -40,7 +41,7 @@ void add_trace(const ReportContext &context, const DeviceResult &device, Node &n
         size_t end = line.find_last_not_of(" \t");
         if (end == std::string::npos)
             continue;
-        node.children.push_back({"> " + line.substr(0, end + 1), {}});
+        node.children.push_back({"> " + escape_text(line.substr(0, end + 1)), {}});
         any = true;
     }
     if (!any)
@@ -51,9 +52,9 @@ void add_trace(const ReportContext &context, const DeviceResult &device, Node &n
 // other node and its SCSI address ("/dev/sg3 /dev/sdb [2:0:0:1]").
 std::string device_label(const DeviceResult &d)
 {
-    std::string out = d.path;
+    std::string out = escape_text(d.path);
     if (!d.other_node.empty())
-        out += " " + d.other_node;
+        out += " " + escape_text(d.other_node);
     if (!d.scsi_address.empty())
         out += " [" + d.scsi_address + "]";
     return out;
@@ -61,7 +62,7 @@ std::string device_label(const DeviceResult &d)
 
 std::string quoted_or_empty(const std::string &text)
 {
-    return text.empty() ? "(empty)" : text;
+    return text.empty() ? "(empty)" : escape_text(text);
 }
 
 std::string inquiry_summary(const DeviceResult &d)
@@ -139,14 +140,14 @@ std::vector<ArrayView> group_claims(const std::vector<DeviceResult> &results)
 std::string render_tree(const ReportContext &context, const std::vector<DeviceResult> &results)
 {
     std::string out;
-    out += "Library: " + context.library_path + " (interface version " +
+    out += "Library: " + escape_text(context.library_path) + " (interface version " +
            std::to_string(context.interface_version) + ")\n";
     std::string info;
     for (const std::string &pair : context.vendor_info)
-        info += (info.empty() ? "" : "  ") + pair;
+        info += (info.empty() ? "" : "  ") + escape_text(pair);
     out += "  " + info + "\n";
     if (!context.simulation.empty())
-        out += "Simulated devices: " + context.simulation + "\n";
+        out += "Simulated devices: " + escape_text(context.simulation) + "\n";
 
     std::vector<ArrayView> arrays = group_claims(results);
     size_t lun_total = 0;
@@ -161,7 +162,7 @@ std::string render_tree(const ReportContext &context, const std::vector<DeviceRe
             size_t owners = 0;
             for (const PathView &p : lun.paths) {
                 owners += p.owner;
-                std::string text = device_label(*p.device) + "  SP " + p.sp + "  port " +
+                std::string text = device_label(*p.device) + "  SP " + escape_text(p.sp) + "  port " +
                                    quoted_or_empty(p.port_serial);
                 if (p.owner)
                     text += "  owner";
@@ -363,14 +364,16 @@ std::string render_export(const std::vector<DeviceResult> &results)
         if (!first)
             out += '\n';
         first = false;
-        out += "DEVICE=" + d.path + "\n";
+        // Values single-quoted: eval gives them back byte for byte and never
+        // runs what a device wrote into them.
+        out += "DEVICE=" + shell_quote(d.path) + "\n";
         if (!d.scsi_address.empty()) {
-            out += "SCSI_ADDRESS=" + d.scsi_address + "\n";
-            out += "DEVICE_NODES=" + d.path + (d.other_node.empty() ? "" : " " + d.other_node) +
-                   "\n";
+            out += "SCSI_ADDRESS=" + shell_quote(d.scsi_address) + "\n";
+            out += "DEVICE_NODES=" +
+                   shell_quote(d.path + (d.other_node.empty() ? "" : " " + d.other_node)) + "\n";
         }
         for (const auto &kv : d.properties)
-            out += kv.first + "=" + kv.second + "\n";
+            out += kv.first + "=" + shell_quote(kv.second) + "\n";
     }
     return out;
 }

@@ -1,6 +1,8 @@
 #include "simulation.h"
 
+#include "file_io.h"
 #include "self_paths.h"
+#include "text_escape.h"
 
 #include <dlfcn.h>
 #include <link.h>
@@ -67,13 +69,18 @@ std::string active_description()
 
 void reexec_with_simulator(const std::string &description, char **argv, std::string &error)
 {
+    // Checked here, before anything starts: a FIFO, a device or a huge
+    // file is refused without a byte read.
+    std::string why;
     char absolute[PATH_MAX];
-    if (realpath(description.c_str(), absolute) == nullptr) {
-        error = "cannot read the description " + description + ": " + std::strerror(errno);
-        return;
-    }
-    if (access(absolute, R_OK) != 0) {
-        error = "cannot read the description " + description + ": " + std::strerror(errno);
+    if (!check_regular_file(description, kMaxInputBytes, why) ||
+        realpath(description.c_str(), absolute) == nullptr) {
+        if (why.empty())
+            why = std::strerror(errno);
+        error = "cannot read the description " + escape_text(description) + ": " + why;
+        if (description.compare(0, 5, "/dev/") == 0)
+            error += " (DEVICE arguments come before --simulate: "
+                     "zkdiscover DEVICE... --simulate[=FILE])";
         return;
     }
     std::string simulator = simulator_library();
@@ -118,7 +125,12 @@ bool load_simulated_units(const std::string &description, std::string &error)
     }
     char reason[512] = "";
     if (load(description.c_str(), reason, sizeof reason) != 0) {
-        error = description + ": " + (reason[0] ? reason : "cannot be loaded");
+        // The reason may quote a word of the file: escaped, and cut short.
+        constexpr size_t kLongestReason = 160;
+        std::string shown = escape_text(reason[0] ? reason : "cannot be loaded");
+        if (shown.size() > kLongestReason)
+            shown = shown.substr(0, kLongestReason) + "...";
+        error = escape_text(description) + ": " + shown;
         return false;
     }
     // The simulator's records of opens and commands serve tests; a scan of

@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdint>
 #include <set>
@@ -307,6 +310,9 @@ TEST(Description, ErrorsNameTheLineAndKeepThePreviousConfiguration) {
         {"array S colour=red\n", "line 1: unknown array key 'colour'"},
         {"array S luns=2 prefix=/p\nunit /p3\n", "line 2: duplicate unit path '/p3'"},
         {"array S luns=1\n sp 1\n", "line 2: 'sp' before any unit line"},
+        {"capture\nunit /a\n sp 1\n", "line 4: the capture has no end line"},
+        {"unit /a\ncapture\n", "line 2: capture must be the first statement"},
+        {"unit /a\nend\nunit /b\n", "line 3: text after the end line"},
     };
     load("unit /dev/kept\n");
     for (const ErrorCase &c : cases) {
@@ -318,6 +324,22 @@ TEST(Description, ErrorsNameTheLineAndKeepThePreviousConfiguration) {
         EXPECT_STREQ(zksim_unit_path(0), "/dev/kept");
     }
     EXPECT_EQ(zksim_load_text("bogus\n", nullptr, 0), -1);
+    zksim_reset();
+}
+
+// A description file is read only when it is a regular file: a FIFO or a
+// device would block the program or never end.
+TEST(Description, OnlyARegularFileIsRead) {
+    std::string fifo = "/tmp/zksim_fifo_" + std::to_string(getpid());
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string &path : {fifo, std::string("/dev/zero"), std::string("/tmp")}) {
+        char err[256] = "";
+        EXPECT_EQ(zksim_load_file(path.c_str(), err, sizeof err), -1) << path;
+        EXPECT_NE(std::string(err).find("not a regular file"), std::string::npos) << err;
+    }
+    unlink(fifo.c_str());
+    EXPECT_EQ(zksim_load_text("capture\nunit /a\nend\n# after the end\n", nullptr, 0), 0);
+    EXPECT_EQ(zksim_unit_count(), 1u);
     zksim_reset();
 }
 

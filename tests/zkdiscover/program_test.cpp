@@ -3,6 +3,7 @@
 // parallel claims, --explain and its trace log, the progress line, and the
 // refusals of bad input with their exit codes.
 #include "options.h"
+#include "text_escape.h"
 
 #include "temp_dir.h"
 
@@ -15,6 +16,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <chrono>
 #include <cstring>
@@ -195,7 +197,7 @@ TEST(BundledDemo, ExportHasSixPairsPerClaimedDevice)
         ASSERT_EQ(blocks[i].size(), 7u) << i;
         for (size_t k = 0; k < 7; ++k)
             EXPECT_EQ(blocks[i][k].rfind(names[k], 0), 0u) << blocks[i][k];
-        EXPECT_EQ(blocks[i][0], std::string("DEVICE=/dev/sim/sd") + static_cast<char>('b' + i));
+        EXPECT_EQ(blocks[i][0], std::string("DEVICE='/dev/sim/sd") + static_cast<char>('b' + i) + "'");
     }
 }
 
@@ -225,12 +227,23 @@ TEST(Capture, ReplayShowsTheSameClaims)
     ASSERT_EQ(plain["failed"].size(), 2u);
     EXPECT_EQ(plain["failed"][0]["device"], "/dev/sim/sdv");
 
-    RunResult captured = run({"--simulate=" + dir.file("input.sim"), "--capture", dir.file("cap")});
+    // A capture run reports what the plain run reports: it sends nothing
+    // of its own, so the simulated faults meet the claims as before.
+    RunResult captured =
+        run({"--simulate=" + dir.file("input.sim"), "--json", "--capture", dir.file("cap")});
     ASSERT_EQ(captured.code, 0) << captured.err;
+    EXPECT_EQ(json::parse(captured.out), plain);
     EXPECT_NE(captured.err.find(dir.file("cap/capture.sim")), std::string::npos);
     std::string capture = read_file(dir.file("cap/capture.sim"));
     EXPECT_NE(capture.find("unit /dev/sim/sdb\n  inquiry hex:"), std::string::npos);
     EXPECT_NE(capture.find("  vpd 0x80 hex:00 80 00 0e 41 50 4d"), std::string::npos);
+    // The demo's sdw fails its third command with CHECK CONDITION 05/24/00;
+    // the other vendor's disk is asked nothing beyond its INQUIRY.
+    EXPECT_NE(capture.find("  fault command 3 check 5 36 0 "), std::string::npos) << capture;
+    size_t other_vendor = capture.find("unit /dev/sim/sdt\n");
+    std::string other_unit = capture.substr(other_vendor, capture.find("\nunit ", other_vendor + 1) - other_vendor);
+    EXPECT_EQ(other_unit.find("  vpd"), std::string::npos) << other_unit;
+    EXPECT_EQ(other_unit.find("  mode"), std::string::npos) << other_unit;
 
     json replay = run_json({"--simulate=" + dir.file("cap/capture.sim"), "--json"});
     EXPECT_EQ(without_simulation(replay), without_simulation(plain));
@@ -301,9 +314,10 @@ TEST(Refusals, BadInputHasItsMessageAndExitCode)
 
 TEST(Simulation, OnlyDescribedUnitsAreOpenedAndOnlyWhenAsked)
 {
-    // Under --simulate a real node is not offered at all.
+    // Under --simulate a real node is not offered at all (and, named, it
+    // could not be examined).
     RunResult simulated = run({"/dev/sim/sdb", "/dev/null", "--simulate", "--json"});
-    ASSERT_EQ(simulated.code, 0) << simulated.err;
+    ASSERT_EQ(simulated.code, zkd::kExitNotExamined) << simulated.err;
     json doc = json::parse(simulated.out);
     EXPECT_EQ(doc["summary"]["claimed"], 1);
     EXPECT_EQ(doc["not_examined"][0]["device"], "/dev/null");
@@ -312,7 +326,7 @@ TEST(Simulation, OnlyDescribedUnitsAreOpenedAndOnlyWhenAsked)
 
     // Without --simulate nothing is preloaded: simulated paths do not exist.
     RunResult real = run({"/dev/sim/sdb", "--json"});
-    ASSERT_EQ(real.code, 0) << real.err;
+    ASSERT_EQ(real.code, zkd::kExitNotExamined) << real.err;
     json real_doc = json::parse(real.out);
     EXPECT_EQ(real_doc["summary"]["claimed"], 0);
     EXPECT_EQ(real_doc["simulation"], nullptr);
@@ -453,8 +467,148 @@ TEST(Installed, FindsItsLibrarySimulatorAndDemoInTheInstalledTree)
     EXPECT_TRUE(exists(dir.file("prefix/share/man/man1/zkdiscover.1")));
 }
 
+// True when text holds a byte that could steer a terminal (a control byte
+// other than the line feed, or DEL).
+bool has_control_byte(const std::string &text)
+{
+    for (unsigned char c : text)
+        if ((c < 0x20 && c != '\n') || c == 0x7f)
+            return true;
+    return false;
+}
+
+TEST(Capture, TheFileIsReplacedWholeOrLeftAsItWas)
+{
+    TempDir dir;
+    std::string cap = dir.file("cap"), file = dir.file("cap/capture.sim");
+    mkdir(cap.c_str(), 0700);
+
+    // A link planted at the file's name is replaced, never written through.
+    write_file(dir.file("victim"), "precious\n");
+    ASSERT_EQ(symlink(dir.file("victim").c_str(), file.c_str()), 0);
+    RunResult r = run({"--simulate", "--capture", cap});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(read_file(dir.file("victim")), "precious\n");
+    struct stat st;
+    ASSERT_EQ(lstat(file.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    std::string good = read_file(file);
+    EXPECT_EQ(good.substr(good.size() - 5), "\nend\n");
+
+    // A folder that cannot be made is reported before the scan: no report.
+    r = run({"--simulate", "--capture", dir.file("absent/cap")});
+    EXPECT_EQ(r.code, zkd::kExitCapture);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find("cannot create " + dir.file("absent/cap") + ": No such file"),
+              std::string::npos) << r.err;
+
+    // A capture cut short is refused, not replayed as a smaller machine.
+    write_file(dir.file("cut.sim"), good.substr(0, good.size() - 4));
+    r = run({"--simulate=" + dir.file("cut.sim")});
+    EXPECT_EQ(r.code, zkd::kExitSimulation);
+    EXPECT_NE(r.err.find("the capture has no end line"), std::string::npos) << r.err;
+
+    // A full disk: the earlier capture survives, no temporary file stays.
+    if (geteuid() != 0 || std::system("unshare -m true 2>/dev/null") != 0)
+        GTEST_SKIP() << "a full file system needs root and mount namespaces";
+    std::string command = "unshare -m sh -c 'mount -t tmpfs -o size=64k tmpfs " + cap +
+                          " && printf \"capture\\nunit /dev/sim/sdb\\nend\\n\" > " + file +
+                          " && head -c 57344 /dev/zero > " + cap + "/filler; " ZKD_PROGRAM
+                          " --simulate --capture " + cap + " > /dev/null 2> " + dir.file("err") +
+                          "; echo $? > " + dir.file("code") + "; cat " + file + " > " +
+                          dir.file("kept") + "; ls -A " + cap + " > " + dir.file("names") + "'";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    EXPECT_EQ(read_file(dir.file("code")), "7\n");
+    EXPECT_NE(read_file(dir.file("err")).find("No space left on device"), std::string::npos);
+    EXPECT_EQ(read_file(dir.file("kept")), "capture\nunit /dev/sim/sdb\nend\n");
+    EXPECT_EQ(read_file(dir.file("names")), "capture.sim\nfiller\n");
+}
+
+TEST(Hostile, DeviceBytesAreDataInEveryOutput)
+{
+    TempDir dir;
+    // A revision that clears the screen, a LUN serial that is a command,
+    // a path with ESC and a quote in it.
+    write_file(dir.file("evil.sim"),
+               "unit /dev/sim/it's\x1b[2J\n  cab_serial APM00123400567\n"
+               "  revision \"\\x1b[2J\"\n  lun_id \"$(touch y);`z`'x\"\n  auto_trespass on\n");
+    std::string sim = "--simulate=" + dir.file("evil.sim");
+    for (const char *format : {"--explain", "--jobs=1"}) {
+        RunResult r = run({sim, format});
+        EXPECT_EQ(r.code, 0) << r.err;
+        EXPECT_FALSE(has_control_byte(r.out)) << r.out;
+        EXPECT_NE(r.out.find("rev \\x1B[2J"), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("/dev/sim/it's\\x1B[2J"), std::string::npos) << r.out;
+    }
+    RunResult exported = run({sim, "--export"});
+    ASSERT_EQ(exported.code, 0) << exported.err;
+    write_file(dir.file("pairs"), exported.out);
+    std::string script = "cd '" + dir.path() + "' && eval \"$(cat pairs)\" && printf '%s|%s|%s' "
+                         "\"$DEVICE\" \"$REVISION\" \"$LUN_SERIAL_NO\" > values";
+    for (const char *shell : {"/bin/sh", "/bin/bash"}) {
+        ASSERT_EQ(std::system((std::string(shell) + " -c " + zkd::shell_quote(script)).c_str()), 0);
+        EXPECT_EQ(read_file(dir.file("values")),
+                  "/dev/sim/it's\x1b[2J|\x1b[2J|$(touch y);`z`'x") << shell;
+    }
+    EXPECT_FALSE(exists(dir.file("y")));
+    EXPECT_FALSE(exists(dir.file("z")));
+}
+
+TEST(Hostile, FilesAndOptionValuesHaveTheirStatusAndMessage)
+{
+    TempDir dir;
+    ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
+    ASSERT_EQ(truncate((write_file(dir.file("big.sim"), ""), dir.file("big.sim")).c_str(),
+                       (64 << 20) + 1), 0);
+    ASSERT_EQ(symlink("/dev/zero", dir.file("zero.sim").c_str()), 0);
+    write_file(dir.file("garbage.sim"),
+               demo_description() + "\x1b[2J" + std::string(4000, 'A') + "\n");
+    std::string fifo = dir.file("fifo");
+    struct Case {
+        std::vector<std::string> args;
+        int code;
+        std::vector<std::string> message_parts;
+    } cases[] = {
+        {{"--simulate=/dev/zero"}, zkd::kExitSimulation,
+         {"/dev/zero: not a regular file", "DEVICE arguments come before --simulate"}},
+        {{"--simulate", "/dev/sim/sdb"}, zkd::kExitSimulation, {"DEVICE arguments come before"}},
+        {{"--simulate=" + fifo}, zkd::kExitSimulation, {fifo + ": not a regular file"}},
+        {{"--simulate=" + dir.file("zero.sim")}, zkd::kExitSimulation, {"not a regular file"}},
+        {{"--simulate=" + dir.file("big.sim")}, zkd::kExitSimulation, {"larger than 64 MiB"}},
+        {{"--simulate=" + dir.file("garbage.sim")}, zkd::kExitSimulation,
+         {"unknown keyword '\\x1B[2JAAAA", "..."}},
+        {{"--capture=", "--json"}, zkd::kExitUsage, {"--capture was given an empty value"}},
+        {{"--capture", ""}, zkd::kExitUsage, {"--capture was given an empty value"}},
+        {{"--simulate="}, zkd::kExitUsage, {"--simulate was given an empty value"}},
+        {{"--library=", "--json"}, zkd::kExitUsage, {"--library was given an empty value"}},
+        {{"--compare=", "--json"}, zkd::kExitUsage, {"--compare was given an empty value"}},
+        {{"/dev/sim/sdu", "/dev/sim/sdb", "--simulate", "--json"}, zkd::kExitNotExamined,
+         {"/dev/sim/sdu: cannot read its INQUIRY data"}},
+    };
+    for (const Case &c : cases) {
+        RunResult r = run(c.args);
+        EXPECT_EQ(r.code, c.code) << c.args[0] << ": " << r.err;
+        EXPECT_EQ(r.out.empty(), c.code != zkd::kExitNotExamined) << c.args[0];
+        EXPECT_FALSE(has_control_byte(r.err)) << r.err;
+        EXPECT_LT(r.err.size(), 600u) << "at most the offending word";
+        for (const std::string &part : c.message_parts)
+            EXPECT_NE(r.err.find(part), std::string::npos) << part << " not in: " << r.err;
+    }
+    EXPECT_FALSE(exists("--json"));
+
+    // A report that cannot be written says why.
+    std::string command = std::string(ZKD_PROGRAM) + " --simulate > /dev/full 2> '" +
+                          dir.file("err") + "'";
+    int status = std::system(command.c_str());
+    EXPECT_EQ(WEXITSTATUS(status), zkd::kExitFailure);
+    EXPECT_NE(read_file(dir.file("err")).find("cannot write the report: No space left on device"),
+              std::string::npos) << read_file(dir.file("err"));
+}
+
 // Runs the program with stderr on a terminal; returns what it wrote there.
-std::string run_on_terminal(const std::vector<std::string> &args)
+// With a signal, sends it once the progress line has shown, and expects the
+// program to end by it.
+std::string run_on_terminal(const std::vector<std::string> &args, int signal_number = 0)
 {
     int master = -1;
     pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
@@ -476,11 +630,18 @@ std::string run_on_terminal(const std::vector<std::string> &args)
         if (n <= 0)
             break;   // EIO once the program has exited
         text.append(buffer, static_cast<size_t>(n));
+        if (signal_number > 0 && text.find("examined") != std::string::npos) {
+            kill(pid, signal_number);
+            signal_number = -signal_number;   // sent
+        }
     }
     int status = 0;
     waitpid(pid, &status, 0);
     close(master);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << text;
+    if (signal_number < 0)
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == -signal_number) << text;
+    else
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << text;
     return text;
 }
 
@@ -504,6 +665,14 @@ TEST(Progress, ALongScanShowsALineOnATerminalOnly)
 
     std::string quick = run_on_terminal({"--simulate"});
     EXPECT_EQ(quick.find("examined"), std::string::npos) << quick;
+
+    // Interrupted, the program wipes its line before it ends.
+    for (int signal_number : {SIGINT, SIGTERM}) {
+        std::string interrupted = run_on_terminal({slow, "--jobs", "1"}, signal_number);
+        size_t shown = interrupted.rfind("\rzkdiscover: examined ");
+        ASSERT_NE(shown, std::string::npos) << interrupted;
+        EXPECT_NE(interrupted.find("\r\033[K", shown), std::string::npos) << interrupted;
+    }
 }
 
 // The demo with the owner byte of one unit set to owner (0 or 1).

@@ -198,66 +198,71 @@ TEST(Identity, EachDeviceShowsItsNodesAndAddressInEveryOutput)
     EXPECT_FALSE(paths[1].contains("nodes"));
     EXPECT_EQ(doc["not_examined"][0]["nodes"], nlohmann::json::array({"/dev/sg4"}));
 
-    EXPECT_EQ(zkd::render_export(results).substr(0, 87),
-              "DEVICE=/dev/sg3\nSCSI_ADDRESS=2:0:0:1\nDEVICE_NODES=/dev/sg3 /dev/sdb\n"
-              "CAB_SERIAL_NO=CAB1\n");
-    EXPECT_NE(zkd::render_export(results).find("\n\nDEVICE=/dev/sim/sdb\nCAB_SERIAL_NO="),
+    EXPECT_EQ(zkd::render_export(results).rfind(
+                  "DEVICE='/dev/sg3'\nSCSI_ADDRESS='2:0:0:1'\nDEVICE_NODES='/dev/sg3 /dev/sdb'\n"
+                  "CAB_SERIAL_NO='CAB1'\n", 0),
+              0u);
+    EXPECT_NE(zkd::render_export(results).find("\n\nDEVICE='/dev/sim/sdb'\nCAB_SERIAL_NO="),
               std::string::npos);
 }
 
 // ---- Capture ------------------------------------------------------------
 
-zkd::CapturedResponse answer(std::vector<unsigned char> bytes)
+// A command as the recorder keeps it: its CDB and what came back.
+zkd::RecordedCommand command(std::vector<std::uint8_t> cdb, std::vector<std::uint8_t> data)
 {
-    zkd::CapturedResponse r;
-    r.read = true;
-    r.bytes = std::move(bytes);
-    return r;
-}
-
-zkd::CapturedResponse failure(int error)
-{
-    zkd::CapturedResponse r;
-    r.read = true;
-    r.error = error;
-    return r;
+    zkd::RecordedCommand c;
+    c.cdb = std::move(cdb);
+    c.data = std::move(data);
+    return c;
 }
 
 zkd::DeviceResult captured_device()
 {
     zkd::DeviceResult r = other("/dev/sg9", zkd::Outcome::Failed, "DGC");
     r.inquiry = {0x00, 0x00, 0x04, 0x02, 0x1f, 0xab};
-    r.capture.mode_sp_report = answer({0x0b, 0x00, 0x00, 0x00, 0x26});
-    r.capture.mode_unit_config = answer({0x0e});
-    r.capture.vpd_device_id = answer({0x00, 0x83, 0x00, 0x00});
-    r.capture.vpd_unit_serial = answer({0x00, 0x80, 0x00, 0x01, 0x41});
+    r.capture.commands = {
+        command({0x12, 0, 0, 0, 5, 0}, {0x00, 0x00, 0x04}),
+        command({0x12, 0, 0, 0, 6, 0}, r.inquiry),
+        command({0x1a, 0x08, 0x26, 0, 4, 0}, {0x0b, 0x00, 0x00, 0x00}),
+        command({0x1a, 0x08, 0x26, 0, 5, 0}, {0x0b, 0x00, 0x00, 0x00, 0x26}),
+        command({0x12, 1, 0x80, 0, 4, 0}, {0x00, 0x80, 0x00, 0x01}),
+        command({0x12, 1, 0x80, 0, 5, 0}, {0x00, 0x80, 0x00, 0x01, 0x41}),
+    };
     return r;
 }
 
-TEST(Capture, TheFirstFailedReadBecomesAFaultWhereTheClaimSendsIt)
+TEST(Capture, EachPageIsKeptWholeAndEachFailureIsAFaultAtItsPosition)
 {
-    // A replayed run sends the standard INQUIRY as commands 1 and 2, then
-    // the claim's reads two commands each: 0x26, 0x2B, 0x83, 0x80.
+    zkd::RecordedCommand eio, check, descriptor, host, busy;
+    eio.error = 5;
+    check.status = 0x02;
+    check.driver_status = 0x08;   // the driver's "sense data follows"
+    check.sense = {0x70, 0, 0x06, 0, 0, 0, 0, 0x0a, 0, 0, 0, 0, 0x29, 0x01};
+    descriptor.status = 0x02;
+    descriptor.sense = {0x72, 0x04, 0x44, 0x00};
+    host.host_status = 0x07;
+    busy.status = 0x08;   // BUSY: the library sees an I/O error
     struct Case {
-        int failing;          // 0..3: which read failed first
+        zkd::RecordedCommand failing;
         const char *fault;
     } cases[] = {
-        {0, "  fault command 3 errno 5 "},
-        {1, "  fault command 5 errno 5 "},
-        {2, "  fault command 7 errno 5 "},
-        {3, "  fault command 9 errno 5 "},
+        {eio, "  fault command 7 errno 5 "},
+        {check, "  fault command 7 check 6 41 1 "},
+        {descriptor, "  fault command 7 check 4 68 0 "},
+        {host, "  fault command 7 host 7\n"},
+        {busy, "  fault command 7 errno 5 "},
     };
     for (const Case &c : cases) {
         zkd::DeviceResult d = captured_device();
-        zkd::CapturedResponse *reads[] = {&d.capture.mode_sp_report, &d.capture.mode_unit_config,
-                                          &d.capture.vpd_device_id, &d.capture.vpd_unit_serial};
-        *reads[c.failing] = failure(5);
-        if (c.failing < 3)
-            *reads[3] = failure(13);   // a later failure is never reached
+        d.capture.commands.push_back(c.failing);
         std::string text = zkd::capture_description({d}, "");
-        EXPECT_NE(text.find(c.fault), std::string::npos) << text;
-        EXPECT_EQ(text.find("errno 13"), std::string::npos) << text;
-        EXPECT_EQ(text.find("fault command", text.find("fault command") + 1), std::string::npos);
+        EXPECT_NE(text.find("unit /dev/sg9\n  inquiry hex:00 00 04 02 1f ab\n"
+                            "  vpd 0x80 hex:00 80 00 01 41\n"
+                            "  mode 0x26 hex:0b 00 00 00 26\n" + std::string(c.fault)),
+                  std::string::npos) << text;
+        EXPECT_EQ(text.rfind("capture\n", 0), 0u);
+        EXPECT_EQ(text.substr(text.size() - 5), "\nend\n");
     }
 }
 
@@ -283,7 +288,7 @@ TEST(Capture, WriteCreatesTheDirectoryAndRefusesAFile)
     EXPECT_EQ(file, base + "/new/capture.sim") << error;
     std::string not_dir = zkd::write_capture(file, "x", error);
     EXPECT_EQ(not_dir, "");
-    EXPECT_NE(error.find("not a directory"), std::string::npos) << error;
+    EXPECT_NE(error.find("Not a directory"), std::string::npos) << error;
 }
 
 // ---- Command line --------------------------------------------------------
