@@ -256,6 +256,33 @@ std::string word_at(const std::string &text, size_t at)
     return text.substr(begin, end - begin);
 }
 
+// A report nests seven levels deep; a file nested far deeper is no report,
+// and parsing it would cost memory for every level.
+constexpr size_t kMaxDepth = 64;
+
+bool nested_too_deep(const std::string &text)
+{
+    size_t depth = 0;
+    bool in_string = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (in_string) {
+            if (c == '\\')
+                ++i;
+            else if (c == '"')
+                in_string = false;
+        } else if (c == '"') {
+            in_string = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > kMaxDepth)
+                return true;
+        } else if ((c == ']' || c == '}') && depth > 0) {
+            --depth;
+        }
+    }
+    return false;
+}
+
 // Parses text as one JSON document and nothing else. Duplicate members
 // would silently lose one value, so they are refused.
 bool parse_strictly(const std::string &text, json &doc, std::string &problem)
@@ -263,6 +290,11 @@ bool parse_strictly(const std::string &text, json &doc, std::string &problem)
     size_t nul = text.find('\0');
     if (nul != std::string::npos) {
         problem = "not valid JSON: a NUL byte at byte " + std::to_string(nul + 1);
+        return false;
+    }
+    if (nested_too_deep(text)) {
+        problem = "not a zkdiscover --json report (nested more than " + std::to_string(kMaxDepth) +
+                  " levels deep)";
         return false;
     }
     std::vector<std::set<std::string>> objects;   // member names of each open object

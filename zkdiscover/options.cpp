@@ -95,6 +95,13 @@ int parse_options(int argc, char **argv, Options &options, std::string &out, std
     explain_opt->excludes(export_opt);
     compare_opt->excludes(export_opt)->excludes(explain_opt);
 
+    // "--save=" has no value; the parser would take the next argument.
+    for (int i = 1; i < argc; ++i) {
+        if (std::string(argv[i]) == "--save=") {
+            err = "zkdiscover: --save needs the name of the file to write\n";
+            return kExitUsage;
+        }
+    }
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp &) {

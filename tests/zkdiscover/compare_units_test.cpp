@@ -355,6 +355,8 @@ TEST(LoadSnapshot, RefusesWhatALenientParserWouldTake)
         {head + R"(, "extra": 1e999})", "a number out of range"},
         {head + ", \x1bX" + std::string(500, 'A') + "}", "near '\\x1BXAAAA"},
         {head.substr(0, 40), "(is the file truncated?)"},
+        {head + R"(, "x": ")" + std::string(100, '[') + R"("})", nullptr},   // in a string: no nesting
+        {head + ", \"x\": " + std::string(100, '[') + std::string(100, ']') + "}", "nested more than 64"},
         {R"({"format_version": 1, "simulation": 7, "arrays": []})", "simulation is not a string or null"},
     };
     for (const Case &c : cases) {

@@ -296,6 +296,8 @@ TEST(Refusals, BadInputHasItsMessageAndExitCode)
         {{"--jobs", "0"}, zkd::kExitUsage, {"--jobs"}},
         {{"--json", "--export"}, zkd::kExitUsage, {"--export"}},
         {{"--compare", "old.json", "--export"}, zkd::kExitUsage, {"--export"}},
+        {{"--simulate", "--save=", "--json"}, zkd::kExitUsage, {"--save needs"}},
+        {{"--simulate", "--save", ""}, zkd::kExitUsage, {"--save needs"}},
     };
     for (const Case &c : cases) {
         RunResult r = run(c.args);
