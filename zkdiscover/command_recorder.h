@@ -22,6 +22,13 @@ struct RecordedCommand {
     std::vector<std::uint8_t> sense;   // sense data, when there is any
 };
 
+using IoctlFn = int (*)(int, unsigned long, ...);
+
+// The definition of name after the program's own.
+IoctlFn next_ioctl(const char *name);
+// Hands the request to next, recording it when the calling thread records.
+int recorded_ioctl(IoctlFn next, int fd, unsigned long request, void *arg);
+
 // Records the calling thread's SG_IO requests between its construction and
 // take() (or its destruction).
 class CommandRecording {

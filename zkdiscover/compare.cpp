@@ -1,11 +1,8 @@
+// --compare: the changes between two scans, each device listed once under
+// its most serious change.
 #include "compare.h"
 
-#include "report.h"
-
 #include <algorithm>
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
 #include <set>
 #include <utility>
 
@@ -13,270 +10,7 @@ namespace zkd {
 
 namespace {
 
-using json = nlohmann::json;
 using LunKey = std::pair<std::string, std::string>;   // cabinet serial, LUN serial
-
-// State names as the JSON documents write them.
-struct StateName {
-    DeviceState state;
-    const char *text;
-    const char *json_name;
-};
-constexpr StateName kStateNames[] = {
-    {DeviceState::Absent, "absent", "absent"},
-    {DeviceState::Claimed, "claimed", "claimed"},
-    {DeviceState::NotClaimed, "not claimed", "not_claimed"},
-    {DeviceState::Failed, "failed", "failed"},
-    {DeviceState::NotExamined, "not examined", "not_examined"},
-};
-
-const char *json_state_name(DeviceState state)
-{
-    for (const StateName &n : kStateNames)
-        if (n.state == state)
-            return n.json_name;
-    return "?";
-}
-
-// --- Reading a --json report -------------------------------------------
-
-// Each reader names the member it looks at in the problem, as a path from
-// the top of the document ("arrays[0].luns[1].paths[0].owner").
-bool member(const json &object, const std::string &where, const char *name, json::value_t type,
-            const json *&value, std::string &problem)
-{
-    auto it = object.find(name);
-    bool fits = it != object.end() &&
-                (it->type() == type ||
-                 (type == json::value_t::number_integer && it->is_number_unsigned()));
-    if (!fits) {
-        const char *kind = type == json::value_t::array    ? "a list"
-                           : type == json::value_t::object ? "an object"
-                           : type == json::value_t::string ? "a string"
-                           : type == json::value_t::boolean ? "true or false"
-                                                            : "a whole number";
-        problem = (where.empty() ? "" : where + ".") + name +
-                  (it == object.end() ? " is missing" : std::string(" is not ") + kind);
-        return false;
-    }
-    value = &*it;
-    return true;
-}
-
-bool string_member(const json &object, const std::string &where, const char *name,
-                   std::string &value, std::string &problem)
-{
-    const json *v = nullptr;
-    if (!member(object, where, name, json::value_t::string, v, problem))
-        return false;
-    value = v->get<std::string>();
-    return true;
-}
-
-// A list whose every element is an object; calls visit(element, where).
-template <typename Visit>
-bool each_object(const json &object, const std::string &where, const char *name,
-                 std::string &problem, Visit visit)
-{
-    const json *list = nullptr;
-    if (!member(object, where, name, json::value_t::array, list, problem))
-        return false;
-    std::string base = (where.empty() ? "" : where + ".") + name;
-    for (size_t i = 0; i < list->size(); ++i) {
-        std::string at = base + "[" + std::to_string(i) + "]";
-        if (!(*list)[i].is_object()) {
-            problem = at + " is not an object";
-            return false;
-        }
-        if (!visit((*list)[i], at))
-            return false;
-    }
-    return true;
-}
-
-bool add_device(Snapshot &snapshot, DeviceRecord record, const std::string &where,
-                std::string &problem)
-{
-    if (record.path.empty()) {
-        problem = where + ".device is empty";
-        return false;
-    }
-    if (!snapshot.devices.emplace(record.path, record).second) {
-        problem = "device " + record.path + " is listed twice (again at " + where + ")";
-        return false;
-    }
-    return true;
-}
-
-bool check_version(const json &doc, std::string &problem)
-{
-    auto version = doc.find("format_version");
-    if (version == doc.end()) {
-        // Reports written before the version member existed have the same
-        // layout as version 1; they still carry the library's description.
-        auto library = doc.find("library");
-        if (library == doc.end() || !library->is_object() || !library->contains("interface_version")) {
-            problem = "not a zkdiscover --json report (no format_version)";
-            return false;
-        }
-        return true;
-    }
-    if (!version->is_number_integer()) {
-        problem = "format_version is not a whole number";
-        return false;
-    }
-    if (version->get<long long>() != kReportFormatVersion) {
-        problem = "report format version " + std::to_string(version->get<long long>()) +
-                  " (this zkdiscover reads version " + std::to_string(kReportFormatVersion) +
-                  (version->get<long long>() > kReportFormatVersion
-                       ? "; the file comes from a later zkdiscover)"
-                       : ")");
-        return false;
-    }
-    return true;
-}
-
-}  // namespace
-
-const char *state_name(DeviceState state)
-{
-    for (const StateName &n : kStateNames)
-        if (n.state == state)
-            return n.text;
-    return "?";
-}
-
-Snapshot snapshot_of_scan(const std::vector<DeviceResult> &results)
-{
-    Snapshot snapshot;
-    for (const ArrayView &array : group_claims(results)) {
-        for (const LunView &lun : array.luns) {
-            for (const PathView &p : lun.paths) {
-                DeviceRecord &r = snapshot.devices[p.device->path];
-                r.path = p.device->path;
-                r.state = DeviceState::Claimed;
-                r.cabinet_serial = array.cabinet_serial;
-                r.lun_serial = lun.lun_serial;
-                r.sp = p.sp;
-                r.owner = p.owner;
-            }
-        }
-    }
-    for (const DeviceResult &d : results) {
-        DeviceState state = d.outcome == Outcome::NotClaimed ? DeviceState::NotClaimed
-                            : d.outcome == Outcome::Failed   ? DeviceState::Failed
-                                                             : DeviceState::NotExamined;
-        if (d.outcome != Outcome::Claimed)
-            snapshot.devices[d.path] = DeviceRecord{d.path, state, "", "", "", false};
-    }
-    return snapshot;
-}
-
-bool read_snapshot(const json &doc, Snapshot &snapshot, std::string &problem)
-{
-    snapshot = Snapshot();
-    if (!doc.is_object()) {
-        problem = "not a zkdiscover --json report (the document is not an object)";
-        return false;
-    }
-    if (doc.contains("changes") && !doc.contains("arrays")) {
-        problem = "a list of changes written by --compare, not a scan report";
-        return false;
-    }
-    if (!check_version(doc, problem))
-        return false;
-
-    bool ok = each_object(doc, "", "arrays", problem, [&](const json &array, const std::string &aw) {
-        std::string cab;
-        if (!string_member(array, aw, "cabinet_serial", cab, problem))
-            return false;
-        return each_object(array, aw, "luns", problem, [&](const json &lun, const std::string &lw) {
-            std::string serial;
-            if (!string_member(lun, lw, "lun_serial", serial, problem))
-                return false;
-            return each_object(lun, lw, "paths", problem, [&](const json &path, const std::string &pw) {
-                DeviceRecord r;
-                r.state = DeviceState::Claimed;
-                r.cabinet_serial = cab;
-                r.lun_serial = serial;
-                const json *owner = nullptr;
-                if (!string_member(path, pw, "device", r.path, problem) ||
-                    !string_member(path, pw, "sp", r.sp, problem) ||
-                    !member(path, pw, "owner", json::value_t::boolean, owner, problem))
-                    return false;
-                r.owner = owner->get<bool>();
-                return add_device(snapshot, r, pw, problem);
-            });
-        });
-    });
-    struct Section {
-        const char *name;
-        DeviceState state;
-    };
-    for (Section s : {Section{"not_claimed", DeviceState::NotClaimed},
-                      Section{"failed", DeviceState::Failed},
-                      Section{"not_examined", DeviceState::NotExamined}}) {
-        ok = ok && each_object(doc, "", s.name, problem, [&](const json &item, const std::string &w) {
-                 DeviceRecord r;
-                 r.state = s.state;
-                 return string_member(item, w, "device", r.path, problem) &&
-                        add_device(snapshot, r, w, problem);
-             });
-    }
-    if (!ok)
-        snapshot = Snapshot();
-    return ok;
-}
-
-bool load_snapshot(const std::string &file, Snapshot &snapshot, std::string &problem)
-{
-    std::FILE *in = std::fopen(file.c_str(), "rb");
-    if (in == nullptr) {
-        problem = std::string("cannot open: ") + std::strerror(errno);
-        return false;
-    }
-    std::string text;
-    char buffer[65536];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, in)) > 0)
-        text.append(buffer, n);
-    int read_error = std::ferror(in) ? errno : 0;
-    std::fclose(in);
-    if (read_error != 0) {
-        problem = std::string("cannot read: ") + std::strerror(read_error);
-        return false;
-    }
-    if (text.find_first_not_of(" \t\r\n") == std::string::npos) {
-        problem = "the file is empty";
-        return false;
-    }
-    json doc;
-    try {
-        doc = json::parse(text);
-    } catch (const json::parse_error &e) {
-        // The message without its "[json.exception...]" tag: where the
-        // text stops being JSON.
-        std::string what = e.what();
-        size_t start = what.find("] ");
-        problem = "not valid JSON: " + (start == std::string::npos ? what : what.substr(start + 2));
-        // The parser ran past the last byte: the text stops in the middle.
-        if (e.byte > text.size())
-            problem += " (is the file truncated?)";
-        return false;
-    }
-    return read_snapshot(doc, snapshot, problem);
-}
-
-void keep_only(Snapshot &snapshot, const std::vector<std::string> &paths)
-{
-    std::set<std::string> wanted(paths.begin(), paths.end());
-    for (auto it = snapshot.devices.begin(); it != snapshot.devices.end();)
-        it = wanted.count(it->first) ? std::next(it) : snapshot.devices.erase(it);
-}
-
-// --- Comparing ------------------------------------------------------------
-
-namespace {
 
 DeviceRecord record_or_absent(const Snapshot &snapshot, const std::string &path)
 {
@@ -290,32 +24,115 @@ DeviceRecord record_or_absent(const Snapshot &snapshot, const std::string &path)
 
 LunKey lun_of(const DeviceRecord &r) { return {r.cabinet_serial, r.lun_serial}; }
 
+const DeviceRecord &side(const PathChange &p, bool after) { return after ? p.after : p.before; }
+
+bool claimed_in(const DeviceRecord &r, const LunKey &lun)
+{
+    return r.state == DeviceState::Claimed && lun_of(r) == lun;
+}
+
 // The paths that own a LUN in one scan (a path that moved to another LUN
 // owns that one, not this).
 std::vector<DeviceRecord> owners(const std::vector<PathChange> &paths, const LunKey &lun, bool after)
 {
     std::vector<DeviceRecord> out;
-    for (const PathChange &p : paths) {
-        const DeviceRecord &r = after ? p.after : p.before;
-        if (r.state == DeviceState::Claimed && r.owner && lun_of(r) == lun)
-            out.push_back(r);
+    for (const PathChange &p : paths)
+        if (claimed_in(side(p, after), lun) && side(p, after).owner)
+            out.push_back(side(p, after));
+    return out;
+}
+
+std::set<std::string> sps_of(const std::vector<DeviceRecord> &records)
+{
+    std::set<std::string> sps;
+    for (const DeviceRecord &r : records)
+        sps.insert(r.sp);
+    return sps;
+}
+
+}  // namespace
+
+bool lists_one_device(ChangeKind kind)
+{
+    switch (kind) {
+    case ChangeKind::DeviceMoved:
+    case ChangeKind::PathSpChanged:
+    case ChangeKind::PathDisappeared:
+    case ChangeKind::PathOwnerChanged:
+    case ChangeKind::PathAppeared:
+    case ChangeKind::FirmwareChanged:
+    case ChangeKind::OutcomeChanged:
+        return true;
+    default:
+        return false;
+    }
+}
+
+namespace {
+
+bool firmware_differs(const DeviceRecord &b, const DeviceRecord &a)
+{
+    return b.firmware_known && a.firmware_known &&
+           (b.revision != a.revision || b.scsi_version != a.scsi_version ||
+            b.port_serial != a.port_serial);
+}
+
+Change device_change(ChangeKind kind, Severity severity, const PathChange &p)
+{
+    Change c;
+    c.kind = kind;
+    c.severity = severity;
+    c.paths = {p};
+    return c;
+}
+
+// Keeps each device under the first (most serious) change that lists it.
+std::vector<Change> list_each_device_once(std::vector<Change> changes)
+{
+    std::stable_sort(changes.begin(), changes.end(), [](const Change &x, const Change &y) {
+        return std::make_pair(static_cast<int>(x.severity), static_cast<int>(x.kind)) <
+               std::make_pair(static_cast<int>(y.severity), static_cast<int>(y.kind));
+    });
+    std::set<std::string> listed;
+    std::vector<Change> out;
+    for (Change &c : changes) {
+        std::vector<PathChange> fresh;
+        for (const PathChange &p : c.paths) {
+            if (listed.insert(p.after.path).second)
+                fresh.push_back(p);
+            else
+                ++c.listed_above;
+        }
+        if (lists_one_device(c.kind) && fresh.empty())
+            continue;
+        c.paths = std::move(fresh);
+        out.push_back(std::move(c));
     }
     return out;
 }
 
-// Their SPs, "A", "B" (or "A+B" when both claim to own it).
-std::string owning_sps(const std::vector<PathChange> &paths, const LunKey &lun, bool after)
+}  // namespace
+
+const char *severity_name(Severity severity)
 {
-    std::set<std::string> sps;
-    for (const DeviceRecord &r : owners(paths, lun, after))
-        sps.insert(r.sp);
-    std::string out;
-    for (const std::string &sp : sps)
-        out += (out.empty() ? "" : "+") + sp;
-    return out;
+    switch (severity) {
+    case Severity::Degraded:
+        return "degraded";
+    case Severity::Changed:
+        return "changed";
+    case Severity::Unchanged:
+        break;
+    }
+    return "unchanged";
 }
 
-}  // namespace
+Severity overall_severity(const std::vector<Change> &changes)
+{
+    Severity worst = Severity::Unchanged;
+    for (const Change &c : changes)
+        worst = std::min(worst, c.severity);
+    return worst;
+}
 
 std::vector<Change> compare_snapshots(const Snapshot &before, const Snapshot &after)
 {
@@ -338,15 +155,13 @@ std::vector<Change> compare_snapshots(const Snapshot &before, const Snapshot &af
     std::set<LunKey> luns_before, luns_after;
     for (const PathChange &p : all) {
         std::set<LunKey> keys;
-        if (p.before.state == DeviceState::Claimed) {
-            arrays_before.insert(p.before.cabinet_serial);
-            luns_before.insert(lun_of(p.before));
-            keys.insert(lun_of(p.before));
-        }
-        if (p.after.state == DeviceState::Claimed) {
-            arrays_after.insert(p.after.cabinet_serial);
-            luns_after.insert(lun_of(p.after));
-            keys.insert(lun_of(p.after));
+        for (bool later : {false, true}) {
+            const DeviceRecord &r = side(p, later);
+            if (r.state != DeviceState::Claimed)
+                continue;
+            (later ? arrays_after : arrays_before).insert(r.cabinet_serial);
+            (later ? luns_after : luns_before).insert(lun_of(r));
+            keys.insert(lun_of(r));
         }
         std::set<std::string> cabs;
         for (const LunKey &k : keys) {
@@ -357,254 +172,130 @@ std::vector<Change> compare_snapshots(const Snapshot &before, const Snapshot &af
             arrays[cab].push_back(p);
     }
 
-    std::vector<Change> changes;
-    for (const PathChange &p : all)
-        if (p.before.state == DeviceState::Claimed && p.after.state == DeviceState::Claimed &&
-            lun_of(p.before) != lun_of(p.after))
-            changes.push_back({ChangeKind::DeviceMoved, "", "", {p}});
-
-    // An array or LUN that is in one scan only lists its paths from that
-    // scan; the paths' own changes are not reported again.
     auto only_in = [](const auto &key, const auto &here, const auto &there) {
         return here.count(key) > 0 && there.count(key) == 0;
     };
+    // The paths of an array (or of one of its LUNs) in one scan.
     auto paths_in = [](const std::vector<PathChange> &paths, const LunKey *lun,
-                       const std::string &cab, bool after) {
+                       const std::string &cab, bool later) {
         std::vector<PathChange> out;
         for (const PathChange &p : paths) {
-            const DeviceRecord &r = after ? p.after : p.before;
+            const DeviceRecord &r = side(p, later);
             if (r.state == DeviceState::Claimed && r.cabinet_serial == cab &&
                 (lun == nullptr || lun_of(r) == *lun))
                 out.push_back(p);
         }
         return out;
     };
-    for (const auto &a : arrays)
-        if (only_in(a.first, arrays_before, arrays_after))
-            changes.push_back({ChangeKind::ArrayDisappeared, a.first, "",
-                               paths_in(a.second, nullptr, a.first, false)});
-    for (const auto &a : arrays)
-        if (only_in(a.first, arrays_after, arrays_before))
-            changes.push_back({ChangeKind::ArrayAppeared, a.first, "",
-                               paths_in(a.second, nullptr, a.first, true)});
-    for (const auto &l : luns)
-        if (only_in(l.first, luns_before, luns_after) && arrays_after.count(l.first.first))
-            changes.push_back({ChangeKind::LunDisappeared, l.first.first, l.first.second,
-                               paths_in(l.second, &l.first, l.first.first, false)});
-    for (const auto &l : luns)
-        if (only_in(l.first, luns_after, luns_before) && arrays_before.count(l.first.first))
-            changes.push_back({ChangeKind::LunAppeared, l.first.first, l.first.second,
-                               paths_in(l.second, &l.first, l.first.first, true)});
+
+    std::vector<Change> changes;
+    auto group = [&](ChangeKind kind, Severity severity, const LunKey &key,
+                     std::vector<PathChange> paths) {
+        Change c;
+        c.kind = kind;
+        c.severity = severity;
+        c.cabinet_serial = key.first;
+        c.lun_serial = key.second;
+        c.paths = std::move(paths);
+        changes.push_back(std::move(c));
+        return &changes.back();
+    };
+    for (const auto &a : arrays) {
+        for (bool later : {false, true}) {
+            if (!only_in(a.first, later ? arrays_after : arrays_before,
+                         later ? arrays_before : arrays_after))
+                continue;
+            std::vector<PathChange> paths = paths_in(a.second, nullptr, a.first, later);
+            std::set<LunKey> keys;
+            for (const PathChange &p : paths)
+                keys.insert(lun_of(side(p, later)));
+            group(later ? ChangeKind::ArrayAppeared : ChangeKind::ArrayDisappeared,
+                  later ? Severity::Changed : Severity::Degraded, {a.first, ""}, paths)
+                ->luns = keys.size();
+        }
+    }
+
+    std::set<LunKey> trespassed;
     for (const auto &l : luns) {
-        if (!luns_before.count(l.first) || !luns_after.count(l.first))
-            continue;
-        std::string was = owning_sps(l.second, l.first, false);
-        std::string now = owning_sps(l.second, l.first, true);
-        if (!was.empty() && !now.empty() && was != now)
-            changes.push_back({ChangeKind::Trespass, l.first.first, l.first.second, l.second});
+        const LunKey &key = l.first;
+        std::vector<DeviceRecord> owned_before = owners(l.second, key, false);
+        std::vector<DeviceRecord> owned_after = owners(l.second, key, true);
+        if (only_in(key, luns_before, luns_after) && arrays_after.count(key.first))
+            group(ChangeKind::LunDisappeared, Severity::Degraded, key,
+                  paths_in(l.second, &key, key.first, false));
+        if (only_in(key, luns_after, luns_before) && arrays_before.count(key.first))
+            group(ChangeKind::LunAppeared, Severity::Changed, key,
+                  paths_in(l.second, &key, key.first, true));
+
+        if (luns_before.count(key) && luns_after.count(key)) {
+            // An SP that no path of the LUN goes through any more.
+            std::vector<DeviceRecord> now;
+            for (const PathChange &p : paths_in(l.second, &key, key.first, true))
+                now.push_back(p.after);
+            std::set<std::string> sps_after = sps_of(now);
+            std::map<std::string, std::vector<PathChange>> lost;
+            for (const PathChange &p : paths_in(l.second, &key, key.first, false))
+                if (!sps_after.count(p.before.sp))
+                    lost[p.before.sp].push_back(p);
+            for (auto &sp : lost)
+                group(ChangeKind::LunLostSp, Severity::Degraded, key, sp.second)->sp = sp.first;
+
+            std::set<std::string> was = sps_of(owned_before), is = sps_of(owned_after);
+            if (!was.empty() && !is.empty() && was != is) {
+                trespassed.insert(key);
+                std::vector<PathChange> flagged;
+                for (const PathChange &p : l.second)
+                    if ((claimed_in(p.before, key) && p.before.owner) !=
+                        (claimed_in(p.after, key) && p.after.owner))
+                        flagged.push_back(p);
+                Change *c = group(ChangeKind::Trespass, Severity::Changed, key, flagged);
+                c->owners_before = owned_before;
+                c->owners_after = owned_after;
+            }
+        }
+        if (luns_after.count(key) && owned_after.empty()) {
+            // A new condition when the LUN had an owner path before (its
+            // former owner paths are listed), or when the LUN is new.
+            bool had_owner = !owned_before.empty();
+            Severity severity = had_owner                 ? Severity::Degraded
+                                : luns_before.count(key) ? Severity::Unchanged
+                                                          : Severity::Changed;
+            std::vector<PathChange> former;
+            for (const PathChange &p : l.second)
+                if (claimed_in(p.before, key) && p.before.owner)
+                    former.push_back(p);
+            Change *c = group(ChangeKind::NoOwnerPath, severity, key, former);
+            c->owners_before = owned_before;
+            for (const PathChange &p : paths_in(l.second, &key, key.first, true))
+                c->lun_paths_after.push_back(p.after);
+        }
     }
 
     for (const PathChange &p : all) {
         const DeviceRecord &b = p.before, &a = p.after;
         bool claimed_before = b.state == DeviceState::Claimed;
         bool claimed_after = a.state == DeviceState::Claimed;
-        if (claimed_before && claimed_after)
-            continue;   // unchanged, or moved (above)
+        if (claimed_before && claimed_after) {
+            if (lun_of(b) != lun_of(a))
+                changes.push_back(device_change(ChangeKind::DeviceMoved, Severity::Degraded, p));
+            else if (b.sp != a.sp)
+                changes.push_back(device_change(ChangeKind::PathSpChanged, Severity::Degraded, p));
+            else if (b.owner != a.owner && !trespassed.count(lun_of(a)))
+                changes.push_back(device_change(ChangeKind::PathOwnerChanged,
+                                                b.owner ? Severity::Degraded : Severity::Changed, p));
+            else if (firmware_differs(b, a))
+                changes.push_back(device_change(ChangeKind::FirmwareChanged, Severity::Changed, p));
+            continue;
+        }
         if (b.state == a.state)
             continue;
-        if ((claimed_before && !luns_after.count(lun_of(b))) ||
-            (claimed_after && !luns_before.count(lun_of(a))))
-            continue;   // listed with its array or LUN
+        Severity severity = claimed_before ? Severity::Degraded : Severity::Changed;
         ChangeKind kind = claimed_before && a.state == DeviceState::Absent   ? ChangeKind::PathDisappeared
                           : claimed_after && b.state == DeviceState::Absent ? ChangeKind::PathAppeared
                                                                             : ChangeKind::OutcomeChanged;
-        changes.push_back({kind, "", "", {p}});
+        changes.push_back(device_change(kind, severity, p));
     }
-
-    // Kinds in the order of the enumeration; the order within a kind stays.
-    std::stable_sort(changes.begin(), changes.end(), [](const Change &x, const Change &y) {
-        return static_cast<int>(x.kind) < static_cast<int>(y.kind);
-    });
-    return changes;
-}
-
-// --- Showing the changes ----------------------------------------------------
-
-namespace {
-
-std::string or_empty(const std::string &text) { return text.empty() ? "(empty)" : text; }
-
-
-std::string lun_text(const DeviceRecord &r)
-{
-    return "LUN " + or_empty(r.lun_serial) + " of array " + or_empty(r.cabinet_serial);
-}
-
-// Where a claimed device leads: "LUN x of array y, SP A, owner".
-std::string claim_text(const DeviceRecord &r)
-{
-    return lun_text(r) + ", SP " + r.sp + (r.owner ? ", owner" : "");
-}
-
-std::string state_text(const DeviceRecord &r)
-{
-    if (r.state != DeviceState::Claimed)
-        return state_name(r.state);
-    return "claimed: " + claim_text(r);
-}
-
-size_t distinct_luns(const std::vector<PathChange> &paths, bool after)
-{
-    std::set<LunKey> keys;
-    for (const PathChange &p : paths)
-        keys.insert(lun_of(after ? p.after : p.before));
-    return keys.size();
-}
-
-std::string owners_text(const Change &c, bool after)
-{
-    std::string out = "SP " + owning_sps(c.paths, {c.cabinet_serial, c.lun_serial}, after) + ":";
-    for (const DeviceRecord &r : owners(c.paths, {c.cabinet_serial, c.lun_serial}, after))
-        out += " " + r.path;
-    return out;
-}
-
-std::string change_text(const Change &c)
-{
-    const DeviceRecord &b = c.paths.empty() ? DeviceRecord() : c.paths[0].before;
-    const DeviceRecord &a = c.paths.empty() ? DeviceRecord() : c.paths[0].after;
-    std::string out;
-    switch (c.kind) {
-    case ChangeKind::DeviceMoved:
-        out = std::string("Device now behind another ") +
-              (b.cabinet_serial != a.cabinet_serial ? "array" : "LUN") + ": " + a.path + "\n" +
-              "  was " + claim_text(b) + "\n" + "  now " + claim_text(a) + "\n";
-        break;
-    case ChangeKind::ArrayDisappeared:
-    case ChangeKind::ArrayAppeared:
-    case ChangeKind::LunDisappeared:
-    case ChangeKind::LunAppeared: {
-        bool appeared = c.kind == ChangeKind::ArrayAppeared || c.kind == ChangeKind::LunAppeared;
-        bool array = c.kind == ChangeKind::ArrayAppeared || c.kind == ChangeKind::ArrayDisappeared;
-        out = array ? "Array " + std::string(appeared ? "appeared" : "disappeared") + ": " +
-                          or_empty(c.cabinet_serial) + " (" +
-                          plural(distinct_luns(c.paths, appeared), "LUN", "LUNs") + ", " +
-                          plural(c.paths.size(), "path", "paths") + ")\n"
-                    : "LUN " + std::string(appeared ? "appeared" : "disappeared") + ": " +
-                          or_empty(c.lun_serial) + " of array " + or_empty(c.cabinet_serial) +
-                          " (" + plural(c.paths.size(), "path", "paths") + ")\n";
-        for (const PathChange &p : c.paths) {
-            const DeviceRecord &here = appeared ? p.after : p.before;
-            const DeviceRecord &there = appeared ? p.before : p.after;
-            out += "  " + here.path + (array ? "  LUN " + or_empty(here.lun_serial) : "") +
-                   "  SP " + here.sp + (here.owner ? "  owner" : "") +
-                   (appeared ? "  (was " : "  (now ") + state_text(there) + ")\n";
-        }
-        break;
-    }
-    case ChangeKind::Trespass:
-        out = "Trespass: LUN " + or_empty(c.lun_serial) + " of array " + or_empty(c.cabinet_serial) +
-              "\n  owner was " + owners_text(c, false) + "\n  owner now " + owners_text(c, true) + "\n";
-        break;
-    case ChangeKind::PathDisappeared:
-        out = "Path disappeared: " + b.path + " (" + claim_text(b) + ")\n";
-        break;
-    case ChangeKind::PathAppeared:
-        out = "Path appeared: " + a.path + " (" + claim_text(a) + ")\n";
-        break;
-    case ChangeKind::OutcomeChanged:
-        out = "Outcome changed: " + a.path + "\n  was " + state_text(b) + "\n  now " +
-              state_text(a) + "\n";
-        break;
-    }
-    return out;
-}
-
-nlohmann::ordered_json record_json(const DeviceRecord &r)
-{
-    nlohmann::ordered_json out;
-    out["outcome"] = json_state_name(r.state);
-    if (r.state == DeviceState::Claimed) {
-        out["cabinet_serial"] = r.cabinet_serial;
-        out["lun_serial"] = r.lun_serial;
-        out["sp"] = r.sp;
-        out["owner"] = r.owner;
-    }
-    return out;
-}
-
-struct KindName {
-    ChangeKind kind;
-    const char *name;
-};
-constexpr KindName kKindNames[] = {
-    {ChangeKind::DeviceMoved, "device_moved"},
-    {ChangeKind::ArrayDisappeared, "array_disappeared"},
-    {ChangeKind::ArrayAppeared, "array_appeared"},
-    {ChangeKind::LunDisappeared, "lun_disappeared"},
-    {ChangeKind::LunAppeared, "lun_appeared"},
-    {ChangeKind::Trespass, "trespass"},
-    {ChangeKind::PathDisappeared, "path_disappeared"},
-    {ChangeKind::PathAppeared, "path_appeared"},
-    {ChangeKind::OutcomeChanged, "outcome_changed"},
-};
-
-}  // namespace
-
-std::string render_changes_text(const std::string &old_file, const std::vector<Change> &changes)
-{
-    if (changes.empty())
-        return "No changes since " + old_file + "\n";
-    std::string out = "Changes since " + old_file + ": " + std::to_string(changes.size()) + "\n";
-    for (const Change &c : changes)
-        out += "\n" + change_text(c);
-    return out;
-}
-
-std::string render_changes_json_text(const std::string &old_file,
-                                     const std::vector<Change> &changes)
-{
-    using ojson = nlohmann::ordered_json;
-    ojson doc;
-    doc["format_version"] = kReportFormatVersion;
-    doc["compared_with"] = old_file;
-    ojson list = ojson::array();
-    for (const Change &c : changes) {
-        ojson item;
-        for (const KindName &k : kKindNames)
-            if (k.kind == c.kind)
-                item["change"] = k.name;
-        bool one_device = c.kind == ChangeKind::DeviceMoved || c.kind == ChangeKind::PathDisappeared ||
-                          c.kind == ChangeKind::PathAppeared || c.kind == ChangeKind::OutcomeChanged;
-        if (one_device) {
-            item["device"] = c.paths[0].after.path;
-            item["before"] = record_json(c.paths[0].before);
-            item["after"] = record_json(c.paths[0].after);
-        } else {
-            item["cabinet_serial"] = c.cabinet_serial;
-            if (c.kind != ChangeKind::ArrayAppeared && c.kind != ChangeKind::ArrayDisappeared)
-                item["lun_serial"] = c.lun_serial;
-            if (c.kind == ChangeKind::Trespass) {
-                LunKey lun{c.cabinet_serial, c.lun_serial};
-                for (bool after : {false, true}) {
-                    ojson paths = ojson::array();
-                    for (const DeviceRecord &r : owners(c.paths, lun, after))
-                        paths.push_back(r.path);
-                    item[after ? "owner_after" : "owner_before"] = {
-                        {"sp", owning_sps(c.paths, lun, after)}, {"paths", paths}};
-                }
-            }
-            ojson paths = ojson::array();
-            for (const PathChange &p : c.paths)
-                paths.push_back({{"device", p.after.path},
-                                 {"before", record_json(p.before)},
-                                 {"after", record_json(p.after)}});
-            item["paths"] = paths;
-        }
-        list.push_back(item);
-    }
-    doc["changes"] = list;
-    return doc.dump(2, ' ', false, ojson::error_handler_t::replace) + "\n";
+    return list_each_device_once(std::move(changes));
 }
 
 }  // namespace zkd

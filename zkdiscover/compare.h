@@ -1,5 +1,7 @@
 // --compare: what changed between an earlier scan, read back from its
-// --json report, and the scan just made.
+// --json report, and the scan just made. Three units: reading a report
+// (compare_read.cpp), comparing two scans (compare.cpp) and showing the
+// changes (compare_show.cpp).
 #ifndef ZKDISCOVER_COMPARE_H
 #define ZKDISCOVER_COMPARE_H
 
@@ -23,6 +25,8 @@ enum class DeviceState { Absent, Claimed, NotClaimed, Failed, NotExamined };
 
 // "absent", "claimed", "not claimed", "failed", "not examined".
 const char *state_name(DeviceState state);
+// The same as the JSON documents write them ("not_claimed").
+const char *json_state_name(DeviceState state);
 
 // A device node as one scan saw it; the claim fields only when claimed.
 struct DeviceRecord {
@@ -32,6 +36,12 @@ struct DeviceRecord {
     std::string lun_serial;
     std::string sp;
     bool owner = false;
+    // The unit's firmware and port as the claim reported them (REVISION,
+    // SCSI_VERSION, PORT_SERIAL_NO); unknown for a report that lacks them.
+    bool firmware_known = false;
+    std::string revision;
+    std::string scsi_version;
+    std::string port_serial;
 };
 
 struct NaturalOrder {
@@ -41,6 +51,10 @@ struct NaturalOrder {
 // One scan as far as a comparison needs it: every device by its path.
 struct Snapshot {
     std::map<std::string, DeviceRecord, NaturalOrder> devices;
+    // The simulator description the scan ran on ("" for real devices);
+    // unknown when the report does not say.
+    bool simulation_known = false;
+    std::string simulation;
 };
 
 Snapshot snapshot_of_scan(const std::vector<DeviceResult> &results);
@@ -51,24 +65,44 @@ Snapshot snapshot_of_scan(const std::vector<DeviceResult> &results);
 // ignored.
 bool read_snapshot(const nlohmann::json &doc, Snapshot &snapshot, std::string &problem);
 
-// Reads and parses the file, then read_snapshot.
+// Reads the file once (a regular file of at most kMaxInputBytes, opened
+// without blocking), parses it strictly (trailing bytes, NUL bytes,
+// duplicate members and numbers out of range are errors), then
+// read_snapshot. The problem quotes at most one word of the file, escaped.
 bool load_snapshot(const std::string &file, Snapshot &snapshot, std::string &problem);
 
 // Drops the devices that are not among paths.
 void keep_only(Snapshot &snapshot, const std::vector<std::string> &paths);
 
-// In the order they are reported: the dangerous case first.
+// Kinds of change, in the order they are reported within a severity: the
+// dangerous case first.
 enum class ChangeKind {
     DeviceMoved,        // claimed in both scans, but behind another LUN or array
     ArrayDisappeared,
-    ArrayAppeared,
     LunDisappeared,     // on an array present in both scans
-    LunAppeared,
-    Trespass,           // the LUN's owning SP changed
+    LunLostSp,          // a LUN of both scans without any path through one SP
+    NoOwnerPath,        // a LUN without a path through its owning SP
+    PathSpChanged,      // a path of the same LUN now through another SP
     PathDisappeared,    // a claimed device node is gone
+    PathOwnerChanged,   // a path's owner flag changed, not in a trespass
+    Trespass,           // the LUN's owning SP changed
+    ArrayAppeared,
+    LunAppeared,
     PathAppeared,       // a new device node, claimed
+    FirmwareChanged,    // REVISION, SCSI_VERSION or PORT_SERIAL_NO of a path
     OutcomeChanged,     // any other change of a device's state
 };
+
+// True for the kinds about one device (the others are about an array or
+// a LUN and list its paths).
+bool lists_one_device(ChangeKind kind);
+
+// Degraded: a path, an SP or an owner path lost. Unchanged: a condition
+// that was already so in the earlier scan (a LUN still without a path
+// through its owning SP); shown, but not a change.
+enum class Severity { Degraded, Changed, Unchanged };
+
+const char *severity_name(Severity severity);   // "degraded", ...
 
 // One device node in both scans.
 struct PathChange {
@@ -76,17 +110,31 @@ struct PathChange {
 };
 
 struct Change {
-    ChangeKind kind;
-    std::string cabinet_serial;   // array and LUN changes, trespass
-    std::string lun_serial;       // LUN changes, trespass
-    // The device for a device's change; every path of the array or LUN
-    // (from the scan that has it) otherwise.
+    ChangeKind kind = ChangeKind::OutcomeChanged;
+    Severity severity = Severity::Changed;
+    std::string cabinet_serial;   // array and LUN changes
+    std::string lun_serial;       // LUN changes
+    std::string sp;               // LunLostSp: the SP whose paths are gone
+    // The devices listed under this change. A device is listed under one
+    // change only, its most serious; listed_above counts this array's or
+    // LUN's devices already listed under an earlier change.
     std::vector<PathChange> paths;
+    size_t listed_above = 0;
+    size_t luns = 0;              // array changes: its LUNs in the scan that has it
+    // Trespass and NoOwnerPath: the LUN's owner paths in either scan.
+    std::vector<DeviceRecord> owners_before, owners_after;
+    // NoOwnerPath: the LUN's paths in the new scan.
+    std::vector<DeviceRecord> lun_paths_after;
 };
 
+// The changes, the most serious first (by severity, then kind).
 std::vector<Change> compare_snapshots(const Snapshot &before, const Snapshot &after);
 
-// The changes as text (old_file names the earlier scan), and as JSON.
+// The most serious severity among the changes (Unchanged when none).
+Severity overall_severity(const std::vector<Change> &changes);
+
+// The changes as text (old_file names the earlier scan), and as JSON. Every
+// string of either scan is escaped in the text.
 std::string render_changes_text(const std::string &old_file, const std::vector<Change> &changes);
 std::string render_changes_json_text(const std::string &old_file,
                                      const std::vector<Change> &changes);

@@ -19,6 +19,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <exception>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -63,9 +65,41 @@ bool named_not_examined(const zkd::Options &options, const std::vector<zkd::Devi
     return false;
 }
 
-}  // namespace
 
-int main(int argc, char **argv)
+// The moment as RFC 3339 in UTC ("2026-12-10T04:35:34Z").
+std::string utc_now()
+{
+    std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    char text[32] = "";
+    if (gmtime_r(&now, &tm) != nullptr)
+        std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    return text;
+}
+
+std::string host_name()
+{
+    char host[256] = "";
+    gethostname(host, sizeof host - 1);
+    return host;
+}
+
+// --compare: says so when OLD was a scan of another simulation (or of real
+// devices) than this run; the comparison then mostly shows that.
+void warn_about_origin(const zkd::Options &options, const zkd::Snapshot &earlier,
+                       const std::string &description)
+{
+    if (!earlier.simulation_known || earlier.simulation == description)
+        return;
+    auto origin = [](const std::string &simulation) {
+        return simulation.empty() ? std::string("real devices")
+                                  : "the simulation " + zkd::escape_text(simulation);
+    };
+    complain("warning: " + zkd::escape_text(options.compare_file) + " is a scan of " +
+             origin(earlier.simulation) + "; this run scans " + origin(description));
+}
+
+int run(int argc, char **argv)
 {
     zkd::Options options;
     std::string out, err;
@@ -74,18 +108,6 @@ int main(int argc, char **argv)
         std::fputs(out.c_str(), stdout);
         std::fputs(err.c_str(), stderr);
         return code;
-    }
-
-    // --compare: an OLD file that is not a readable report stops the run
-    // before anything is scanned or written.
-    zkd::Snapshot earlier;
-    bool comparing = !options.compare_file.empty();
-    if (comparing) {
-        std::string problem;
-        if (!zkd::load_snapshot(options.compare_file, earlier, problem)) {
-            complain("--compare " + zkd::escape_text(options.compare_file) + ": " + problem);
-            return zkd::kExitUsage;
-        }
     }
 
     // --simulate: start again with the simulator preloaded. The marker set
@@ -115,6 +137,28 @@ int main(int argc, char **argv)
         if (!zkd::load_simulated_units(description, error)) {
             complain(error);
             return zkd::kExitSimulation;
+        }
+    }
+
+    // --compare: an OLD file that is not a readable report stops the run
+    // before anything is scanned or written. Read here, once: with
+    // --simulate, in the program that scans.
+    zkd::Snapshot earlier;
+    bool comparing = !options.compare_file.empty();
+    if (comparing) {
+        std::string problem;
+        if (!zkd::load_snapshot(options.compare_file, earlier, problem)) {
+            complain("--compare " + zkd::escape_text(options.compare_file) + ": " + problem);
+            return zkd::kExitUsage;
+        }
+        warn_about_origin(options, earlier, description);
+    }
+    // --save: a folder the report cannot go to is known before the scan.
+    if (!options.save_file.empty()) {
+        std::string error;
+        if (!zkd::check_output_folder(zkd::folder_of(options.save_file), error)) {
+            complain("--save " + zkd::escape_text(options.save_file) + ": " + error);
+            return zkd::kExitFailure;
         }
     }
 
@@ -167,6 +211,7 @@ int main(int argc, char **argv)
     settings.capture = capture;
     settings.on_device_done = [&progress] { progress.advance(); };
 
+    std::string scanned_at = utc_now();
     std::vector<zkd::DeviceResult> results;
     if (simulated) {
         // Simulation never reaches a real device: paths that are not
@@ -207,9 +252,7 @@ int main(int argc, char **argv)
     int exit_code = named_not_examined(options, results) ? zkd::kExitNotExamined : zkd::kExitOk;
     if (capture) {
         std::string error;
-        char host[256] = "";
-        gethostname(host, sizeof host - 1);
-        std::string origin = simulated ? description : std::string("host ") + host;
+        std::string origin = simulated ? description : "host " + host_name();
         std::string file = zkd::write_capture(options.capture_dir,
                                               zkd::capture_description(results, origin), error);
         if (file.empty()) {
@@ -228,6 +271,23 @@ int main(int argc, char **argv)
     context.vendor_info = library.vendor_info;
     context.simulation = description;
     context.explain = options.explain;
+    context.scanned_at = scanned_at;
+    context.host = host_name();
+
+    // --save: this scan's full report, the next comparison's OLD; replaced
+    // as a whole, so a failure leaves the earlier file as it was.
+    if (!options.save_file.empty()) {
+        zkd::AtomicFile saved;
+        std::string error;
+        if (saved.open(options.save_file, error)) {
+            saved.write(zkd::render_json_text(context, results));
+            saved.commit(error);
+        }
+        if (!error.empty()) {
+            complain("--save " + zkd::escape_text(options.save_file) + ": " + error);
+            exit_code = zkd::kExitFailure;
+        }
+    }
 
     std::string report;
     if (comparing) {
@@ -240,8 +300,10 @@ int main(int argc, char **argv)
         report = options.format == zkd::Format::Json
                      ? zkd::render_changes_json_text(options.compare_file, changes)
                      : zkd::render_changes_text(options.compare_file, changes);
-        if (!changes.empty() && exit_code == zkd::kExitOk && !named_not_examined(options, results))
-            exit_code = zkd::kExitChanged;
+        zkd::Severity severity = zkd::overall_severity(changes);
+        if (severity != zkd::Severity::Unchanged && exit_code == zkd::kExitOk)
+            exit_code = severity == zkd::Severity::Degraded ? zkd::kExitDegraded
+                                                            : zkd::kExitChanged;
     } else switch (options.format) {
     case zkd::Format::Tree:
         report = zkd::render_tree(context, results);
@@ -268,4 +330,19 @@ int main(int argc, char **argv)
         return zkd::kExitFailure;
     }
     return exit_code;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    // Every failure has its status; none ends the program with an abort.
+    try {
+        return run(argc, argv);
+    } catch (const std::exception &e) {
+        complain(std::string("internal error: ") + zkd::escape_text(e.what()));
+    } catch (...) {
+        complain("internal error");
+    }
+    return zkd::kExitFailure;
 }

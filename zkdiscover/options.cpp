@@ -46,16 +46,21 @@ const char kHelp[] =
     "                     it on any machine with --simulate=DIR/capture.sim\n"
     "  --compare OLD      report only what changed since OLD, the --json report\n"
     "                     of an earlier scan: arrays, LUNs and paths that\n"
-    "                     appeared or disappeared, trespasses, devices now\n"
-    "                     behind another LUN, changed outcomes (with --json:\n"
+    "                     appeared or disappeared, SPs a LUN lost, LUNs with no\n"
+    "                     path through the owning SP, paths whose SP or owner\n"
+    "                     flag changed, trespasses, devices now behind another\n"
+    "                     LUN, firmware changes, changed outcomes (with --json:\n"
     "                     a JSON list of the changes)\n"
+    "  --save FILE        also write this scan's --json report to FILE, replaced\n"
+    "                     as a whole (the next --compare's OLD)\n"
     "  -h, --help         show this help\n"
     "  --version          show the version\n"
     "\n"
     "Exit codes:\n"
     "  0  the scan ran; each device's outcome is in the report (with --compare:\n"
     "     nothing changed)\n"
-    "  1  the report could not be written, or an internal error\n"
+    "  1  the report (or the --save FILE) could not be written, or an internal\n"
+    "     error\n"
     "  2  usage error (also an OLD file that is unreadable or not a report)\n"
     "  3  the support library cannot be loaded or lacks an entry point\n"
     "  4  the support library's interface version is not 1\n"
@@ -66,12 +71,13 @@ const char kHelp[] =
     "  8  a DEVICE named on the command line could not be examined (a scan of\n"
     "     every device returns 0 then: a machine has nodes that cannot be read,\n"
     "     such as a drive without media; the report lists them)\n"
-    "  10 --compare: something changed since OLD (the changes are listed)\n";
+    "  10 --compare: something changed since OLD (the changes are listed)\n"
+    "  11 --compare: degraded since OLD: a path, an SP or an owner path lost\n";
 
 // Options that take a value. An empty value is an error, never a reason to
 // take the next argument as the value.
 const char *const kValueOptions[] = {"--library", "--simulate", "--capture", "--compare",
-                                     "--jobs", "-j"};
+                                     "--save",    "--jobs",     "-j"};
 
 // The option given an empty value ("--capture=" or "--capture ''"), or "".
 std::string option_with_empty_value(int argc, char **argv)
@@ -107,6 +113,7 @@ int parse_options(int argc, char **argv, Options &options, std::string &out, std
     app.add_option("-j,--jobs", options.jobs)->check(CLI::Range(1, 256))->type_name("N");
     app.add_option("--capture", options.capture_dir)->type_name("DIR");
     CLI::Option *compare_opt = app.add_option("--compare", options.compare_file)->type_name("OLD");
+    app.add_option("--save", options.save_file)->type_name("FILE");
     app.add_flag("--version", version);
     json_opt->excludes(export_opt);
     explain_opt->excludes(export_opt);
@@ -138,10 +145,6 @@ int parse_options(int argc, char **argv, Options &options, std::string &out, std
         options.format = Format::Json;
     else if (exported)
         options.format = Format::Export;
-    if (compare_opt->count() > 0 && options.compare_file.empty()) {
-        err = "zkdiscover: --compare needs the file of an earlier --json report\n";
-        return kExitUsage;
-    }
     for (const std::string &device : options.devices) {
         if (device.empty()) {
             err = "zkdiscover: an empty device path was given\n";

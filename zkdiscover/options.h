@@ -21,6 +21,9 @@ enum ExitCode {
     // --compare: the scan differs from the earlier one. Not an error, so it
     // stands apart from the error codes above.
     kExitChanged = 10,
+    // --compare: a path, an SP or an owner path was lost since the earlier
+    // scan (the changes may include others).
+    kExitDegraded = 11,
 };
 
 enum class Format { Tree, Json, Export };
@@ -39,6 +42,7 @@ struct Options {
     int jobs = kDefaultJobs;
     std::string capture_dir;            // empty: no capture
     std::string compare_file;           // --compare OLD; empty: no comparison
+    std::string save_file;              // --save FILE; empty: not saved
 };
 
 // Parses argv. Returns -1 when the program should go on, otherwise the exit

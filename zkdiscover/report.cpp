@@ -87,13 +87,13 @@ size_t count(const std::vector<DeviceResult> &results, Outcome outcome)
     return n;
 }
 
+}  // namespace
+
 std::string property_or_empty(const DeviceResult &d, const char *name)
 {
     const std::string *v = find_property(d, name);
     return v ? *v : "";
 }
-
-}  // namespace
 
 std::string plural(size_t n, const char *one, const char *many)
 {
@@ -257,6 +257,10 @@ nlohmann::ordered_json render_json(const ReportContext &context,
 
     json doc;
     doc["format_version"] = kReportFormatVersion;
+    if (!context.scanned_at.empty())
+        doc["scanned_at"] = context.scanned_at;
+    if (!context.host.empty())
+        doc["host"] = context.host;
     json library;
     library["path"] = context.library_path;
     library["interface_version"] = context.interface_version;

@@ -18,6 +18,8 @@ struct ReportContext {
     std::vector<std::string> vendor_info;
     std::string simulation;   // description file when simulated, else ""
     bool explain = false;     // show each device's trace lines
+    std::string scanned_at;   // when the scan ran, UTC RFC 3339; "" leaves it out
+    std::string host;         // the machine's name; "" leaves it out
 };
 
 // One path to a LUN.
@@ -44,6 +46,9 @@ struct ArrayView {
 // Claimed devices grouped by cabinet serial, then LUN serial; arrays and
 // LUNs in order of their first path, paths in device order.
 std::vector<ArrayView> group_claims(const std::vector<DeviceResult> &results);
+
+// The value of the claim's property name, "" when it has none.
+std::string property_or_empty(const DeviceResult &d, const char *name);
 
 // "1 LUN", "3 LUNs": the count and the word for it.
 std::string plural(size_t n, const char *one, const char *many);

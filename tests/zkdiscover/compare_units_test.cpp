@@ -3,8 +3,13 @@
 #include "compare.h"
 #include "report.h"
 
+#include "temp_dir.h"
+
 #include <gtest/gtest.h>
 
+#include <fstream>
+
+#include <set>
 #include <string>
 #include <vector>
 
@@ -17,10 +22,34 @@ using json = nlohmann::json;
 DeviceRecord on(const std::string &path, const std::string &cab, const std::string &lun,
                 const std::string &sp, bool owner = false)
 {
-    return {path, DeviceState::Claimed, cab, lun, sp, owner};
+    DeviceRecord r;
+    r.path = path;
+    r.state = DeviceState::Claimed;
+    r.cabinet_serial = cab;
+    r.lun_serial = lun;
+    r.sp = sp;
+    r.owner = owner;
+    r.firmware_known = true;
+    r.revision = "0219";
+    r.scsi_version = "4";
+    r.port_serial = cab + sp;
+    return r;
 }
 
-DeviceRecord in(const std::string &path, DeviceState state) { return {path, state, "", "", "", false}; }
+DeviceRecord in(const std::string &path, DeviceState state)
+{
+    DeviceRecord r;
+    r.path = path;
+    r.state = state;
+    return r;
+}
+
+// r with one firmware field changed (or, without firmware_known, unknown).
+DeviceRecord with(DeviceRecord r, std::string DeviceRecord::*field, const std::string &value)
+{
+    r.*field = value;
+    return r;
+}
 
 zkd::Snapshot snapshot(const std::vector<DeviceRecord> &devices)
 {
@@ -30,7 +59,8 @@ zkd::Snapshot snapshot(const std::vector<DeviceRecord> &devices)
     return s;
 }
 
-// The changes in short, from their JSON form: "kind key [devices] SPs".
+// The changes in short, from their JSON form: "kind key [devices] SPs
+// +listed-above severity".
 std::vector<std::string> summary(const std::vector<zkd::Change> &changes)
 {
     std::vector<std::string> out;
@@ -48,10 +78,14 @@ std::vector<std::string> summary(const std::vector<zkd::Change> &changes)
                 line += (line.back() == '[' ? "" : " ") + p["device"].get<std::string>();
             line += "]";
         }
-        if (c.contains("owner_before"))
+        if (c.contains("owner_after"))
             line += " " + c["owner_before"]["sp"].get<std::string>() + "->" +
                     c["owner_after"]["sp"].get<std::string>();
-        out.push_back(line);
+        if (c.contains("sp"))
+            line += " SP " + c["sp"].get<std::string>();
+        if (c.contains("listed_above"))
+            line += " +" + std::to_string(c["listed_above"].get<int>());
+        out.push_back(line + " " + c["severity"].get<std::string>());
     }
     return out;
 }
@@ -77,46 +111,87 @@ std::vector<DeviceRecord> base_with(std::vector<DeviceRecord> changed, std::vect
     return out;
 }
 
-TEST(CompareSnapshots, ReportsEachChangeOnceAndTheMovedDeviceFirst)
+TEST(CompareSnapshots, ListsEachDeviceOnceUnderItsMostSeriousChange)
 {
+    const std::vector<DeviceRecord> with_sg6 = base_with({on("/dev/sg6", "CAB1", "L1", "A")});
     struct Case {
         const char *name;
         std::vector<DeviceRecord> after;
         std::vector<std::string> expected;
+        std::vector<DeviceRecord> before = kBase;
     } cases[] = {
         {"nothing changed", kBase, {}},
         {"trespass", base_with({on("/dev/sg1", "CAB1", "L1", "A"), on("/dev/sg2", "CAB1", "L1", "B", true)}),
-         {"trespass CAB1/L1 [/dev/sg1 /dev/sg2] A->B"}},
-        {"owning path gone: no trespass", base_with({}, {"/dev/sg1"}),
-         {"path_disappeared /dev/sg1"}},
+         {"trespass CAB1/L1 [/dev/sg1 /dev/sg2] A->B changed"}},
+        {"owning path gone: SP A lost, no owner path",
+         base_with({}, {"/dev/sg1"}),
+         {"sp_paths_lost CAB1/L1 [/dev/sg1] SP A degraded", "no_owner_path CAB1/L1 [] +1 degraded"}},
+        {"owner flag lost: no owner path", base_with({on("/dev/sg1", "CAB1", "L1", "A")}),
+         {"no_owner_path CAB1/L1 [/dev/sg1] degraded"}},
+        {"one of two owner paths lost its flag",
+         base_with({on("/dev/sg6", "CAB1", "L1", "A")}),
+         {"path_owner_changed /dev/sg6 degraded"},
+         base_with({on("/dev/sg6", "CAB1", "L1", "A", true)})},
+        {"a path now through the other SP, SP A still reached",
+         base_with({on("/dev/sg6", "CAB1", "L1", "B")}), {"path_sp_changed /dev/sg6 degraded"}, with_sg6},
+        {"the only SP B path failed", base_with({in("/dev/sg2", DeviceState::Failed)}),
+         {"sp_paths_lost CAB1/L1 [/dev/sg2] SP B degraded"}},
+        {"a second SP A path failed", base_with({in("/dev/sg6", DeviceState::Failed)}),
+         {"outcome_changed /dev/sg6 degraded"}, with_sg6},
+        {"firmware: port serial, revision, SCSI version",
+         base_with({with(on("/dev/sg1", "CAB1", "L1", "A", true), &DeviceRecord::port_serial, "CAB9A"),
+                    with(on("/dev/sg3", "CAB1", "L2", "A"), &DeviceRecord::revision, "0220"),
+                    with(on("/dev/sg4", "CAB1", "L2", "B", true), &DeviceRecord::scsi_version, "5")}),
+         {"firmware_changed /dev/sg1 changed", "firmware_changed /dev/sg3 changed",
+          "firmware_changed /dev/sg4 changed"}},
+        {"firmware unknown in the earlier report",
+         base_with({with(on("/dev/sg3", "CAB1", "L2", "A"), &DeviceRecord::revision, "0220")}), {},
+         base_with({[] {
+             DeviceRecord r = on("/dev/sg3", "CAB1", "L2", "A");
+             r.firmware_known = false;
+             return r;
+         }()})},
+        {"no owner path before and now: shown, unchanged",
+         base_with({on("/dev/sg1", "CAB1", "L1", "A")}), {"no_owner_path CAB1/L1 [] unchanged"},
+         base_with({on("/dev/sg1", "CAB1", "L1", "A")})},
         {"a path moves away while its SP keeps the LUN: no trespass",
          base_with({on("/dev/sg1", "CAB1", "L2", "B", true), on("/dev/sg6", "CAB1", "L1", "A", true)}),
-         {"device_moved /dev/sg1", "path_appeared /dev/sg6"}},
-        {"device behind a new LUN, moved listed first",
+         {"device_moved /dev/sg1 degraded", "path_appeared /dev/sg6 changed"}},
+        {"device behind a new LUN: listed once, moved first",
          base_with({on("/dev/sg5", "CAB1", "L1", "A"), on("/dev/sg3", "CAB1", "L9", "A")}),
-         {"device_moved /dev/sg3", "lun_appeared CAB1/L9 [/dev/sg3]", "outcome_changed /dev/sg5"}},
+         {"device_moved /dev/sg3 degraded", "sp_paths_lost CAB1/L2 [] SP A +1 degraded",
+          "no_owner_path CAB1/L9 [] changed", "lun_appeared CAB1/L9 [] +1 changed",
+          "outcome_changed /dev/sg5 changed"}},
         {"device behind another array",
          base_with({on("/dev/sg2", "CAB2", "L1", "B")}),
-         {"device_moved /dev/sg2", "array_appeared CAB2 [/dev/sg2]"}},
+         {"device_moved /dev/sg2 degraded", "sp_paths_lost CAB1/L1 [] SP B +1 degraded",
+          "no_owner_path CAB2/L1 [] changed", "array_appeared CAB2 [] +1 changed"}},
         {"LUN gone: its paths are not listed again",
          base_with({in("/dev/sg3", DeviceState::Failed)}, {"/dev/sg4"}),
-         {"lun_disappeared CAB1/L2 [/dev/sg3 /dev/sg4]"}},
+         {"lun_disappeared CAB1/L2 [/dev/sg3 /dev/sg4] degraded"}},
         {"array gone",
          {in("/dev/sg5", DeviceState::NotClaimed)},
-         {"array_disappeared CAB1 [/dev/sg1 /dev/sg2 /dev/sg3 /dev/sg4]"}},
+         {"array_disappeared CAB1 [/dev/sg1 /dev/sg2 /dev/sg3 /dev/sg4] degraded"}},
         {"new array and new path, in kind order",
          base_with({on("/dev/sg9", "CAB1", "L2", "B"), on("/dev/sg10", "CAB3", "X", "A", true)}),
-         {"array_appeared CAB3 [/dev/sg10]", "path_appeared /dev/sg9"}},
-        {"outcomes: claimed to failed, not claimed to gone, a new unreadable device",
-         base_with({in("/dev/sg2", DeviceState::Failed), in("/dev/sg7", DeviceState::NotExamined)},
-                   {"/dev/sg5"}),
-         {"outcome_changed /dev/sg2", "outcome_changed /dev/sg5", "outcome_changed /dev/sg7"}},
+         {"array_appeared CAB3 [/dev/sg10] changed", "path_appeared /dev/sg9 changed"}},
+        {"a new LUN without an owner path",
+         base_with({on("/dev/sg9", "CAB1", "L3", "B")}),
+         {"no_owner_path CAB1/L3 [] changed", "lun_appeared CAB1/L3 [/dev/sg9] changed"}},
+        {"outcomes: not claimed to gone, a new unreadable device",
+         base_with({in("/dev/sg7", DeviceState::NotExamined)}, {"/dev/sg5"}),
+         {"outcome_changed /dev/sg5 changed", "outcome_changed /dev/sg7 changed"}},
     };
     for (const Case &c : cases) {
-        std::vector<zkd::Change> changes = zkd::compare_snapshots(snapshot(kBase), snapshot(c.after));
+        std::vector<zkd::Change> changes = zkd::compare_snapshots(snapshot(c.before), snapshot(c.after));
         EXPECT_EQ(summary(changes), c.expected) << c.name;
-        // The other way round, the same number of changes.
-        EXPECT_EQ(zkd::compare_snapshots(snapshot(c.after), snapshot(kBase)).size(), c.expected.size())
+        // Each device once at most.
+        std::set<std::string> listed;
+        for (const zkd::Change &change : changes)
+            for (const zkd::PathChange &p : change.paths)
+                EXPECT_TRUE(listed.insert(p.after.path).second) << c.name << ": " << p.after.path;
+        // The other way round, a change too.
+        EXPECT_EQ(zkd::compare_snapshots(snapshot(c.after), snapshot(c.before)).empty(), c.expected.empty())
             << c.name;
     }
 }
@@ -128,16 +203,53 @@ TEST(CompareSnapshots, TextNamesOldAndNewOwners)
         snapshot(base_with({on("/dev/sg1", "CAB1", "L1", "A"), on("/dev/sg2", "CAB1", "L1", "B", true),
                             in("/dev/sg4", DeviceState::Failed)})));
     EXPECT_EQ(zkd::render_changes_text("old.json", changes),
-              "Changes since old.json: 2\n"
+              "Changes since old.json: 3 (degraded)\n"
+              "\n"
+              "No path left through SP B: LUN L2 of array CAB1\n"
+              "  /dev/sg4  SP B  owner  (now failed)\n"
+              "\n"
+              "No path through the owning SP (new): LUN L2 of array CAB1\n"
+              "  owner was SP B: /dev/sg4\n"
+              "  paths now: /dev/sg3 (SP A)\n"
               "\n"
               "Trespass: LUN L1 of array CAB1\n"
               "  owner was SP A: /dev/sg1\n"
-              "  owner now SP B: /dev/sg2\n"
-              "\n"
-              "Outcome changed: /dev/sg4\n"
-              "  was claimed: LUN L2 of array CAB1, SP B, owner\n"
-              "  now failed\n");
+              "  owner now SP B: /dev/sg2\n");
     EXPECT_EQ(zkd::render_changes_text("old.json", {}), "No changes since old.json\n");
+}
+
+TEST(CompareSnapshots, TextOfEachDegradationNamesPathAndLunEscaped)
+{
+    const std::vector<DeviceRecord> with_sg6 = base_with({on("/dev/sg6", "CAB1", "L1", "A")});
+    const std::vector<DeviceRecord> unowned = base_with({on("/dev/sg1", "CAB1", "L1", "A")});
+    struct Case {
+        std::vector<DeviceRecord> before, after;
+        std::string old_file, text;
+    } cases[] = {
+        {with_sg6,
+         base_with({on("/dev/sg6", "CAB1", "L1", "B"),
+                    with(on("/dev/sg3", "CAB1", "L2", "A"), &DeviceRecord::revision, "0220")}),
+         "old.json",
+         "Changes since old.json: 2 (degraded)\n\n"
+         "Path now through another SP: /dev/sg6\n"
+         "  was claimed: LUN L1 of array CAB1, SP A\n"
+         "  now claimed: LUN L1 of array CAB1, SP B\n\n"
+         "Firmware changed: /dev/sg3 (LUN L2 of array CAB1, SP A)\n"
+         "  REVISION was 0219, now 0220\n"},
+        {unowned, unowned, "old.json",
+         "No changes since old.json\n\n"
+         "No path through the owning SP (as before): LUN L1 of array CAB1\n"
+         "  paths now: /dev/sg1 (SP A) /dev/sg2 (SP B)\n"},
+        // Every string of OLD, and OLD's name, is escaped.
+        {base_with({on("/dev/\x1b[2Jsg9", "CAB1", "L\a1", "B")}), kBase, "old\r.json",
+         "Changes since old\\x0D.json: 1 (degraded)\n\n"
+         "LUN disappeared: L\\x071 of array CAB1 (1 path)\n"
+         "  /dev/\\x1B[2Jsg9  SP B  (now absent)\n"},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(zkd::render_changes_text(c.old_file, zkd::compare_snapshots(snapshot(c.before),
+                                                                              snapshot(c.after))),
+                  c.text);
 }
 
 // A scan's JSON report reads back as the scan itself.
@@ -147,7 +259,8 @@ TEST(ReadSnapshot, ReportReadsBackAsItsScan)
     results[0].path = "/dev/sg1";
     results[0].outcome = zkd::Outcome::Claimed;
     results[0].properties = {{"CAB_SERIAL_NO", "CAB1"}, {"LUN_SERIAL_NO", "L1"},
-                             {"LUN_OWNER", "Y"},        {"PORT_SERIAL_NO", "CAB1B"}};
+                             {"LUN_OWNER", "Y"},        {"PORT_SERIAL_NO", "CAB1B"},
+                             {"REVISION", "0219"},      {"SCSI_VERSION", "4"}};
     results[1].path = "/dev/sg2";
     results[1].outcome = zkd::Outcome::NotClaimed;
     results[2].path = "/dev/sg3";
@@ -165,6 +278,10 @@ TEST(ReadSnapshot, ReportReadsBackAsItsScan)
     ASSERT_EQ(read.devices.size(), 4u);
     EXPECT_EQ(read.devices["/dev/sg1"].sp, "B");
     EXPECT_TRUE(read.devices["/dev/sg1"].owner);
+    EXPECT_TRUE(read.devices["/dev/sg1"].firmware_known);
+    EXPECT_EQ(read.devices["/dev/sg1"].revision, "0219");
+    EXPECT_TRUE(read.simulation_known);
+    EXPECT_EQ(read.simulation, "");
     EXPECT_EQ(read.devices["/dev/sg4"].state, DeviceState::NotExamined);
 }
 
@@ -199,7 +316,7 @@ TEST(ReadSnapshot, AcceptsOlderAndRicherReportsRefusesOthers)
         {report(R"("format_version": 1,)", R"({"device": 7, "sp": "A", "owner": true})"),
          "arrays[0].luns[0].paths[0].device is not a string"},
         {report(R"("format_version": 1,)", path, R"([{"device": "/dev/sg1"}])"),
-         "device /dev/sg1 is listed twice (again at not_claimed[0])"},
+         "device '/dev/sg1' is listed twice (again at not_claimed[0])"},
         {report(R"("format_version": 1,)", path, R"({"device": "/dev/sg2"})"), "not_claimed is not a list"},
         {report(R"("format_version": 1,)", path, "[3]"), "not_claimed[0] is not an object"},
         {R"({"format_version": 1, "arrays": []})", "not_claimed is missing"},
@@ -215,6 +332,45 @@ TEST(ReadSnapshot, AcceptsOlderAndRicherReportsRefusesOthers)
             EXPECT_FALSE(ok) << c.text;
             EXPECT_NE(problem.find(c.problem), std::string::npos) << problem << "\nfor " << c.text;
             EXPECT_TRUE(s.devices.empty()) << c.text;
+        }
+    }
+}
+
+// The file is read strictly; a problem quotes at most a word of it, escaped.
+TEST(LoadSnapshot, RefusesWhatALenientParserWouldTake)
+{
+    zktest::TempDir dir;
+    const std::string good = R"({"format_version": 1, "simulation": null, "arrays": [], "not_claimed": [],
+                                 "failed": [], "not_examined": [], "summary": {"devices": 0}})";
+    std::string head = good.substr(0, good.size() - 1);
+    struct Case {
+        std::string text;
+        const char *problem;   // nullptr: read
+    } cases[] = {
+        {good + "\n", nullptr},
+        {good + "\n{}", "not valid JSON at byte"},
+        {good + std::string(4096, '\0'), "not valid JSON: a NUL byte at byte"},
+        {R"({"format_version": 1, "format_version": 1,)" + good.substr(1), "member 'format_version' appears twice"},
+        {head + R"(, "extra": [{"a": 0, "b": {"a": 1}, "a": 2}]})", "member 'a' appears twice"},
+        {head + R"(, "extra": 1e999})", "a number out of range"},
+        {head + ", \x1bX" + std::string(500, 'A') + "}", "near '\\x1BXAAAA"},
+        {head.substr(0, 40), "(is the file truncated?)"},
+        {head + R"(, "x": ")" + std::string(100, '[') + R"("})", nullptr},   // in a string: no nesting
+        {head + ", \"x\": " + std::string(100, '[') + std::string(100, ']') + "}", "nested more than 64"},
+        {R"({"format_version": 1, "simulation": 7, "arrays": []})", "simulation is not a string or null"},
+    };
+    for (const Case &c : cases) {
+        std::string file = dir.file("old.json");
+        std::ofstream(file, std::ios::binary | std::ios::trunc) << c.text;
+        zkd::Snapshot snapshot;
+        std::string problem;
+        bool ok = zkd::load_snapshot(file, snapshot, problem);
+        EXPECT_EQ(ok, c.problem == nullptr) << problem;
+        if (c.problem != nullptr) {
+            EXPECT_NE(problem.find(c.problem), std::string::npos) << problem;
+            EXPECT_LT(problem.size(), 120u) << problem;
+            for (char ch : problem)
+                EXPECT_TRUE(ch >= 0x20 && ch < 0x7F) << problem;
         }
     }
 }

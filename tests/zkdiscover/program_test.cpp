@@ -206,10 +206,17 @@ std::string demo_description()
     return read_file(std::string(ZKD_TEST_DATA) + "/../../zkdiscover/arrays/demo.sim");
 }
 
+// A report without the moment of its scan, for comparing two runs.
+json without_time(json doc)
+{
+    doc.erase("scanned_at");
+    return doc;
+}
+
 json without_simulation(json doc)
 {
     doc.erase("simulation");
-    return doc;
+    return without_time(doc);
 }
 
 TEST(Capture, ReplayShowsTheSameClaims)
@@ -258,7 +265,7 @@ TEST(Jobs, EightJobsGiveWhatOneGivesOnAThousandPaths)
     EXPECT_EQ(one["summary"]["devices"], 1024);
     EXPECT_EQ(one["summary"]["claimed"], 1024);
     EXPECT_EQ(one["summary"]["luns"], 256);
-    EXPECT_EQ(one, eight);
+    EXPECT_EQ(without_time(one), without_time(eight));
 }
 
 TEST(Jobs, ByDefaultParallelGivesTheSerialReportInAFractionOfTheTime)
@@ -278,7 +285,7 @@ TEST(Jobs, ByDefaultParallelGivesTheSerialReportInAFractionOfTheTime)
     json one = timed({slow, "--json", "--explain", "--jobs", "1"}, serial);
     json parallel = timed({slow, "--json", "--explain"}, by_default);
     EXPECT_EQ(one["summary"]["claimed"], 128);
-    EXPECT_EQ(one, parallel);
+    EXPECT_EQ(without_time(one), without_time(parallel));
     EXPECT_LT(by_default, serial / 3) << "default " << by_default << " s, serial " << serial << " s";
 }
 
@@ -302,6 +309,8 @@ TEST(Refusals, BadInputHasItsMessageAndExitCode)
         {{"--jobs", "0"}, zkd::kExitUsage, {"--jobs"}},
         {{"--json", "--export"}, zkd::kExitUsage, {"--export"}},
         {{"--compare", "old.json", "--export"}, zkd::kExitUsage, {"--export"}},
+        {{"--simulate", "--save=", "--json"}, zkd::kExitUsage, {"--save was given an empty value"}},
+        {{"--simulate", "--save", ""}, zkd::kExitUsage, {"--save was given an empty value"}},
     };
     for (const Case &c : cases) {
         RunResult r = run(c.args);
@@ -720,15 +729,24 @@ TEST(Compare, AnOldFileThatIsNoReportStopsBeforeTheScan)
     write_file(dir.file("truncated.json"), report.substr(0, report.size() / 2));
     write_file(dir.file("empty.json"), "\n");
     write_file(dir.file("foreign.json"), R"({"name": "zkdiscover", "version": "1.0.0"})");
+    write_file(dir.file("nul.json"), report + std::string(1 << 16, '\0'));
+    write_file(dir.file("huge.json"), report.substr(0, report.size() - 2) + ", \"x\": 1e999}");
+    write_file(dir.file("twice.json"), "{\"failed\": []," + report.substr(1));
+    ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
     struct Case {
         std::string file;
         const char *problem;
     } cases[] = {
-        {dir.file("absent.json"), "cannot open: No such file or directory"},
+        {dir.file("absent.json"), "No such file or directory"},
         {dir.file("truncated.json"), "(is the file truncated?)"},
         {dir.file("empty.json"), "the file is empty"},
         {dir.file("foreign.json"), "not a zkdiscover --json report"},
-        {dir.file(""), "cannot read: Is a directory"},
+        {dir.file(""), "a directory, not a regular file"},
+        {dir.file("nul.json"), "a NUL byte"},
+        {dir.file("huge.json"), "a number out of range"},
+        {dir.file("twice.json"), "member 'failed' appears twice"},
+        {dir.file("fifo"), "not a regular file"},
+        {"/dev/zero", "not a regular file"},
     };
     for (const Case &c : cases) {
         // Nothing is scanned or written: no capture either.
@@ -739,6 +757,96 @@ TEST(Compare, AnOldFileThatIsNoReportStopsBeforeTheScan)
         EXPECT_NE(r.err.find(c.problem), std::string::npos) << r.err;
         EXPECT_FALSE(exists(dir.file("cap"))) << c.file;
     }
+}
+
+// The demo with one line of a unit's block replaced ("" drops the unit).
+std::string with_unit(std::string description, const std::string &unit, const std::string &from,
+                      const std::string &to)
+{
+    size_t start = description.find("unit " + unit + "\n");
+    size_t end = description.find("\nunit ", start + 1);
+    if (from.empty())
+        return description.erase(start, end + 1 - start);
+    size_t at = description.find(from, start);
+    return at < end ? description.replace(at, from.size(), to) : description;
+}
+
+TEST(Compare, EachDegradationHasItsStatusAndEachDeviceIsListedOnce)
+{
+    TempDir dir;
+    write_file(dir.file("old.json"), run({"--simulate", "--json"}).out);
+    const std::string demo = demo_description();
+    struct Case {
+        std::string description;
+        int code;
+        const char *text;
+    } cases[] = {
+        {with_unit(demo, "/dev/sim/sdf", "", ""), zkd::kExitDegraded,
+         "No path left through SP A: LUN DEMO-LUN-0004-CX of array APM00123400567\n"
+         "  /dev/sim/sdf  SP A  owner  (now absent)\n"},
+        {with_owner(demo, "/dev/sim/sdf", 0), zkd::kExitDegraded,
+         "No path through the owning SP (new): LUN DEMO-LUN-0004-CX of array APM00123400567\n"
+         "  owner was SP A: /dev/sim/sdf\n  paths now: /dev/sim/sdf (SP A) /dev/sim/sdn (SP B)\n"},
+        {with_unit(demo, "/dev/sim/sdf", "  sp 0\n", "  sp 1\n"), zkd::kExitDegraded,
+         "No path left through SP A: LUN DEMO-LUN-0004-CX"},
+        {with_unit(demo, "/dev/sim/sdf", "  model 4700\n", "  model 4700\n  revision 0220\n"),
+         zkd::kExitChanged,
+         "Firmware changed: /dev/sim/sdf (LUN DEMO-LUN-0004-CX of array APM00123400567, SP A, owner)\n"
+         "  REVISION was 0219, now 0220\n"},
+    };
+    for (const Case &c : cases) {
+        write_file(dir.file("now.sim"), c.description);
+        std::string simulate = "--simulate=" + dir.file("now.sim");
+        RunResult text = run({"--compare", dir.file("old.json"), simulate});
+        EXPECT_EQ(text.code, c.code) << text.out << text.err;
+        EXPECT_NE(text.out.find(c.text), std::string::npos) << text.out;
+        EXPECT_NE(text.err.find("warning: " + dir.file("old.json") + " is a scan of the simulation "),
+                  std::string::npos) << text.err;
+        RunResult machine = run({"--compare", dir.file("old.json"), "--json", simulate});
+        EXPECT_EQ(machine.code, c.code);
+        json doc = json::parse(machine.out);
+        EXPECT_EQ(doc["severity"], c.code == zkd::kExitDegraded ? "degraded" : "changed");
+        std::set<std::string> listed;
+        for (const json &change : doc["changes"]) {
+            if (change.contains("device")) {
+                EXPECT_TRUE(listed.insert(change["device"].get<std::string>()).second) << machine.out;
+            }
+            for (const json &p : change.value("paths", json::array()))
+                EXPECT_TRUE(listed.insert(p["device"].get<std::string>()).second) << machine.out;
+        }
+    }
+}
+
+TEST(Compare, SaveWritesTheFullReportAtomicallyInTheSameRun)
+{
+    TempDir dir;
+    std::string base = dir.file("base.json"), elsewhere = dir.file("elsewhere");
+    write_file(base, run({"--simulate", "--json"}).out);
+    // The cron use: compare with the baseline and replace it in one run.
+    RunResult r = run({"--simulate", "--compare", base, "--save", base});
+    EXPECT_EQ(r.code, zkd::kExitOk) << r.err;
+    EXPECT_EQ(r.out, "No changes since " + base + "\n");
+    json saved = json::parse(read_file(base));
+    EXPECT_EQ(without_time(saved), without_time(run_json({"--simulate", "--json"})));
+    EXPECT_EQ(saved["scanned_at"].get<std::string>().size(), 20u);   // 2026-01-02T03:04:05Z
+    EXPECT_FALSE(saved["host"].get<std::string>().empty());
+
+    // A link at the target is replaced, never written through; no
+    // temporary file stays behind.
+    write_file(elsewhere, "untouched");
+    ASSERT_EQ(symlink(elsewhere.c_str(), dir.file("link.json").c_str()), 0);
+    EXPECT_EQ(run({"--simulate", "--export", "--save", dir.file("link.json")}).code, zkd::kExitOk);
+    EXPECT_EQ(read_file(elsewhere), "untouched");
+    EXPECT_EQ(json::parse(read_file(dir.file("link.json")))["summary"]["claimed"], 16);
+    std::string listing = run({"-c", "ls -A " + dir.path()}, "/bin/sh").out;
+    EXPECT_EQ(listing, "base.json\nelsewhere\nlink.json\n");
+
+    // A folder that cannot take the file stops the run before the scan.
+    RunResult missing = run({"--simulate", "--save", dir.file("no/such.json")});
+    EXPECT_EQ(missing.code, zkd::kExitFailure);
+    EXPECT_EQ(missing.out, "");
+    EXPECT_NE(missing.err.find("--save " + dir.file("no/such.json") + ": No such file"), std::string::npos)
+        << missing.err;
 }
 
 }  // namespace
