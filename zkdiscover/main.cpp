@@ -5,6 +5,7 @@
 #include "compare.h"
 #include "device_scan.h"
 #include "host_library.h"
+#include "metrics.h"
 #include "options.h"
 #include "progress.h"
 #include "report.h"
@@ -74,6 +75,17 @@ int main(int argc, char **argv)
         }
     }
 
+    // --metrics: the folder is checked before the scan; the file is written
+    // at every exit from here on, with success 0 when the scan cannot run.
+    zkd::MetricsOutput metrics(options.metrics_file);
+    {
+        std::string problem;
+        if (!metrics.check(problem)) {
+            complain("--metrics " + options.metrics_file + ": " + problem);
+            return zkd::kExitFailure;
+        }
+    }
+
     // --simulate: start again with the simulator preloaded. The marker set
     // for the new program keeps it from doing so a second time.
     bool simulated = options.simulate && zkd::simulation_active();
@@ -84,13 +96,13 @@ int main(int argc, char **argv)
             if (description.empty()) {
                 complain(std::string("cannot find the bundled description ") +
                          zkd::kDefaultDescriptionName + "; give --simulate=FILE");
-                return zkd::kExitSimulation;
+                return metrics.finish(nullptr, zkd::kExitSimulation);
             }
         }
         std::string error;
         zkd::reexec_with_simulator(description, argv, error);
         complain(error);
-        return zkd::kExitSimulation;
+        return metrics.finish(nullptr, zkd::kExitSimulation);
     }
     std::string description;
     if (simulated) {
@@ -100,7 +112,7 @@ int main(int argc, char **argv)
         std::string error;
         if (!zkd::load_simulated_units(description, error)) {
             complain(error);
-            return zkd::kExitSimulation;
+            return metrics.finish(nullptr, zkd::kExitSimulation);
         }
     }
 
@@ -110,7 +122,7 @@ int main(int argc, char **argv)
         std::string problem;
         if (!zkd::load_trace_collector(problem)) {
             complain(problem);
-            return zkd::kExitLibrary;
+            return metrics.finish(nullptr, zkd::kExitLibrary);
         }
     }
 
@@ -123,8 +135,11 @@ int main(int argc, char **argv)
             : zkd::load_host_library(options.library, capture, library, message);
     if (status != zkd::LoadStatus::Loaded) {
         complain(message);
-        return status == zkd::LoadStatus::WrongVersion ? zkd::kExitVersion : zkd::kExitLibrary;
+        return metrics.finish(nullptr, status == zkd::LoadStatus::WrongVersion
+                                           ? zkd::kExitVersion
+                                           : zkd::kExitLibrary);
     }
+    metrics.set_library(library.path, library.interface_version);
 
     zkd::DeviceList devices = devices_to_examine(options, simulated);
     const std::vector<std::string> &paths = devices.paths;
@@ -132,7 +147,7 @@ int main(int argc, char **argv)
         complain(simulated ? "no devices found: " + description + " describes no unit"
                            : std::string("no devices found (no SCSI generic or SCSI disk "
                                          "devices in /sys); name devices on the command line"));
-        return zkd::kExitNoDevices;
+        return metrics.finish(nullptr, zkd::kExitNoDevices);
     }
 
     zkd::ProgressLine progress(paths.size());
@@ -232,10 +247,12 @@ int main(int argc, char **argv)
             if (d.outcome == zkd::Outcome::Unreadable || d.outcome == zkd::Outcome::Skipped)
                 complain(d.path + ": " + d.error);
     }
-    if (std::fwrite(report.data(), 1, report.size(), stdout) != report.size() ||
-        std::fflush(stdout) != 0) {
+    // --metrics -: standard output carries the metrics alone.
+    if (!metrics.to_stdout() &&
+        (std::fwrite(report.data(), 1, report.size(), stdout) != report.size() ||
+         std::fflush(stdout) != 0)) {
         complain("cannot write the report");
-        return zkd::kExitFailure;
+        return metrics.finish(&results, zkd::kExitFailure);
     }
-    return exit_code;
+    return metrics.finish(&results, exit_code);
 }

@@ -49,13 +49,17 @@ const char kHelp[] =
     "                     appeared or disappeared, trespasses, devices now\n"
     "                     behind another LUN, changed outcomes (with --json:\n"
     "                     a JSON list of the changes)\n"
+    "  --metrics FILE     also write the scan as Prometheus metrics to FILE,\n"
+    "                     replaced atomically, even when the scan cannot run\n"
+    "                     (- : to stdout, instead of the report)\n"
     "  -h, --help         show this help\n"
     "  --version          show the version\n"
     "\n"
     "Exit codes:\n"
     "  0  the scan ran; each device's outcome is in the report (with --compare:\n"
     "     nothing changed)\n"
-    "  1  the report could not be written, or an internal error\n"
+    "  1  the report (or the --metrics file) could not be written, or an\n"
+    "     internal error\n"
     "  2  usage error (also an OLD file that is unreadable or not a report)\n"
     "  3  the support library cannot be loaded or lacks an entry point\n"
     "  4  the support library's interface version is not 1\n"
@@ -83,6 +87,8 @@ int parse_options(int argc, char **argv, Options &options, std::string &out, std
     app.add_option("-j,--jobs", options.jobs)->check(CLI::Range(1, 256))->type_name("N");
     app.add_option("--capture", options.capture_dir)->type_name("DIR");
     CLI::Option *compare_opt = app.add_option("--compare", options.compare_file)->type_name("OLD");
+    CLI::Option *metrics_opt =
+        app.add_option("--metrics", options.metrics_file)->type_name("FILE");
     app.add_flag("--version", version);
     json_opt->excludes(export_opt);
     explain_opt->excludes(export_opt);
@@ -110,6 +116,10 @@ int parse_options(int argc, char **argv, Options &options, std::string &out, std
         options.format = Format::Export;
     if (compare_opt->count() > 0 && options.compare_file.empty()) {
         err = "zkdiscover: --compare needs the file of an earlier --json report\n";
+        return kExitUsage;
+    }
+    if (metrics_opt->count() > 0 && options.metrics_file.empty()) {
+        err = "zkdiscover: --metrics needs a file name (- for stdout)\n";
         return kExitUsage;
     }
     for (const std::string &device : options.devices) {

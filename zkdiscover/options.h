@@ -38,6 +38,7 @@ struct Options {
     int jobs = kDefaultJobs;
     std::string capture_dir;            // empty: no capture
     std::string compare_file;           // --compare OLD; empty: no comparison
+    std::string metrics_file;           // --metrics FILE ("-": stdout); empty: none
 };
 
 // Parses argv. Returns -1 when the program should go on, otherwise the exit
