@@ -15,7 +15,7 @@ packages_for() {
     kernel)     echo qemu-system-x86 kmod cpio ;;
     # Debian packages built and checked, then served and scraped for real.
     fleet)      echo dpkg-dev debhelper lintian git prometheus prometheus-node-exporter curl \
-                     python3 systemd util-linux ;;
+                     pkgconf python3 systemd util-linux ;;
     *) echo "deps.sh: unknown group '$1'" >&2; return 2 ;;
   esac
 }

@@ -97,7 +97,18 @@ rules=/usr/share/zkdiscover/zkdiscover-alerts.yml
 promtool check rules "$rules" >/dev/null || fail "promtool check rules"
 promtool test rules "$work/src/monitoring/tests/zkdiscover-alerts-test.yml" >/dev/null ||
   fail "promtool test rules"
-say "installed; units, rules and rule tests accepted"
+# The -dev package serves a host built with pkg-config and one built with
+# find_package.
+consumer=$work/src/tests/foundation/consumer
+# shellcheck disable=SC2046
+cc -o "$work/consumer_pc" "$consumer/consumer.c" $(pkg-config --cflags --libs zkDGCclariion) ||
+  fail "pkg-config host does not build"
+cmake -S "$consumer" -B "$work/consumer-build" >/dev/null && cmake --build "$work/consumer-build" >/dev/null ||
+  fail "find_package host does not build"
+for host in "$work/consumer_pc" "$work/consumer-build/consumer"; do
+  [ "$(cd / && "$host" | head -1)" = "VID=DGC" ] || fail "$host does not run against the package"
+done
+say "installed; units, rules, rule tests and the -dev package's hosts accepted"
 
 # ---- Metrics from the installed program.
 textfiles=$work/textfile
