@@ -228,6 +228,8 @@ int main(int argc, char **argv)
                      : zkd::render_changes_text(options.compare_file, changes);
         if (!changes.empty() && exit_code == zkd::kExitOk)
             exit_code = zkd::kExitChanged;
+    } else if (metrics.to_stdout()) {
+        // --metrics -: the report is not shown, so not made either.
     } else switch (options.format) {
     case zkd::Format::Tree:
         report = zkd::render_tree(context, results);

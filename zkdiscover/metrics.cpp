@@ -81,6 +81,17 @@ void sample(std::string &out, const Family &family, const Labels &labels, const 
     out += '\n';
 }
 
+constexpr size_t kPiece = 64 * 1024;
+
+// Hands the text on once it is large enough (or always, at the end).
+void spill(std::string &out, const MetricsWriter &write, bool all = false)
+{
+    if (all ? !out.empty() : out.size() >= kPiece) {
+        write(out);
+        out.clear();
+    }
+}
+
 std::string number(double value, const char *format)
 {
     char text[64];
@@ -124,9 +135,10 @@ std::string metrics_label_value(const std::string &raw)
     return out;
 }
 
-std::string render_metrics(const MetricsSource &source)
+void render_metrics(const MetricsSource &source, const MetricsWriter &write)
 {
     std::string out;
+    out.reserve(kPiece + 1024);
     header(out, kSuccess);
     sample(out, kSuccess, {}, source.results ? "1" : "0");
     header(out, kTimestamp);
@@ -184,17 +196,21 @@ std::string render_metrics(const MetricsSource &source)
         }
     }
     header(out, kLunPaths);
-    for (const LunSeries &s : luns)
+    for (const LunSeries &s : luns) {
         for (const auto &sp : s.paths)
             sample(out, kLunPaths,
                    {{"array", s.array}, {"lun", s.lun}, {"sp", metrics_label_value(sp.first)}},
                    std::to_string(sp.second));
+        spill(out, write);
+    }
     header(out, kLunOwner);
-    for (const LunSeries &s : luns)
+    for (const LunSeries &s : luns) {
         for (const auto &sp : s.paths)
             sample(out, kLunOwner,
                    {{"array", s.array}, {"lun", s.lun}, {"sp", metrics_label_value(sp.first)}},
                    sp.first == s.owner ? "1" : "0");
+        spill(out, write);
+    }
     header(out, kPathInfo);
     size_t n = 0;
     for (const ArrayView &array : arrays) {
@@ -209,6 +225,7 @@ std::string render_metrics(const MetricsSource &source)
                         {"owner", p.owner ? "yes" : "no"}},
                        "1");
             ++n;
+            spill(out, write);
         }
     }
     header(out, kInfo);
@@ -217,7 +234,14 @@ std::string render_metrics(const MetricsSource &source)
             {"library", metrics_label_value(source.library)},
             {"interface", std::to_string(source.interface_version)}},
            "1");
-    return out;
+    spill(out, write, true);
+}
+
+std::string render_metrics(const MetricsSource &source)
+{
+    std::string text;
+    render_metrics(source, [&text](const std::string &piece) { text += piece; });
+    return text;
 }
 
 MetricsOutput::MetricsOutput(std::string file)
@@ -252,19 +276,23 @@ int MetricsOutput::finish(const std::vector<DeviceResult> *results, int code)
     source.library = library_;
     source.interface_version = interface_version_;
     source.results = results;
-    std::string text = render_metrics(source);
 
     std::string error;
     bool written;
     if (to_stdout()) {
-        written = write_all(STDOUT_FILENO, text.data(), text.size());
+        int failure = 0;
+        render_metrics(source, [&failure](const std::string &piece) {
+            if (failure == 0 && !write_all(STDOUT_FILENO, piece.data(), piece.size()))
+                failure = errno;
+        });
+        written = failure == 0;
         if (!written)
-            error = std::strerror(errno);
+            error = std::strerror(failure);
     } else {
         AtomicFile file;
         written = file.open(file_, error);
         if (written) {
-            file.write(text);
+            render_metrics(source, [&file](const std::string &piece) { file.write(piece); });
             written = file.commit(error);
         }
     }

@@ -9,6 +9,7 @@
 #include "claims.h"
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,10 @@ struct MetricsSource {
     const std::vector<DeviceResult> *results = nullptr;
 };
 
+// The text is handed to write in pieces of about 64 KiB, so that a large
+// scan's file is never held whole; the second form collects it.
+using MetricsWriter = std::function<void(const std::string &piece)>;
+void render_metrics(const MetricsSource &source, const MetricsWriter &write);
 std::string render_metrics(const MetricsSource &source);
 
 // A label value as the format wants it: bytes that came from a device,
