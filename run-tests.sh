@@ -5,20 +5,21 @@
 #   3. ThreadSanitizer build (clang) of the programs that start threads,
 #   4. 32-bit big-endian SPARC cross build under qemu user emulation,
 #   5. the real-kernel integration tests under qemu-system (scsi_debug, TCMU),
-#   6. the libFuzzer targets, each a fixed number of runs from a fixed seed (clang).
+#   6. the libFuzzer targets, each a fixed number of runs from a fixed seed (clang),
+#   7. the Debian packages, installed and watched by Prometheus (fleet).
 # Usage: ./run-tests.sh [stage...]   (stages: native asan tsan sparc kernel
-# tcmu fuzz; default: all). Builds go to build/<stage>.
+# tcmu fuzz fleet; default: all). Builds go to build/<stage>.
 set -uo pipefail
 root=$(cd "$(dirname "$0")" && pwd)
 cd "$root"
 
 stages=("$@")
-[ ${#stages[@]} -gt 0 ] || stages=(native asan tsan sparc kernel tcmu fuzz)
+[ ${#stages[@]} -gt 0 ] || stages=(native asan tsan sparc kernel tcmu fuzz fleet)
 
 declare -A groups=([native]="build tools crosscheck" [asan]="build tools crosscheck"
                    [tsan]="build tools clang"
                    [sparc]="build sparc" [kernel]="build tools kernel" [tcmu]="build tools kernel"
-                   [fuzz]="build clang")
+                   [fuzz]="build clang" [fleet]="build tools fleet")
 needed=()
 for s in "${stages[@]}"; do
   [ -n "${groups[$s]:-}" ] || { echo "run-tests.sh: unknown stage '$s'" >&2; exit 2; }
@@ -38,6 +39,7 @@ run_stage() {
     tcmu)   cmake -S . -B build/native >/dev/null && cmake --build build/native -j"$(nproc)" >/dev/null &&
               integration/tcmu/run.sh build/native ;;
     fuzz)   scripts/test-fuzz.sh build/fuzz ;;
+    fleet)  scripts/test-fleet.sh build/fleet ;;
   esac
 }
 

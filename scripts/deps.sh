@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a group of tasks needs, only when missing.
-# Usage: scripts/deps.sh GROUP...   (groups: build tools crosscheck clang sparc kernel)
+# Usage: scripts/deps.sh GROUP...   (groups: build tools crosscheck clang sparc kernel fleet)
 set -euo pipefail
 
 packages_for() {
@@ -13,6 +13,9 @@ packages_for() {
                      lib32stdc++-12-dev-sparc64-cross lib32gcc-12-dev-sparc64-cross \
                      qemu-user ;;
     kernel)     echo qemu-system-x86 kmod cpio ;;
+    # Debian packages built and checked, then served and scraped for real.
+    fleet)      echo dpkg-dev debhelper lintian git prometheus prometheus-node-exporter curl \
+                     pkgconf python3 systemd util-linux ;;
     *) echo "deps.sh: unknown group '$1'" >&2; return 2 ;;
   esac
 }

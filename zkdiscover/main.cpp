@@ -6,6 +6,7 @@
 #include "device_scan.h"
 #include "file_io.h"
 #include "host_library.h"
+#include "metrics.h"
 #include "options.h"
 #include "progress.h"
 #include "report.h"
@@ -110,6 +111,17 @@ int run(int argc, char **argv)
         return code;
     }
 
+    // --metrics: the folder is checked before the scan; the file is written
+    // at every exit from here on, with success 0 when the scan cannot run.
+    zkd::MetricsOutput metrics(options.metrics_file);
+    {
+        std::string problem;
+        if (!metrics.check(problem)) {
+            complain("--metrics " + zkd::escape_text(options.metrics_file) + ": " + problem);
+            return zkd::kExitFailure;
+        }
+    }
+
     // --simulate: start again with the simulator preloaded. The marker set
     // for the new program keeps it from doing so a second time.
     bool simulated = options.simulate && zkd::simulation_active();
@@ -120,13 +132,13 @@ int run(int argc, char **argv)
             if (description.empty()) {
                 complain(std::string("cannot find the bundled description ") +
                          zkd::kDefaultDescriptionName + "; give --simulate=FILE");
-                return zkd::kExitSimulation;
+                return metrics.finish(nullptr, zkd::kExitSimulation);
             }
         }
         std::string error;
         zkd::reexec_with_simulator(description, argv, error);
         complain(error);
-        return zkd::kExitSimulation;
+        return metrics.finish(nullptr, zkd::kExitSimulation);
     }
     std::string description;
     if (simulated) {
@@ -136,7 +148,7 @@ int run(int argc, char **argv)
         std::string error;
         if (!zkd::load_simulated_units(description, error)) {
             complain(error);
-            return zkd::kExitSimulation;
+            return metrics.finish(nullptr, zkd::kExitSimulation);
         }
     }
 
@@ -168,7 +180,7 @@ int run(int argc, char **argv)
         std::string problem;
         if (!zkd::load_trace_collector(problem)) {
             complain(problem);
-            return zkd::kExitLibrary;
+            return metrics.finish(nullptr, zkd::kExitLibrary);
         }
     }
 
@@ -191,8 +203,11 @@ int run(int argc, char **argv)
             : zkd::load_host_library(options.library, false, library, message);
     if (status != zkd::LoadStatus::Loaded) {
         complain(zkd::escape_text(message));
-        return status == zkd::LoadStatus::WrongVersion ? zkd::kExitVersion : zkd::kExitLibrary;
+        return metrics.finish(nullptr, status == zkd::LoadStatus::WrongVersion
+                                           ? zkd::kExitVersion
+                                           : zkd::kExitLibrary);
     }
+    metrics.set_library(library.path, library.interface_version);
 
     zkd::DeviceList devices = devices_to_examine(options, simulated);
     const std::vector<std::string> &paths = devices.paths;
@@ -201,7 +216,7 @@ int run(int argc, char **argv)
                                  " describes no unit"
                            : std::string("no devices found (no SCSI generic or SCSI disk "
                                          "devices in /sys); name devices on the command line"));
-        return zkd::kExitNoDevices;
+        return metrics.finish(nullptr, zkd::kExitNoDevices);
     }
 
     zkd::ProgressLine progress(paths.size());
@@ -304,6 +319,8 @@ int run(int argc, char **argv)
         if (severity != zkd::Severity::Unchanged && exit_code == zkd::kExitOk)
             exit_code = severity == zkd::Severity::Degraded ? zkd::kExitDegraded
                                                             : zkd::kExitChanged;
+    } else if (metrics.to_stdout()) {
+        // --metrics -: the report is not shown, so not made either.
     } else switch (options.format) {
     case zkd::Format::Tree:
         report = zkd::render_tree(context, results);
@@ -324,12 +341,13 @@ int run(int argc, char **argv)
                 complain(zkd::escape_text(d.path) + ": " + d.error);
     }
     // Written straight to the descriptor, so that a failure (a full disk,
-    // a closed pipe) is seen here with its reason.
-    if (!zkd::write_all(STDOUT_FILENO, report.data(), report.size())) {
+    // a closed pipe) is seen here with its reason. With --metrics -,
+    // standard output carries the metrics alone.
+    if (!metrics.to_stdout() && !zkd::write_all(STDOUT_FILENO, report.data(), report.size())) {
         complain(std::string("cannot write the report: ") + std::strerror(errno));
-        return zkd::kExitFailure;
+        return metrics.finish(&results, zkd::kExitFailure);
     }
-    return exit_code;
+    return metrics.finish(&results, exit_code);
 }
 
 }  // namespace

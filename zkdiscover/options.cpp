@@ -53,14 +53,17 @@ const char kHelp[] =
     "                     a JSON list of the changes)\n"
     "  --save FILE        also write this scan's --json report to FILE, replaced\n"
     "                     as a whole (the next --compare's OLD)\n"
+    "  --metrics FILE     also write the scan as Prometheus metrics to FILE,\n"
+    "                     replaced atomically, even when the scan cannot run\n"
+    "                     (- : to stdout, instead of the report)\n"
     "  -h, --help         show this help\n"
     "  --version          show the version\n"
     "\n"
     "Exit codes:\n"
     "  0  the scan ran; each device's outcome is in the report (with --compare:\n"
     "     nothing changed)\n"
-    "  1  the report (or the --save FILE) could not be written, or an internal\n"
-    "     error\n"
+    "  1  the report (or the --save or --metrics file) could not be written,\n"
+    "     or an internal error\n"
     "  2  usage error (also an OLD file that is unreadable or not a report)\n"
     "  3  the support library cannot be loaded or lacks an entry point\n"
     "  4  the support library's interface version is not 1\n"
@@ -77,7 +80,7 @@ const char kHelp[] =
 // Options that take a value. An empty value is an error, never a reason to
 // take the next argument as the value.
 const char *const kValueOptions[] = {"--library", "--simulate", "--capture", "--compare",
-                                     "--save",    "--jobs",     "-j"};
+                                     "--save",    "--metrics",  "--jobs",  "-j"};
 
 // The option given an empty value ("--capture=" or "--capture ''"), or "".
 std::string option_with_empty_value(int argc, char **argv)
@@ -114,6 +117,7 @@ int parse_options(int argc, char **argv, Options &options, std::string &out, std
     app.add_option("--capture", options.capture_dir)->type_name("DIR");
     CLI::Option *compare_opt = app.add_option("--compare", options.compare_file)->type_name("OLD");
     app.add_option("--save", options.save_file)->type_name("FILE");
+    app.add_option("--metrics", options.metrics_file)->type_name("FILE");
     app.add_flag("--version", version);
     json_opt->excludes(export_opt);
     explain_opt->excludes(export_opt);

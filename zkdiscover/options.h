@@ -43,6 +43,7 @@ struct Options {
     std::string capture_dir;            // empty: no capture
     std::string compare_file;           // --compare OLD; empty: no comparison
     std::string save_file;              // --save FILE; empty: not saved
+    std::string metrics_file;           // --metrics FILE ("-": stdout); empty: none
 };
 
 // Parses argv. Returns -1 when the program should go on, otherwise the exit

@@ -849,4 +849,58 @@ TEST(Compare, SaveWritesTheFullReportAtomicallyInTheSameRun)
         << missing.err;
 }
 
+// The metrics without the two lines that change from run to run.
+std::string steady_metrics(const std::string &text)
+{
+    std::string out;
+    size_t from = 0;
+    while (from < text.size()) {
+        size_t end = text.find('\n', from) + 1;
+        std::string line = text.substr(from, end - from);
+        if (line.rfind("zkdiscover_scan_timestamp_seconds ", 0) != 0 &&
+            line.rfind("zkdiscover_scan_duration_seconds ", 0) != 0)
+            out += line;
+        from = end;
+    }
+    return out;
+}
+
+TEST(Metrics, SameWhateverJobsAndWrittenWhenTheScanCannotRun)
+{
+    TempDir dir;
+    write_file(dir.file("big.sim"), "array CKM00999900001 model=4700 luns=64 paths_per_sp=2\n");
+    std::string sim = "--simulate=" + dir.file("big.sim");
+    RunResult one = run({sim, "--jobs", "1", "--metrics", "-"});
+    RunResult eight = run({sim, "--jobs", "8", "--json", "--metrics", dir.file("m.prom")});
+    EXPECT_EQ(one.code, 0) << one.err;
+    EXPECT_EQ(eight.code, 0) << eight.err;
+    EXPECT_NE(one.out.find("\nzkdiscover_devices{outcome=\"claimed\"} 256\n"), std::string::npos);
+    EXPECT_EQ(steady_metrics(read_file(dir.file("m.prom"))), steady_metrics(one.out));
+    EXPECT_EQ(json::parse(eight.out)["summary"]["claimed"], 256);  // the report as usual
+
+    struct Case {
+        std::vector<std::string> args;
+        int code;
+    } cases[] = {
+        {{"--simulate=" + dir.file("absent.sim")}, zkd::kExitSimulation},
+        {{"--library", ZKD_FAKE_VERSION2, "--simulate"}, zkd::kExitVersion},
+        {{"--simulate=" + dir.file("big.sim"), "/dev/sim/none"}, zkd::kExitNotExamined},
+    };
+    for (Case &c : cases) {
+        c.args.insert(c.args.end(), {"--metrics", dir.file("failed.prom")});
+        RunResult r = run(c.args);
+        EXPECT_EQ(r.code, c.code) << r.err;
+        std::string text = read_file(dir.file("failed.prom"));
+        EXPECT_NE(text.find(c.code == zkd::kExitNotExamined ? "\nzkdiscover_devices{outcome=\"not_examined\"} 1\n"
+                                        : "\nzkdiscover_scan_success 0\n"),
+                  std::string::npos)
+            << c.args[0] << "\n" << text;
+        unlink(dir.file("failed.prom").c_str());
+    }
+    // A folder that cannot take the file stops the run before the scan.
+    RunResult r = run({sim, "--metrics", dir.file("absent/m.prom")});
+    EXPECT_EQ(r.code, zkd::kExitFailure);
+    EXPECT_EQ(r.out, "");
+}
+
 }  // namespace

@@ -1,0 +1,214 @@
+#!/usr/bin/env bash
+# The fleet stage: builds the Debian packages, installs them with apt-get,
+# and proves the monitoring chain against the real servers: the installed
+# zkdiscover writes its metrics into a textfile folder, Debian's node
+# exporter serves them, Debian's Prometheus scrapes them every second with
+# the installed alert rules, and a lost path and a trespass each raise their
+# alert. Every server listens on 127.0.0.1 only and is stopped here; the
+# packages are purged and checked gone at the end.
+# Usage: scripts/test-fleet.sh WORK_DIR
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+work=$(mkdir -p "$1" && cd "$1" && pwd)
+start=$SECONDS
+packages=(zkdiscover libzkdgcclariion-dev libzkdgcclariion)
+pids=()
+installed=false
+
+say() { echo "fleet: $*"; }
+fail() { echo "fleet: FAILED: $*" >&2; exit 1; }
+
+cleanup() {
+  local pid
+  for pid in "${pids[@]}"; do
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  done
+  if $installed; then
+    DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq "${packages[@]}" >/dev/null 2>&1 || true
+  fi
+}
+trap cleanup EXIT
+
+# Polls a command (every 0.2 s) for at most $1 seconds.
+wait_for() {
+  local limit=$1; shift
+  local deadline=$((SECONDS + limit))
+  until "$@"; do
+    [ $SECONDS -lt $deadline ] || return 1
+    sleep 0.2
+  done
+}
+
+free_port() {
+  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
+# The installed program, with a private /tmp: the library's trace log
+# (/tmp/.ZEVIRO00.log) is never touched.
+zkdiscover() {
+  unshare -m sh -c 'mount -t tmpfs zkfleet /tmp && exec /usr/bin/zkdiscover "$@"' zkdiscover "$@"
+}
+
+# A simulated array: LUN 0 owned by SP A and LUN 1 by SP $1 (0 = A, 1 = B),
+# two paths through each SP, path number $2 left out (-1: none).
+describe() {
+  local lun sp path n owner
+  for lun in 0 1; do
+    for sp in 0 1; do
+      for path in 0 1; do
+        n=$((lun * 4 + sp * 2 + path))
+        [ "$n" -ne "$2" ] || continue
+        owner=0
+        if [ "$lun" -eq 0 ]; then [ "$sp" -eq 0 ] && owner=1; else [ "$sp" -eq "$1" ] && owner=1; fi
+        printf 'unit /dev/sim/fleet/p%d\n  cab_serial "APMFLEET00001"\n' "$n"
+        printf '  lun_id hex:60 06 01 60 3a 51 28 00 4%d c4 9e 57 21 d8 e0 11\n' "$lun"
+        printf '  vlu %d\n  lu %d\n  sp %d\n  model 4700\n  lun %d\n  auto_trespass on\n  owner %d\n' \
+               "$lun" "$lun" "$sp" "$lun" "$owner"
+      done
+    done
+  done
+}
+
+# ---- Build the packages from a copy of the sources (the .debs land beside it).
+rm -rf "$work" && mkdir -p "$work/src"
+(cd "$root" && { git ls-files -co --exclude-standard 2>/dev/null || find . -path ./build -prune -o -type f -print; } |
+   grep -v '^\(\./\)\?build/' | tar -cf - -T -) | tar -xf - -C "$work/src"
+say "building the packages"
+(cd "$work/src" && DEB_BUILD_OPTIONS="noddebs parallel=$(nproc)" dpkg-buildpackage -us -uc -b \
+   >"$work/build.log" 2>&1) || { tail -40 "$work/build.log"; fail "dpkg-buildpackage"; }
+grep -q "31 exports match debian/exports.map" "$work/build.log" || fail "the export check did not run"
+say "packages built in $((SECONDS - start)) s"
+lintian --fail-on error "$work"/*.changes >"$work/lintian.txt" 2>&1 ||
+  { cat "$work/lintian.txt"; fail "lintian reports errors"; }
+grep -v '^running with root' "$work/lintian.txt" || true
+
+# ---- Install them.
+chmod 755 "$work" && chmod 644 "$work"/*.deb
+debs=()
+for p in "${packages[@]}"; do debs+=("$work/${p}_"*.deb); done
+DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${debs[@]}" >"$work/install.log" 2>&1 ||
+  { cat "$work/install.log"; fail "apt-get install"; }
+installed=true
+for p in "${packages[@]}"; do dpkg -L "$p"; done | sort -u >"$work/files.txt"
+systemd-analyze verify /lib/systemd/system/zkdiscover-metrics.service \
+  /lib/systemd/system/zkdiscover-metrics.timer || fail "systemd-analyze verify"
+rules=/usr/share/zkdiscover/zkdiscover-alerts.yml
+promtool check rules "$rules" >/dev/null || fail "promtool check rules"
+promtool test rules "$work/src/monitoring/tests/zkdiscover-alerts-test.yml" >/dev/null ||
+  fail "promtool test rules"
+# The -dev package serves a host built with pkg-config and one built with
+# find_package.
+consumer=$work/src/tests/foundation/consumer
+# shellcheck disable=SC2046
+cc -o "$work/consumer_pc" "$consumer/consumer.c" $(pkg-config --cflags --libs zkDGCclariion) ||
+  fail "pkg-config host does not build"
+cmake -S "$consumer" -B "$work/consumer-build" >/dev/null && cmake --build "$work/consumer-build" >/dev/null ||
+  fail "find_package host does not build"
+for host in "$work/consumer_pc" "$work/consumer-build/consumer"; do
+  [ "$(cd / && "$host" | head -1)" = "VID=DGC" ] || fail "$host does not run against the package"
+done
+say "installed; units, rules, rule tests and the -dev package's hosts accepted"
+
+# ---- Metrics from the installed program.
+textfiles=$work/textfile
+mkdir -p "$textfiles"
+prom=$textfiles/zkdiscover.prom
+describe 0 -1 >"$work/all.sim"
+describe 0 0 >"$work/path-lost.sim"
+describe 1 0 >"$work/trespass.sim"
+zkdiscover --simulate="$work/all.sim" --metrics "$prom" >/dev/null || fail "zkdiscover --metrics"
+promtool check metrics <"$prom" || fail "promtool check metrics"
+grep -qx 'zkdiscover_devices{outcome="claimed"} 8' "$prom" || fail "8 claimed paths expected"
+# A scan that cannot run still writes its file.
+zkdiscover --simulate="$work/missing.sim" --metrics "$work/failed.prom" 2>/dev/null && fail "missing description accepted"
+grep -qx 'zkdiscover_scan_success 0' "$work/failed.prom" || fail "no failed-scan metrics"
+lun_of() { sed -n "s/^zkdiscover_path_info{array=\"[^\"]*\",lun=\"\([^\"]*\)\",sp=\"[AB]\",device=\"\/dev\/sim\/fleet\/$1\".*/\1/p" "$prom"; }
+lun0=$(lun_of p0) lun1=$(lun_of p4)
+[ -n "$lun0" ] && [ -n "$lun1" ] || fail "no LUN labels in the metrics"
+
+# ---- Debian's node exporter, textfile collector only.
+exporter_port=$(free_port)
+prometheus-node-exporter --collector.disable-defaults --collector.textfile \
+  --collector.textfile.directory="$textfiles" --web.listen-address="127.0.0.1:$exporter_port" \
+  >"$work/exporter.log" 2>&1 &
+pids+=($!)
+scrape() { curl -fsS --max-time 2 "http://127.0.0.1:$exporter_port/metrics" >"$work/scrape.txt" 2>/dev/null; }
+wait_for 20 scrape || { cat "$work/exporter.log"; fail "node exporter does not answer"; }
+grep -qx 'node_textfile_scrape_error 0' "$work/scrape.txt" || fail "textfile scrape error"
+grep -qx 'zkdiscover_scan_success 1' "$work/scrape.txt" || fail "zkdiscover metrics not served"
+grep -q "^zkdiscover_lun_paths{array=\"APMFLEET00001\",lun=\"$lun0\",sp=\"A\"} 2$" "$work/scrape.txt" ||
+  fail "LUN paths not served"
+say "node exporter serves the metrics"
+
+# ---- Debian's Prometheus with the installed rules, their for: durations
+# shortened so that the alerts fire within seconds.
+prometheus_port=$(free_port)
+sed -E 's/^([[:space:]]*)for: .*/\1for: 1s/' "$rules" >"$work/rules.yml"
+cat >"$work/prometheus.yml" <<EOF
+global:
+  scrape_interval: 1s
+  evaluation_interval: 1s
+rule_files: ["$work/rules.yml"]
+scrape_configs:
+  - job_name: node
+    static_configs:
+      - targets: ["127.0.0.1:$exporter_port"]
+EOF
+prometheus --config.file="$work/prometheus.yml" --storage.tsdb.path="$work/prometheus-data" \
+  --web.listen-address="127.0.0.1:$prometheus_port" >"$work/prometheus.log" 2>&1 &
+pids+=($!)
+api="http://127.0.0.1:$prometheus_port"
+ready() { curl -fsS --max-time 2 "$api/-/ready" >/dev/null 2>&1; }
+wait_for 30 ready || { tail -20 "$work/prometheus.log"; fail "prometheus does not start"; }
+scraped() {
+  curl -fsS --max-time 2 "$api/api/v1/query" --data-urlencode 'query=count(zkdiscover_lun_paths)' 2>/dev/null |
+    grep -q '"value":\[[0-9.]*,"4"\]'
+}
+wait_for 30 scraped || fail "prometheus does not scrape the metrics"
+# Two scrapes of the full array at least, so that the past holds 2 paths.
+sleep 2
+
+firing() {  # ALERTNAME LUN SP
+  curl -fsS --max-time 2 "$api/api/v1/alerts" 2>/dev/null | python3 -c '
+import json, sys
+alerts = json.load(sys.stdin)["data"]["alerts"]
+name, lun, sp = sys.argv[1:]
+sys.exit(0 if any(a["state"] == "firing" and a["labels"].get("alertname") == name and
+                  a["labels"].get("lun") == lun and a["labels"].get("sp") == sp
+                  for a in alerts) else 1)' "$@"
+}
+firing ZkdiscoverPathLost "$lun0" A && fail "ZkdiscoverPathLost before any path was lost"
+
+zkdiscover --simulate="$work/path-lost.sim" --metrics "$prom" >/dev/null || fail "zkdiscover (path lost)"
+t=$SECONDS
+wait_for 60 firing ZkdiscoverPathLost "$lun0" A || fail "no ZkdiscoverPathLost for LUN $lun0 SP A"
+say "ZkdiscoverPathLost for LUN $lun0 SP A after $((SECONDS - t)) s"
+firing ZkdiscoverLunTrespassed "$lun1" B && fail "ZkdiscoverLunTrespassed before any trespass"
+
+zkdiscover --simulate="$work/trespass.sim" --metrics "$prom" >/dev/null || fail "zkdiscover (trespass)"
+t=$SECONDS
+wait_for 60 firing ZkdiscoverLunTrespassed "$lun1" B || fail "no ZkdiscoverLunTrespassed for LUN $lun1"
+say "ZkdiscoverLunTrespassed for LUN $lun1 (now SP B) after $((SECONDS - t)) s"
+curl -fsS --max-time 2 "$api/api/v1/alerts" >"$work/alerts.json"
+
+# ---- Stop the servers, remove the packages, and check nothing is left.
+for pid in "${pids[@]}"; do kill "$pid"; wait "$pid" 2>/dev/null || true; done
+pids=()
+DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq "${packages[@]}" >"$work/purge.log" 2>&1 ||
+  { cat "$work/purge.log"; fail "apt-get purge"; }
+installed=false
+for p in "${packages[@]}"; do
+  ! dpkg-query -W -f='${db:Status-Status}\n' "$p" 2>/dev/null | grep -qv '^not-installed$' ||
+    fail "$p is still known to dpkg"
+done
+left=()
+while read -r f; do
+  [ -d "$f" ] && continue   # folders (and links to them) shared with other packages stay
+  [ -e "$f" ] || [ -L "$f" ] && left+=("$f")
+done <"$work/files.txt"
+left+=($(find /etc/systemd /var/lib/systemd/deb-systemd-helper-enabled -name 'zkdiscover*' 2>/dev/null))
+left+=($(find /usr/lib/*/ /usr/share -maxdepth 1 -name 'zkdiscover*' 2>/dev/null))
+[ ${#left[@]} -eq 0 ] || fail "left after purge: ${left[*]}"
+say "purged; nothing left"
+say "stage time $((SECONDS - start)) s"

@@ -1,0 +1,305 @@
+#include "metrics.h"
+
+#include "device_scan.h"
+#include "file_io.h"
+#include "options.h"
+#include "report.h"
+#include "text_escape.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <map>
+#include <utility>
+
+namespace zkd {
+
+namespace {
+
+// The families in the order of the file, with their HELP text.
+struct Family {
+    const char *name;
+    const char *help;
+};
+constexpr Family kSuccess{"zkdiscover_scan_success",
+                          "1 when the scan ran, 0 when it could not (support library not "
+                          "loadable, no devices, simulation error)."};
+constexpr Family kTimestamp{"zkdiscover_scan_timestamp_seconds",
+                            "When the scan ended, in seconds since the epoch."};
+constexpr Family kDuration{"zkdiscover_scan_duration_seconds",
+                           "How long the scan took, in seconds."};
+constexpr Family kDevices{"zkdiscover_devices",
+                          "Devices examined, by outcome (claimed, not_claimed, failed, "
+                          "not_examined)."};
+constexpr Family kLunPaths{"zkdiscover_lun_paths",
+                           "Paths to a claimed LUN through each storage processor (A and B "
+                           "always present)."};
+constexpr Family kLunOwner{"zkdiscover_lun_owner",
+                           "1 for the storage processor that owns the LUN, 0 for the other."};
+constexpr Family kPathInfo{"zkdiscover_path_info",
+                           "1 for each claimed path: its device, SCSI address (H:C:T:L) and "
+                           "whether its storage processor owns the LUN."};
+constexpr Family kInfo{"zkdiscover_info",
+                       "1; the program's version, the support library loaded and its "
+                       "interface version."};
+
+void header(std::string &out, const Family &family)
+{
+    out += "# HELP ";
+    out += family.name;
+    out += ' ';
+    out += family.help;
+    out += "\n# TYPE ";
+    out += family.name;
+    out += " gauge\n";
+}
+
+using Labels = std::vector<std::pair<const char *, std::string>>;
+
+// One sample; label values already escaped.
+void sample(std::string &out, const Family &family, const Labels &labels, const std::string &value)
+{
+    out += family.name;
+    if (!labels.empty()) {
+        out += '{';
+        for (size_t i = 0; i < labels.size(); ++i) {
+            if (i > 0)
+                out += ',';
+            out += labels[i].first;
+            out += "=\"";
+            out += labels[i].second;
+            out += '"';
+        }
+        out += '}';
+    }
+    out += ' ';
+    out += value;
+    out += '\n';
+}
+
+constexpr size_t kPiece = 64 * 1024;
+
+// Hands the text on once it is large enough (or always, at the end).
+void spill(std::string &out, const MetricsWriter &write, bool all = false)
+{
+    if (all ? !out.empty() : out.size() >= kPiece) {
+        write(out);
+        out.clear();
+    }
+}
+
+std::string number(double value, const char *format)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, format, value);
+    return text;
+}
+
+// The SP that owns a LUN: the one whose paths say so; when every path says
+// "not the owner" and all go through one of two SPs, the other one. ""
+// when the paths do not tell.
+std::string owning_sp(const LunView &lun)
+{
+    std::string seen;
+    for (const PathView &p : lun.paths) {
+        if (p.owner)
+            return p.sp;
+        if (seen.empty())
+            seen = p.sp;
+        else if (seen != p.sp)
+            return "";
+    }
+    return seen == "A" ? "B" : seen == "B" ? "A" : "";
+}
+
+}  // namespace
+
+std::string metrics_label_value(const std::string &raw)
+{
+    std::string shown = escape_text(raw);
+    std::string out;
+    out.reserve(shown.size() + 8);
+    for (char c : shown) {
+        if (c == '\\' || c == '"')
+            out += '\\';
+        if (c == '\n') {
+            out += "\\n";
+            continue;
+        }
+        out += c;
+    }
+    return out;
+}
+
+void render_metrics(const MetricsSource &source, const MetricsWriter &write)
+{
+    std::string out;
+    out.reserve(kPiece + 1024);
+    header(out, kSuccess);
+    sample(out, kSuccess, {}, source.results ? "1" : "0");
+    header(out, kTimestamp);
+    sample(out, kTimestamp, {}, number(source.timestamp, "%.3f"));
+    header(out, kDuration);
+    sample(out, kDuration, {}, number(source.duration, "%.6f"));
+
+    size_t outcomes[4] = {0, 0, 0, 0};
+    if (source.results != nullptr) {
+        for (const DeviceResult &d : *source.results) {
+            switch (d.outcome) {
+            case Outcome::Claimed: ++outcomes[0]; break;
+            case Outcome::NotClaimed: ++outcomes[1]; break;
+            case Outcome::Failed: ++outcomes[2]; break;
+            case Outcome::Unreadable:
+            case Outcome::Skipped: ++outcomes[3]; break;
+            }
+        }
+    }
+    header(out, kDevices);
+    const char *outcome_names[4] = {"claimed", "not_claimed", "failed", "not_examined"};
+    for (int i = 0; i < 4; ++i)
+        sample(out, kDevices, {{"outcome", outcome_names[i]}}, std::to_string(outcomes[i]));
+
+    std::vector<ArrayView> arrays;
+    if (source.results != nullptr)
+        arrays = group_claims(*source.results);
+    std::sort(arrays.begin(), arrays.end(), [](const ArrayView &a, const ArrayView &b) {
+        return a.cabinet_serial < b.cabinet_serial;
+    });
+    for (ArrayView &array : arrays) {
+        std::sort(array.luns.begin(), array.luns.end(), [](const LunView &a, const LunView &b) {
+            return a.lun_serial < b.lun_serial;
+        });
+        for (LunView &lun : array.luns)
+            std::sort(lun.paths.begin(), lun.paths.end(), [](const PathView &a, const PathView &b) {
+                return a.sp != b.sp ? a.sp < b.sp : natural_less(a.device->path, b.device->path);
+            });
+    }
+
+    // Per LUN: every SP seen, A and B always.
+    struct LunSeries {
+        std::string array, lun, owner;
+        std::map<std::string, size_t> paths;
+    };
+    std::vector<LunSeries> luns;
+    for (const ArrayView &array : arrays) {
+        for (const LunView &lun : array.luns) {
+            LunSeries s{metrics_label_value(array.cabinet_serial),
+                        metrics_label_value(lun.lun_serial), owning_sp(lun),
+                        {{"A", 0}, {"B", 0}}};
+            for (const PathView &p : lun.paths)
+                ++s.paths[p.sp];
+            luns.push_back(std::move(s));
+        }
+    }
+    header(out, kLunPaths);
+    for (const LunSeries &s : luns) {
+        for (const auto &sp : s.paths)
+            sample(out, kLunPaths,
+                   {{"array", s.array}, {"lun", s.lun}, {"sp", metrics_label_value(sp.first)}},
+                   std::to_string(sp.second));
+        spill(out, write);
+    }
+    header(out, kLunOwner);
+    for (const LunSeries &s : luns) {
+        for (const auto &sp : s.paths)
+            sample(out, kLunOwner,
+                   {{"array", s.array}, {"lun", s.lun}, {"sp", metrics_label_value(sp.first)}},
+                   sp.first == s.owner ? "1" : "0");
+        spill(out, write);
+    }
+    header(out, kPathInfo);
+    size_t n = 0;
+    for (const ArrayView &array : arrays) {
+        for (const LunView &lun : array.luns) {
+            for (const PathView &p : lun.paths)
+                sample(out, kPathInfo,
+                       {{"array", luns[n].array},
+                        {"lun", luns[n].lun},
+                        {"sp", metrics_label_value(p.sp)},
+                        {"device", metrics_label_value(p.device->path)},
+                        {"address", metrics_label_value(p.device->scsi_address)},
+                        {"owner", p.owner ? "yes" : "no"}},
+                       "1");
+            ++n;
+            spill(out, write);
+        }
+    }
+    header(out, kInfo);
+    sample(out, kInfo,
+           {{"version", metrics_label_value(source.version)},
+            {"library", metrics_label_value(source.library)},
+            {"interface", std::to_string(source.interface_version)}},
+           "1");
+    spill(out, write, true);
+}
+
+std::string render_metrics(const MetricsSource &source)
+{
+    std::string text;
+    render_metrics(source, [&text](const std::string &piece) { text += piece; });
+    return text;
+}
+
+MetricsOutput::MetricsOutput(std::string file)
+    : file_(std::move(file)), start_(std::chrono::steady_clock::now())
+{
+}
+
+bool MetricsOutput::check(std::string &error) const
+{
+    return !enabled() || to_stdout() || check_output_folder(folder_of(file_), error);
+}
+
+void MetricsOutput::set_library(const std::string &path, int interface_version)
+{
+    library_ = path;
+    interface_version_ = interface_version;
+}
+
+int MetricsOutput::finish(const std::vector<DeviceResult> *results, int code)
+{
+    if (!enabled())
+        return code;
+    MetricsSource source;
+    source.timestamp = std::chrono::duration<double>(
+                           std::chrono::system_clock::now().time_since_epoch())
+                           .count();
+    source.duration =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+#ifdef ZKD_VERSION
+    source.version = ZKD_VERSION;
+#endif
+    source.library = library_;
+    source.interface_version = interface_version_;
+    source.results = results;
+
+    std::string error;
+    bool written;
+    if (to_stdout()) {
+        int failure = 0;
+        render_metrics(source, [&failure](const std::string &piece) {
+            if (failure == 0 && !write_all(STDOUT_FILENO, piece.data(), piece.size()))
+                failure = errno;
+        });
+        written = failure == 0;
+        if (!written)
+            error = std::strerror(failure);
+    } else {
+        AtomicFile file;
+        written = file.open(file_, error);
+        if (written) {
+            render_metrics(source, [&file](const std::string &piece) { file.write(piece); });
+            written = file.commit(error);
+        }
+    }
+    if (written)
+        return code;
+    std::cerr << "zkdiscover: --metrics " << escape_text(file_) << ": " << error << "\n";
+    return code == kExitOk || code == kExitChanged ? kExitFailure : code;
+}
+
+}  // namespace zkd

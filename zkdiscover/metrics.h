@@ -1,0 +1,62 @@
+// --metrics FILE: the scan as Prometheus text exposition format 0.0.4, what
+// node_exporter's textfile collector reads. The file is replaced atomically
+// and is written even when the scan could not run (zkdiscover_scan_success
+// 0), so that a host whose scans start failing is seen. Series are sorted:
+// the file is the same whatever the number of jobs.
+#ifndef ZKDISCOVER_METRICS_H
+#define ZKDISCOVER_METRICS_H
+
+#include "claims.h"
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace zkd {
+
+// What the file tells; results is null when the scan could not run.
+struct MetricsSource {
+    double timestamp = 0;          // seconds since the epoch, when the scan ended
+    double duration = 0;           // seconds
+    std::string version;
+    std::string library;           // path of the support library, "" if none loaded
+    int interface_version = 0;
+    const std::vector<DeviceResult> *results = nullptr;
+};
+
+// The text is handed to write in pieces of about 64 KiB, so that a large
+// scan's file is never held whole; the second form collects it.
+using MetricsWriter = std::function<void(const std::string &piece)>;
+void render_metrics(const MetricsSource &source, const MetricsWriter &write);
+std::string render_metrics(const MetricsSource &source);
+
+// A label value as the format wants it: bytes that came from a device,
+// escaped as everywhere else (printable ASCII, \xHH), then backslash,
+// double quote and newline escaped for the format.
+std::string metrics_label_value(const std::string &raw);
+
+// One run's --metrics output: started with the program, told the library
+// once loaded, written once at the end (a scan) or at an early exit (none).
+class MetricsOutput {
+public:
+    explicit MetricsOutput(std::string file);   // "" = no --metrics
+    bool enabled() const { return !file_.empty(); }
+    bool to_stdout() const { return file_ == "-"; }
+    // The file's folder exists and is writable (checked before a scan).
+    bool check(std::string &error) const;
+    void set_library(const std::string &path, int interface_version);
+    // Writes the file and returns the exit code to leave with: code, or
+    // kExitFailure when the file cannot be written (the reason on stderr).
+    int finish(const std::vector<DeviceResult> *results, int code);
+
+private:
+    std::string file_;
+    std::string library_;
+    int interface_version_ = 0;
+    std::chrono::steady_clock::time_point start_;
+};
+
+}  // namespace zkd
+
+#endif
