@@ -106,7 +106,7 @@ TEST(RingWithModel, AnswersWhatTheModelAnswers) {
         {"READ(10) of 8 blocks", {0x28, 0, 0, 0, 0, 0, 0, 0, 8, 0}, 4096},
         {"REQUEST SENSE", {0x03, 0, 0, 0, 0x12, 0}, 18},
         {"REPORT TARGET PORT GROUPS", {0xA3, 0x0A, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0}, 256},
-        {"unsupported VPD page", {0x12, 1, 0xC0, 0, 0xFF, 0}, 255},
+        {"unsupported VPD page", {0x12, 1, 0xC7, 0, 0xFF, 0}, 255},
         {"unsupported opcode", {0xD7, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 0},
     };
     for (const auto &c : cases) {
