@@ -49,6 +49,8 @@ std::string inquiry_text(const std::vector<unsigned char> &data, size_t from, si
     return out;
 }
 
+}  // namespace
+
 CapturedResponse read_vpd(const HostLibrary &library, const char *path, int page)
 {
     CapturedResponse r;
@@ -63,6 +65,8 @@ CapturedResponse read_vpd(const HostLibrary &library, const char *path, int page
     }
     return r;
 }
+
+namespace {
 
 CapturedResponse read_mode_page(const HostLibrary &library, const char *path, int page)
 {

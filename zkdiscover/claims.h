@@ -5,6 +5,7 @@
 #define ZKDISCOVER_CLAIMS_H
 
 #include "host_library.h"
+#include "kernel_view.h"
 
 #include <functional>
 #include <string>
@@ -51,7 +52,11 @@ struct DeviceResult {
     std::string error;                    // Unreadable/Skipped/odd results
     std::vector<std::string> trace;       // --explain: the claim's trace lines
     DeviceCapture capture;                // --capture
+    KernelView views;                     // the kernel's and the unit's own view
 };
+
+// INQUIRY VPD page through the library's do_inquiry.
+CapturedResponse read_vpd(const HostLibrary &library, const char *path, int page);
 
 // Value of a property of a claimed device, or nullptr.
 const std::string *find_property(const DeviceResult &result, const std::string &name);

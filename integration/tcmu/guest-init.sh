@@ -150,8 +150,9 @@ if [ -x "$ZKDISCOVER" ]; then
   grep -q -x "Array $CAB: 1 LUN, 2 paths" "$tree" || problems="$problems no array line;"
   [ "$(grep -c "LUN $LUN_SERIAL  rev 0219  SCSI 4\$" "$tree")" = 1 ] || problems="$problems not one LUN line;"
   unit_line() { printf '%s\n' "(\\|--|\`--) $1 $2 \\[[0-9]+:0:1:0\\]"; }
-  grep -q -E "$(unit_line $SPA)  SP A  port ${CAB}A  owner\$" "$tree" || problems="$problems $SPA not one active path;"
-  grep -q -E "$(unit_line $SPB)  SP B  port ${CAB}B\$" "$tree" || problems="$problems $SPB not one passive path;"
+  # No device handler is loaded here: the kernel column reads detached.
+  grep -q -E "$(unit_line $SPA)  SP A  port ${CAB}A  owner  kernel detached\$" "$tree" || problems="$problems $SPA not one active path;"
+  grep -q -E "$(unit_line $SPB)  SP B  port ${CAB}B  kernel detached\$" "$tree" || problems="$problems $SPB not one passive path;"
   for unit in "$NOAT" "$UNSUP"; do
     grep -q -E "$(unit_line $unit)  DGC" "$tree" || problems="$problems $unit not one device;"
   done
