@@ -4,20 +4,21 @@
 #   2. AddressSanitizer + UndefinedBehaviorSanitizer build,
 #   3. ThreadSanitizer build (clang) of the programs that start threads,
 #   4. 32-bit big-endian SPARC cross build under qemu user emulation,
-#   5. the real-kernel integration tests under qemu-system (scsi_debug, TCMU),
+#   5. the real-kernel integration tests under qemu-system (scsi_debug, TCMU,
+#      the failover drill through the kernel's multipath stack over TCMU),
 #   6. the libFuzzer targets, each run for a fixed time (clang).
 # Usage: ./run-tests.sh [stage...]   (stages: native asan tsan sparc kernel
-# tcmu fuzz; default: all). Builds go to build/<stage>.
+# tcmu tcmu-mpath fuzz; default: all). Builds go to build/<stage>.
 set -uo pipefail
 root=$(cd "$(dirname "$0")" && pwd)
 cd "$root"
 
 stages=("$@")
-[ ${#stages[@]} -gt 0 ] || stages=(native asan tsan sparc kernel tcmu fuzz)
+[ ${#stages[@]} -gt 0 ] || stages=(native asan tsan sparc kernel tcmu tcmu-mpath fuzz)
 
 declare -A groups=([native]="build tools crosscheck" [asan]="build tools crosscheck"
                    [tsan]="build tools clang"
-                   [sparc]="build sparc" [kernel]="build tools kernel" [tcmu]="build tools kernel"
+                   [sparc]="build sparc" [kernel]="build tools kernel" [tcmu]="build tools kernel" [tcmu-mpath]="build tools kernel"
                    [fuzz]="build clang")
 needed=()
 for s in "${stages[@]}"; do
@@ -37,6 +38,8 @@ run_stage() {
               integration/scsi_debug/run.sh build/native ;;
     tcmu)   cmake -S . -B build/native >/dev/null && cmake --build build/native -j"$(nproc)" >/dev/null &&
               integration/tcmu/run.sh build/native ;;
+    tcmu-mpath) cmake -S . -B build/native >/dev/null && cmake --build build/native -j"$(nproc)" >/dev/null &&
+              integration/tcmu-mpath/run.sh build/native ;;
     fuzz)   scripts/test-fuzz.sh build/fuzz ;;
   esac
 }

@@ -37,6 +37,7 @@ zk_initramfs_add_modules "$tree" sd_mod sg target_core_user tcm_loop || exit 1
 zk_initramfs_add_program "$tree" "$handler" /bin/zktcmu || exit 1
 zk_initramfs_add_program "$tree" "$claim" /bin/zk_tcmu_claim || exit 1
 zk_initramfs_add_file "$tree" "$here/array.sim" /etc/zk/array.sim || exit 1
+zk_initramfs_add_file "$tree" "$here/guest-tcmu.sh" /lib/zk/tcmu.sh || exit 1
 expected=(1 2 3 4 5 8)
 zk_initramfs_add_zkdiscover "$tree" "$zkdiscover" "$library"
 case $? in
