@@ -6,7 +6,9 @@
 # back and refusals (see README.md). Exits non-zero, naming the failed
 # steps, when a step fails or the guest does not finish in time.
 # Usage: integration/tcmu-mpath/run.sh BUILD_DIR   (a native build)
-# Environment: ZK_CACHE_DIR (package cache), ZK_GUEST_TIMEOUT (seconds, default 150).
+# Environment: ZK_CACHE_DIR (package cache), ZK_GUEST_TIMEOUT (seconds, default 150),
+# ZK_MPATH_DESCRIPTION (the units' description, default array.sim; array-long.sim
+# has the kernel trespass with the long form).
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../common/lib.sh"
@@ -47,7 +49,7 @@ LD_LIBRARY_PATH="$dm_library/lib/x86_64-linux-gnu:$dm_library/usr/lib/x86_64-lin
   zk_initramfs_add_program "$tree" "$dmsetup_tree/sbin/dmsetup" /bin/dmsetup || exit 1
 zk_initramfs_add_program "$tree" "$handler" /bin/zktcmu || exit 1
 zk_initramfs_add_program "$tree" "$claim" /bin/zk_tcmu_claim || exit 1
-zk_initramfs_add_file "$tree" "$here/array.sim" /etc/zk/array.sim || exit 1
+zk_initramfs_add_file "$tree" "${ZK_MPATH_DESCRIPTION:-$here/array.sim}" /etc/zk/array.sim || exit 1
 zk_initramfs_add_file "$tree" "$here/../tcmu/guest-tcmu.sh" /lib/zk/tcmu.sh || exit 1
 zk_initramfs_add_zkdiscover "$tree" "$zkdiscover" "$library" || exit 1
 zk_initramfs_set_init "$tree" "$here/guest-init.sh" || exit 1
