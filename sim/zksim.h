@@ -33,7 +33,16 @@
  *     lun N                   page 0x2B LUN (response byte 6)
  *     unit_flags N            page 0x2B byte 8 (0x08 auto-trespass, 0x40)
  *     auto_trespass on|off    sets/clears bit 0x08 of unit_flags
- *     owner N                 page 0x2B owner byte (response byte 14)
+ *     owner N                 page 0x2B owner byte (response byte 14); the
+ *                             first path of a LUN (same cab_serial and
+ *                             lun_id) with a nonzero owner makes its SP the
+ *                             LUN's owner
+ *     default_sp A|B          the LUN's default SP (VPD 0xC0)
+ *     failover_mode N         VPD 0xC0 failover mode (1)
+ *     port N                  VPD 0xC0 port number (0)
+ *     bound on|off            VPD 0xC0 LUN state "not bound" when off
+ *     in_progress on|off      VPD 0xC0 "operation in progress" at load
+ *     inquiry_length N        standard INQUIRY length, 36 to 255 (96)
  *     inquiry BYTES           raw standard INQUIRY response (replaces the
  *                             modelled one)
  *     vpd PAGE BYTES          raw response for VPD page PAGE
@@ -54,6 +63,7 @@
  *   array SERIAL key=value...  compact form: one array, expanded into units
  *                             keys: model=N luns=N paths_per_sp=N
  *                             latency_us=N prefix=PATHPREFIX
+ *                             default_sp=A|B failover_mode=N
  *
  * sim/README.md has the defaults, the array expansion and the answers.
  *
@@ -129,7 +139,7 @@ struct zksim_unit;
  * next zksim_load_text, zksim_load_file or zksim_reset. */
 const struct zksim_unit *zksim_find_unit(const char *path);
 
-/* SCSI status values returned by zksim_unit_respond. */
+/* SCSI status values returned by zksim_unit_respond and zksim_unit_execute. */
 #define ZKSIM_STATUS_GOOD 0x00
 #define ZKSIM_STATUS_CHECK_CONDITION 0x02
 
@@ -147,6 +157,27 @@ int zksim_unit_respond(const struct zksim_unit *unit,
                        unsigned char *data, size_t data_cap, size_t *data_len,
                        unsigned char *sense, size_t sense_cap,
                        size_t *sense_len);
+
+/* As zksim_unit_respond, with the data-out the initiator sent (data_out_len
+ * bytes; null when none): MODE SELECT's parameter list. */
+int zksim_unit_execute(const struct zksim_unit *unit,
+                       const unsigned char *cdb, size_t cdb_len,
+                       const unsigned char *data_out, size_t data_out_len,
+                       unsigned char *data, size_t data_cap, size_t *data_len,
+                       unsigned char *sense, size_t sense_cap,
+                       size_t *sense_len);
+
+/* ---- The array's side (shared by every path of a LUN) ------------------ */
+
+/* The SP (0 A, 1 B) owning the LUN reached through unit; -1 when no SP
+ * owns it or unit is null. */
+int zksim_unit_owner(const struct zksim_unit *unit);
+/* Moves the LUN to SP sp, as the array's own management would: every path
+ * of the LUN sees the new owner. 0, or -1 for a null unit or a bad SP. */
+int zksim_unit_trespass(const struct zksim_unit *unit, int sp);
+/* Sets or clears the LUN's "operation in progress" (VPD 0xC0 byte 48;
+ * trespass requests are refused while it is set). 0, or -1 for null. */
+int zksim_unit_set_in_progress(const struct zksim_unit *unit, int on);
 
 #ifdef __cplusplus
 }

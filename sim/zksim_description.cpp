@@ -217,6 +217,20 @@ UnitDef default_unit(std::string path) {
     return u;
 }
 
+// An SP named A or B (or 0 or 1).
+std::uint8_t parse_sp(const std::string &text, const char *what) {
+    if (text == "A" || text == "a" || text == "0") return 0;
+    if (text == "B" || text == "b" || text == "1") return 1;
+    fail(std::string(what) + " takes A or B");
+}
+
+// Failover modes 0, 1 (active/passive), 2 and 4 (ALUA).
+std::uint8_t parse_failover_mode(const Token &t) {
+    long long mode = parse_number(t, "failover_mode", 0, 4);
+    if (mode == 3) fail("failover_mode takes 0, 1, 2 or 4");
+    return static_cast<std::uint8_t>(mode);
+}
+
 constexpr std::size_t kMaxArrayPaths = 1u << 20;
 
 using PathSet = std::unordered_set<std::string>;
@@ -230,7 +244,8 @@ void expand_array(const std::vector<Token> &tokens, std::vector<UnitDef> &units,
     if (tokens.size() < 2) fail("missing array serial");
     const std::string serial = tokens[1].text;
     if (serial.empty()) fail("empty array serial");
-    long long model = 4700, luns = 8, paths_per_sp = 1, latency = 0;
+    long long model = 4700, luns = 8, paths_per_sp = 1, latency = 0, failover_mode = 1;
+    std::optional<std::uint8_t> default_sp;  // none: each LUN's first owner
     std::string prefix = "/dev/sim/" + serial + "/path";
     for (std::size_t k = 2; k < tokens.size(); ++k) {
         const std::string &kv = tokens[k].text;
@@ -248,6 +263,10 @@ void expand_array(const std::vector<Token> &tokens, std::vector<UnitDef> &units,
             paths_per_sp = parse_number(value, "paths_per_sp", 1, 64);
         } else if (key == "latency_us") {
             latency = parse_number(value, "latency_us", 0, 10000000);
+        } else if (key == "default_sp") {
+            default_sp = parse_sp(value.text, "default_sp");
+        } else if (key == "failover_mode") {
+            failover_mode = parse_failover_mode(value);
         } else if (key == "prefix") {
             if (value.text.empty()) fail("empty prefix");
             prefix = value.text;
@@ -276,6 +295,8 @@ void expand_array(const std::vector<Token> &tokens, std::vector<UnitDef> &units,
                 u.owner = sp == owner_sp ? 1 : 0;
                 u.model = static_cast<std::uint32_t>(model);
                 u.latency_us = static_cast<std::uint32_t>(latency);
+                u.default_sp = default_sp ? *default_sp : owner_sp;
+                u.failover_mode = static_cast<std::uint8_t>(failover_mode);
                 units.push_back(std::move(u));
             }
         }
@@ -339,6 +360,13 @@ void parse_fault(const std::vector<Token> &tokens, UnitDef &u) {
     }
 }
 
+bool parse_switch(const std::vector<Token> &tokens, const char *what) {
+    expect_count(tokens, 2, what);
+    if (tokens[1].text == "on") return true;
+    if (tokens[1].text == "off") return false;
+    fail(std::string(what) + " takes on or off");
+}
+
 template <typename T>
 T number_arg(const std::vector<Token> &tokens, const char *what, long long min, long long max) {
     expect_count(tokens, 2, what);
@@ -381,16 +409,26 @@ void parse_unit_key(const std::vector<Token> &tokens, UnitDef &u) {
     } else if (key == "unit_flags") {
         u.unit_flags = number_arg<std::uint8_t>(tokens, k, 0, 255);
     } else if (key == "auto_trespass") {
-        expect_count(tokens, 2, k);
-        if (tokens[1].text == "on") {
+        if (parse_switch(tokens, k))
             u.unit_flags |= 0x08;
-        } else if (tokens[1].text == "off") {
+        else
             u.unit_flags &= static_cast<std::uint8_t>(~0x08);
-        } else {
-            fail("auto_trespass takes on or off");
-        }
     } else if (key == "owner") {
         u.owner = number_arg<std::uint8_t>(tokens, k, 0, 255);
+    } else if (key == "default_sp") {
+        expect_count(tokens, 2, k);
+        u.default_sp = parse_sp(tokens[1].text, k);
+    } else if (key == "failover_mode") {
+        expect_count(tokens, 2, k);
+        u.failover_mode = parse_failover_mode(tokens[1]);
+    } else if (key == "port") {
+        u.port = number_arg<std::uint8_t>(tokens, k, 0, 255);
+    } else if (key == "bound") {
+        u.bound = parse_switch(tokens, k);
+    } else if (key == "in_progress") {
+        u.in_progress = parse_switch(tokens, k);
+    } else if (key == "inquiry_length") {
+        u.inquiry_length = number_arg<std::uint8_t>(tokens, k, 36, 255);
     } else if (key == "blocks") {
         u.blocks = number_arg<std::uint64_t>(tokens, k, 1, std::numeric_limits<long long>::max());
     } else if (key == "block_size") {
@@ -409,6 +447,36 @@ void parse_unit_key(const std::vector<Token> &tokens, UnitDef &u) {
     } else {
         fail("unknown keyword '" + key + "'");
     }
+}
+
+// One record per LUN for the paths sharing a cabinet serial and LUN
+// identifier. It starts owned by the SP of the first path described with a
+// nonzero owner (none: no SP owns it) and defaults to the first default_sp
+// given, else to that owner, else SP A.
+std::vector<std::shared_ptr<LunState>> share_lun_states(const std::vector<UnitDef> &units) {
+    std::unordered_map<std::string, std::shared_ptr<LunState>> by_lun;
+    std::unordered_map<const LunState *, bool> default_given;
+    std::vector<std::shared_ptr<LunState>> out;
+    out.reserve(units.size());
+    for (const UnitDef &u : units) {
+        std::string key(u.cab_serial.begin(), u.cab_serial.end());
+        key.push_back('\0');
+        key.append(u.lun_id.begin(), u.lun_id.end());
+        std::shared_ptr<LunState> &lun = by_lun[key];
+        if (!lun) lun = std::make_shared<LunState>();
+        bool &given = default_given[lun.get()];
+        if (u.owner != 0 && lun->owner_sp.load() == LunState::kNoOwner) {
+            lun->owner_sp.store(u.sp);
+            if (!given) lun->default_sp = u.sp;
+        }
+        if (u.default_sp && !given) {
+            lun->default_sp = *u.default_sp;
+            given = true;
+        }
+        if (u.in_progress) lun->in_progress.store(true);
+        out.push_back(lun);
+    }
+    return out;
 }
 
 }  // namespace
@@ -463,11 +531,12 @@ bool parse_description(std::string_view text, Config &out, std::string &error) {
             }
         }
         if (capture && !ended) fail("the capture has no end line: the file is incomplete");
+        std::vector<std::shared_ptr<LunState>> luns = share_lun_states(units);
         Config config;
         config.units.reserve(units.size());
         config.by_path.reserve(units.size());
-        for (UnitDef &def : units) {
-            auto unit = std::make_shared<const zksim_unit>(std::move(def));
+        for (std::size_t k = 0; k < units.size(); ++k) {
+            auto unit = std::make_shared<const zksim_unit>(std::move(units[k]), std::move(luns[k]));
             config.by_path.emplace(unit->def.path, config.units.size());
             config.units.push_back(std::move(unit));
         }

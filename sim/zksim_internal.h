@@ -52,6 +52,12 @@ struct UnitDef {
     std::uint8_t lun = 0;
     std::uint8_t unit_flags = 0x08;
     std::uint8_t owner = 1;
+    std::optional<std::uint8_t> default_sp;  // the LUN's default SP (VPD 0xC0)
+    std::uint8_t failover_mode = 1;          // VPD 0xC0 byte 28, low nibble
+    std::uint8_t port = 0;                   // VPD 0xC0 byte 7
+    bool bound = true;                       // VPD 0xC0 byte 4: 0 when unbound
+    bool in_progress = false;                // VPD 0xC0 byte 48 at load
+    std::uint8_t inquiry_length = 96;        // standard INQUIRY bytes
     std::uint64_t blocks = 2097152;
     std::uint32_t block_size = 512;
     std::optional<Bytes> inquiry_raw;
@@ -69,12 +75,36 @@ struct UnitDef {
 
 }  // namespace zksim
 
-// The unit as the model and the interposer see it: the description plus the
-// one piece of run-time state, the number of commands it has received.
+namespace zksim {
+
+// What the array keeps per LUN, shared by every path of it (same cabinet
+// serial and LUN identifier): the owning SP and the "operation in
+// progress" switch. Changed at run time by trespasses, from any thread.
+struct LunState {
+    static constexpr int kNoOwner = -1;
+    std::atomic<int> owner_sp{kNoOwner};
+    std::atomic<bool> in_progress{false};
+    std::uint8_t default_sp = 0;
+};
+
+}  // namespace zksim
+
+// The unit as the model and the interposer see it: the description plus its
+// run-time state, the number of commands it has received and its LUN's
+// shared record.
 struct zksim_unit {
-    explicit zksim_unit(zksim::UnitDef s) : def(std::move(s)) {}
+    zksim_unit(zksim::UnitDef s, std::shared_ptr<zksim::LunState> l)
+        : def(std::move(s)), lun(std::move(l)) {}
     zksim::UnitDef def;
+    std::shared_ptr<zksim::LunState> lun;
     mutable std::atomic<std::uint64_t> commands{0};
+
+    bool owns() const { return lun->owner_sp.load() == def.sp; }
+    // Another SP owns the LUN: reads and writes here are refused.
+    bool passive() const {
+        int owner = lun->owner_sp.load();
+        return owner != zksim::LunState::kNoOwner && owner != def.sp;
+    }
 };
 
 namespace zksim {

@@ -272,6 +272,31 @@ int sg_io(const Descriptor &d, sg_io_hdr_t *hdr) {
         target = bounce.data();
     }
 
+    // Data-out (MODE SELECT's parameter list), gathered when scattered.
+    const unsigned char *data_out = nullptr;
+    std::size_t data_out_len = 0;
+    Bytes gathered;
+    if (has_data && direction == SG_DXFER_TO_DEV) {
+        if (hdr->iovec_count == 0) {
+            data_out = static_cast<const unsigned char *>(hdr->dxferp);
+            data_out_len = hdr->dxfer_len;
+        } else {
+            auto *iov = static_cast<const sg_iovec_t *>(hdr->dxferp);
+            try {
+                for (unsigned k = 0; k < hdr->iovec_count && gathered.size() < hdr->dxfer_len; ++k) {
+                    auto *p = static_cast<const unsigned char *>(iov[k].iov_base);
+                    std::size_t n = std::min<std::size_t>(iov[k].iov_len, hdr->dxfer_len - gathered.size());
+                    gathered.insert(gathered.end(), p, p + n);
+                }
+            } catch (...) {
+                errno = ENOMEM;
+                return -1;
+            }
+            data_out = gathered.data();
+            data_out_len = gathered.size();
+        }
+    }
+
     int status = ZKSIM_STATUS_GOOD;
     std::uint8_t host_status = kHostStatusOk;
     std::uint8_t driver_status = 0;
@@ -286,8 +311,9 @@ int sg_io(const Descriptor &d, sg_io_hdr_t *hdr) {
         status = ZKSIM_STATUS_CHECK_CONDITION;
         sense_len = fixed_sense(sense, fault->sense_key, fault->asc, fault->ascq);
     } else {
-        status = zksim_unit_respond(&unit, hdr->cmdp, hdr->cmd_len, target, capacity, &copied,
-                                    sense, sizeof sense, &sense_len);
+        status = zksim_unit_execute(&unit, hdr->cmdp, hdr->cmd_len, data_out,
+                                    data_out_len, target, capacity, &copied, sense,
+                                    sizeof sense, &sense_len);
     }
 
     if (!bounce.empty() && copied > 0) {

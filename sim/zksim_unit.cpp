@@ -10,6 +10,11 @@ namespace {
 
 // Operation codes.
 constexpr std::uint8_t kTestUnitReady = 0x00;
+constexpr std::uint8_t kWrite6 = 0x0A;
+constexpr std::uint8_t kModeSelect6 = 0x15;
+constexpr std::uint8_t kWrite10 = 0x2A;
+constexpr std::uint8_t kModeSelect10 = 0x55;
+constexpr std::uint8_t kWrite16 = 0x8A;
 constexpr std::uint8_t kRequestSense = 0x03;
 constexpr std::uint8_t kRead6 = 0x08;
 constexpr std::uint8_t kInquiry = 0x12;
@@ -30,12 +35,14 @@ constexpr std::uint8_t kReportTargetPortGroupsAction = 0x0A;
 constexpr std::uint8_t kVpdSupportedPages = 0x00;
 constexpr std::uint8_t kVpdUnitSerial = 0x80;
 constexpr std::uint8_t kVpdDeviceIdentification = 0x83;
+constexpr std::uint8_t kVpdUnitPathReport = 0xC0;
 
 // Mode pages.
 constexpr std::uint8_t kModePageCaching = 0x08;
 constexpr std::uint8_t kModePageControl = 0x0A;
 constexpr std::uint8_t kModePageSpReport = 0x26;
 constexpr std::uint8_t kModePageUnitConfig = 0x2B;
+constexpr std::uint8_t kModePageTrespass = 0x22;
 constexpr std::uint8_t kModePageAll = 0x3F;
 constexpr std::uint8_t kModeSubpageAll = 0xFF;
 constexpr std::uint8_t kPageControlChangeable = 1;
@@ -44,7 +51,13 @@ constexpr std::uint8_t kPageControlSaved = 3;
 // Sense.
 constexpr std::uint8_t kFixedSenseCurrent = 0x70;
 constexpr std::uint8_t kDescriptorSenseCurrent = 0x72;
+constexpr std::uint8_t kSenseKeyNotReady = 0x02;
 constexpr std::uint8_t kSenseKeyIllegalRequest = 0x05;
+constexpr std::uint8_t kAscNotReady = 0x04;
+constexpr std::uint8_t kAscqManualIntervention = 0x03;
+constexpr std::uint8_t kAscqOperationInProgress = 0x07;
+constexpr std::uint8_t kAscParameterListLength = 0x1A;
+constexpr std::uint8_t kAscInvalidFieldInParameterList = 0x26;
 constexpr std::uint8_t kAscInvalidOpcode = 0x20;
 constexpr std::uint8_t kAscLbaOutOfRange = 0x21;
 constexpr std::uint8_t kAscLogicalUnitNotSupported = 0x25;
@@ -128,6 +141,11 @@ public:
     }
     std::size_t size() const { return size_; }
     std::size_t stored() const { return std::min(size_, limit_); }
+    // The answer ends at length bytes (a short standard INQUIRY).
+    static Writer cut(Writer w, std::size_t length) {
+        w.size_ = std::min(w.size_, length);
+        return w;
+    }
 
 private:
     std::uint8_t *out_;
@@ -182,15 +200,14 @@ struct Reply {
     }
 };
 
-constexpr std::size_t kStandardInquiryLength = 96;
-
 int standard_inquiry(const UnitDef &u, Reply &r, std::size_t alloc) {
+    const std::size_t length = u.inquiry_length;
     Writer w = r.data_writer(alloc);
     w.put(u.device_type);
     w.put(0);
     w.put(u.version);
     w.put(0x02);  // response data format 2
-    w.put(kStandardInquiryLength - 5);
+    w.put(static_cast<std::uint8_t>(length - 5));
     w.put(static_cast<std::uint8_t>(u.tpgs << 4));
     w.put(0);
     w.put(0x02);  // command queueing
@@ -200,8 +217,8 @@ int standard_inquiry(const UnitDef &u, Reply &r, std::size_t alloc) {
     w.put_zeros(58 - w.size());
     w.put_be16(0x0300);  // version descriptors: SPC-3, SBC-2
     w.put_be16(0x0320);
-    w.put_zeros(kStandardInquiryLength - w.size());
-    return r.done(w);
+    w.put_zeros(std::max(length, w.size()) - w.size());
+    return r.done(Writer::cut(w, length));
 }
 
 void put_designator(Writer &w, std::uint8_t code_set, std::uint8_t type_and_association,
@@ -249,12 +266,58 @@ int device_identification_page(const UnitDef &u, Reply &r, std::size_t alloc) {
     return r.done(w);
 }
 
-bool is_supported_vpd_page(const UnitDef &u, unsigned page) {
-    return page == kVpdSupportedPages || page == kVpdUnitSerial ||
-           page == kVpdDeviceIdentification || u.vpd_raw.count(static_cast<std::uint8_t>(page));
+// The owner byte of page 0x2B: the described nonzero value (1 by default)
+// on the paths of the SP owning the LUN, 0 on the others.
+std::uint8_t owner_byte(const zksim_unit &unit) {
+    return unit.owns() ? (unit.def.owner ? unit.def.owner : 1) : 0;
 }
 
-int inquiry(const UnitDef &u, const std::uint8_t *cdb, Reply &r) {
+// Unit path report, as the kernel's device handler for this array family
+// and sg_vpd's decoder read it (sim/README.md lists the bytes).
+constexpr std::size_t kUnitPathReportLength = 96;
+
+// Byte 28's code of a failover mode: 0 and 2 legacy, 1 active/passive
+// (PNR), 4 ALUA.
+std::uint8_t failover_mode_code(std::uint8_t mode) {
+    switch (mode) {
+    case 1: return 0x04;
+    case 2: return 0x08;
+    case 4: return 0x06;
+    default: return 0x00;
+    }
+}
+constexpr std::size_t kUnitPathReportSerialAt = 50;
+
+int unit_path_report(const zksim_unit &unit, Reply &r, std::size_t alloc) {
+    const UnitDef &u = unit.def;
+    std::uint8_t p[kUnitPathReportLength] = {};
+    p[0] = u.device_type;
+    p[1] = kVpdUnitPathReport;
+    put_be16(&p[2], kUnitPathReportLength - 4);
+    p[4] = !u.bound ? 0 : unit.owns() ? 2 : 1;  // not bound, bound, owned by this SP
+    p[5] = unit.lun->default_sp;
+    p[7] = u.port;
+    p[8] = u.sp;
+    p[9] = 0;  // page revision
+    std::memcpy(&p[10], u.lun_id.data(), std::min<std::size_t>(u.lun_id.size(), 16));
+    p[28] = failover_mode_code(u.failover_mode);
+    p[48] = unit.lun->in_progress.load() ? 1 : 0;
+    std::size_t serial = std::min(u.cab_serial.size(), kUnitPathReportLength - kUnitPathReportSerialAt);
+    p[49] = static_cast<std::uint8_t>(serial);
+    std::memcpy(&p[kUnitPathReportSerialAt], u.cab_serial.data(), serial);
+    Writer w = r.data_writer(alloc);
+    w.put(p, sizeof p);
+    return r.done(w);
+}
+
+bool is_supported_vpd_page(const UnitDef &u, unsigned page) {
+    return page == kVpdSupportedPages || page == kVpdUnitSerial ||
+           page == kVpdDeviceIdentification || page == kVpdUnitPathReport ||
+           u.vpd_raw.count(static_cast<std::uint8_t>(page));
+}
+
+int inquiry(const zksim_unit &unit, const std::uint8_t *cdb, Reply &r) {
+    const UnitDef &u = unit.def;
     std::size_t alloc = get_be16(cdb + 3);
     if (cdb[1] & 0x02) return r.invalid_field(1);  // CmdDt is obsolete
     if (!(cdb[1] & 0x01)) {
@@ -285,6 +348,8 @@ int inquiry(const UnitDef &u, const std::uint8_t *cdb, Reply &r) {
     }
     case kVpdDeviceIdentification:
         return device_identification_page(u, r, alloc);
+    case kVpdUnitPathReport:
+        return unit_path_report(unit, r, alloc);
     default:
         return r.invalid_field(2);
     }
@@ -294,7 +359,8 @@ constexpr std::uint8_t kModelledModePages[] = {kModePageCaching, kModePageContro
                                                kModePageSpReport, kModePageUnitConfig};
 
 // One mode page: current values, or the changeable mask (all zero).
-void put_mode_page(Writer &w, const UnitDef &u, std::uint8_t code, bool changeable) {
+void put_mode_page(Writer &w, const zksim_unit &unit, std::uint8_t code, bool changeable) {
+    const UnitDef &u = unit.def;
     std::uint8_t p[20] = {};
     std::size_t length = 20;
     switch (code) {
@@ -312,7 +378,7 @@ void put_mode_page(Writer &w, const UnitDef &u, std::uint8_t code, bool changeab
     case kModePageUnitConfig:
         p[2] = u.lun;
         p[4] = u.unit_flags;
-        p[10] = u.owner;
+        p[10] = owner_byte(unit);
         break;
     }
     if (changeable) std::memset(p, 0, sizeof p);
@@ -336,7 +402,8 @@ int mode6_as_mode10(const Bytes &raw, Reply &r, std::size_t alloc) {
     return r.done(w);
 }
 
-int mode_sense(const UnitDef &u, const std::uint8_t *cdb, bool ten, Reply &r) {
+int mode_sense(const zksim_unit &unit, const std::uint8_t *cdb, bool ten, Reply &r) {
+    const UnitDef &u = unit.def;
     bool dbd = cdb[1] & 0x08;
     bool long_lba = ten && (cdb[1] & 0x10);
     std::uint8_t pc = cdb[2] >> 6;
@@ -379,7 +446,7 @@ int mode_sense(const UnitDef &u, const std::uint8_t *cdb, bool ten, Reply &r) {
         w.put_be32(u.block_size & 0xFFFFFF);
     }
     for (std::uint8_t code : kModelledModePages)
-        if (page == kModePageAll || page == code) put_mode_page(w, u, code, pc == kPageControlChangeable);
+        if (page == kModePageAll || page == code) put_mode_page(w, unit, code, pc == kPageControlChangeable);
     if (ten)
         w.put_be16_at(0, static_cast<std::uint32_t>(w.size() - 2));
     else
@@ -437,7 +504,8 @@ int report_luns(const std::uint8_t *cdb, Reply &r) {
 // One group per SP, each with the SP's port; the group of this path's SP is
 // active/optimized when this path's SP owns the unit, the other one then
 // standby (and the other way round).
-int report_target_port_groups(const UnitDef &u, const std::uint8_t *cdb, Reply &r) {
+int report_target_port_groups(const zksim_unit &unit, const std::uint8_t *cdb, Reply &r) {
+    const UnitDef &u = unit.def;
     bool extended = (cdb[1] >> 5) == 1;
     Writer w = r.data_writer(get_be32(cdb + 6));
     w.put_be32(0);  // return data length, patched below
@@ -445,7 +513,7 @@ int report_target_port_groups(const UnitDef &u, const std::uint8_t *cdb, Reply &
         w.put(0x10);  // format: extended header
         w.put_zeros(3);
     }
-    bool this_sp_owns = u.owner != 0;
+    bool this_sp_owns = unit.owns();
     std::uint8_t other_sp = u.sp == 0 ? 1 : 0;
     for (std::uint8_t sp : {std::min(u.sp, other_sp), std::max(u.sp, other_sp)}) {
         bool active = (sp == u.sp) == this_sp_owns;
@@ -465,6 +533,52 @@ int report_target_port_groups(const UnitDef &u, const std::uint8_t *cdb, Reply &
     return r.done(w);
 }
 
+// The data-out a command came with.
+struct DataOut {
+    const std::uint8_t *bytes;
+    std::size_t length;
+};
+
+// MODE SELECT(6)/(10): a parameter list of header, block descriptors and
+// pages, of which only the trespass page (0x22) is taken. Its page length
+// is 2 (short form) or 9 (long form); byte 3 of the short form names the
+// LUN (0xFF: the addressed one). Each accepted page makes this path's SP
+// the LUN's owner, unless an operation is in progress (02/04/07). PF set
+// or clear, auto-trespass on or off: both are taken.
+int mode_select(const zksim_unit &unit, const std::uint8_t *cdb, bool ten, DataOut out, Reply &r) {
+    if (cdb[1] & 0x01) return r.invalid_field(1);  // saving pages
+    std::size_t length = ten ? get_be16(cdb + 7) : cdb[4];
+    if (length == 0) return ZKSIM_STATUS_GOOD;
+    std::size_t header = ten ? 8 : 4;
+    if (out.length < length || length < header)
+        return r.check(kSenseKeyIllegalRequest, kAscParameterListLength, 0);
+    const std::uint8_t *p = out.bytes;
+    std::size_t at = header + (ten ? get_be16(p + 6) : p[3]);
+    if (at > length) return r.check(kSenseKeyIllegalRequest, kAscParameterListLength, 0);
+    int trespasses = 0;
+    while (at < length) {
+        if (length - at < 2) return r.check(kSenseKeyIllegalRequest, kAscParameterListLength, 0);
+        std::uint8_t code = p[at];
+        std::size_t page_length = p[at + 1];
+        if ((code & 0x7F) != kModePageTrespass)  // PS may be set; SPF may not
+            return r.check(kSenseKeyIllegalRequest, kAscInvalidFieldInParameterList, 0);
+        if (length - at - 2 < page_length)
+            return r.check(kSenseKeyIllegalRequest, kAscParameterListLength, 0);
+        bool short_form = page_length == 2, long_form = page_length == 9;
+        if (!short_form && !long_form)
+            return r.check(kSenseKeyIllegalRequest, kAscInvalidFieldInParameterList, 0);
+        if (short_form && p[at + 3] != 0xFF && p[at + 3] != unit.def.lun)
+            return r.check(kSenseKeyIllegalRequest, kAscInvalidFieldInParameterList, 0);
+        ++trespasses;
+        at += 2 + page_length;
+    }
+    if (trespasses == 0) return ZKSIM_STATUS_GOOD;
+    if (unit.lun->in_progress.load())
+        return r.check(kSenseKeyNotReady, kAscNotReady, kAscqOperationInProgress);
+    unit.lun->owner_sp.store(unit.def.sp);
+    return ZKSIM_STATUS_GOOD;
+}
+
 std::size_t cdb_length_for(std::uint8_t opcode) {
     switch (opcode >> 5) {
     case 1:
@@ -475,8 +589,24 @@ std::size_t cdb_length_for(std::uint8_t opcode) {
     }
 }
 
-int answer(const UnitDef &u, const std::uint8_t *cdb, std::size_t cdb_len, Reply &r) {
+bool is_read_or_write(std::uint8_t opcode) {
+    switch (opcode) {
+    case kRead6: case kRead10: case kRead16:
+    case kWrite6: case kWrite10: case kWrite16:
+        return true;
+    default:
+        return false;
+    }
+}
+
+int answer(const zksim_unit &unit, const std::uint8_t *cdb, std::size_t cdb_len, DataOut out,
+           Reply &r) {
+    const UnitDef &u = unit.def;
     if (cdb_len == 0 || cdb_len < cdb_length_for(cdb[0])) return r.invalid_opcode();
+    // Media access through the SP that does not own the LUN; everything
+    // else (claims included) is answered there too.
+    if (is_read_or_write(cdb[0]) && unit.passive())
+        return r.check(kSenseKeyNotReady, kAscNotReady, kAscqManualIntervention);
     switch (cdb[0]) {
     case kTestUnitReady:
     case kStartStopUnit:
@@ -485,11 +615,15 @@ int answer(const UnitDef &u, const std::uint8_t *cdb, std::size_t cdb_len, Reply
     case kRequestSense:
         return request_sense(cdb, r);
     case kInquiry:
-        return inquiry(u, cdb, r);
+        return inquiry(unit, cdb, r);
     case kModeSense6:
-        return mode_sense(u, cdb, false, r);
+        return mode_sense(unit, cdb, false, r);
     case kModeSense10:
-        return mode_sense(u, cdb, true, r);
+        return mode_sense(unit, cdb, true, r);
+    case kModeSelect6:
+        return mode_select(unit, cdb, false, out, r);
+    case kModeSelect10:
+        return mode_select(unit, cdb, true, out, r);
     case kReadCapacity10:
         return read_capacity10(u, r);
     case kServiceActionIn16:
@@ -507,7 +641,7 @@ int answer(const UnitDef &u, const std::uint8_t *cdb, std::size_t cdb_len, Reply
         return report_luns(cdb, r);
     case kMaintenanceIn:
         if ((cdb[1] & 0x1F) != kReportTargetPortGroupsAction) return r.invalid_field(1);
-        return report_target_port_groups(u, cdb, r);
+        return report_target_port_groups(unit, cdb, r);
     default:
         return r.invalid_opcode();
     }
@@ -518,8 +652,9 @@ int answer(const UnitDef &u, const std::uint8_t *cdb, std::size_t cdb_len, Reply
 
 // Builds nothing on the heap: a program that fails its allocations on
 // purpose sees none from the simulator once its units are loaded.
-extern "C" int zksim_unit_respond(const struct zksim_unit *unit, const unsigned char *cdb,
-                                  size_t cdb_len, unsigned char *data, size_t data_cap,
+extern "C" int zksim_unit_execute(const struct zksim_unit *unit, const unsigned char *cdb,
+                                  size_t cdb_len, const unsigned char *data_out,
+                                  size_t data_out_len, unsigned char *data, size_t data_cap,
                                   size_t *data_len, unsigned char *sense, size_t sense_cap,
                                   size_t *sense_len) {
     zksim::Reply r{data, data ? data_cap : 0, sense, sense ? sense_cap : 0};
@@ -529,8 +664,33 @@ extern "C" int zksim_unit_respond(const struct zksim_unit *unit, const unsigned 
     else if (!cdb)
         status = r.invalid_opcode();
     else
-        status = zksim::answer(unit->def, cdb, cdb_len, r);
+        status = zksim::answer(*unit, cdb, cdb_len,
+                               zksim::DataOut{data_out, data_out ? data_out_len : 0}, r);
     if (data_len) *data_len = r.data_len;
     if (sense_len) *sense_len = r.sense_len;
     return status;
+}
+
+extern "C" int zksim_unit_respond(const struct zksim_unit *unit, const unsigned char *cdb,
+                                  size_t cdb_len, unsigned char *data, size_t data_cap,
+                                  size_t *data_len, unsigned char *sense, size_t sense_cap,
+                                  size_t *sense_len) {
+    return zksim_unit_execute(unit, cdb, cdb_len, nullptr, 0, data, data_cap, data_len, sense,
+                              sense_cap, sense_len);
+}
+
+extern "C" int zksim_unit_owner(const struct zksim_unit *unit) {
+    return unit ? unit->lun->owner_sp.load() : -1;
+}
+
+extern "C" int zksim_unit_trespass(const struct zksim_unit *unit, int sp) {
+    if (!unit || sp < 0 || sp > 255) return -1;
+    unit->lun->owner_sp.store(sp);
+    return 0;
+}
+
+extern "C" int zksim_unit_set_in_progress(const struct zksim_unit *unit, int on) {
+    if (!unit) return -1;
+    unit->lun->in_progress.store(on != 0);
+    return 0;
 }

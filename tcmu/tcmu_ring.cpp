@@ -114,6 +114,18 @@ bool Ring::in_data_area(uint64_t offset, uint64_t length) const {
 
 WalkResult Ring::walk(const Responder &respond,
                       const std::function<void(const CommandTrace &)> &trace) {
+    return walk_with_data_out(
+        [&respond](const unsigned char *cdb, size_t cdb_len, const unsigned char *,
+                   size_t, unsigned char *data, size_t data_cap, size_t *data_len,
+                   unsigned char *sense, size_t sense_cap, size_t *sense_len) {
+            return respond(cdb, cdb_len, data, data_cap, data_len, sense, sense_cap,
+                           sense_len);
+        },
+        trace);
+}
+
+WalkResult Ring::walk_with_data_out(const DataOutResponder &respond,
+                                    const std::function<void(const CommandTrace &)> &trace) {
     WalkResult result;
     std::string problem = check();
     if (!problem.empty()) {
@@ -180,12 +192,12 @@ WalkResult Ring::walk(const Responder &respond,
     return result;
 }
 
-void Ring::answer_command(uint32_t entry_off, uint32_t entry_len, const Responder &respond,
+void Ring::answer_command(uint32_t entry_off, uint32_t entry_len, const DataOutResponder &respond,
                           const std::function<void(const CommandTrace &)> &trace,
                           WalkResult &result) {
     const unsigned char *entry = base_ + entry_off;
     unsigned char sense[TCMU_SENSE_BUFFERSIZE] = {};
-    CommandTrace record{load<uint16_t>(entry + kEntryCmdIdOffset), {}, 0, 0, kStatusGood};
+    CommandTrace record{load<uint16_t>(entry + kEntryCmdIdOffset), {}, 0, 0, kStatusGood, {}};
 
     /* Everything the request holds is read before the response is written:
      * the two share the entry's bytes. */
@@ -239,11 +251,31 @@ void Ring::answer_command(uint32_t entry_off, uint32_t entry_len, const Responde
         return malformed();
     record.data_cap = data_cap;
 
+    /* Data-out: the first iov_cnt iovecs. */
+    const unsigned char *data_out = nullptr;
+    size_t data_out_len = 0;
+    for (uint64_t i = 0; i < iov_cnt; ++i)
+        if (!in_data_area(iovs[i].offset, iovs[i].length))
+            return malformed();
+    if (iov_cnt == 1) {
+        data_out = base_ + iovs[0].offset;
+        data_out_len = iovs[0].length;
+    } else if (iov_cnt > 1) {
+        gathered_.clear();
+        for (uint64_t i = 0; i < iov_cnt && gathered_.size() < kMaxGatheredDataOut; ++i) {
+            size_t n = std::min<uint64_t>(iovs[i].length, kMaxGatheredDataOut - gathered_.size());
+            gathered_.insert(gathered_.end(), base_ + iovs[i].offset, base_ + iovs[i].offset + n);
+        }
+        data_out = gathered_.data();
+        data_out_len = gathered_.size();
+    }
+    record.data_out.assign(data_out, data_out + std::min(data_out_len, kTracedDataOut));
+
     if (scratch_.size() < data_cap)
         scratch_.resize(data_cap);
     size_t data_len = 0, sense_len = 0;
-    int status = respond(record.cdb.data(), cdb_len, scratch_.data(), data_cap, &data_len,
-                         sense, sizeof sense, &sense_len);
+    int status = respond(record.cdb.data(), cdb_len, data_out, data_out_len, scratch_.data(),
+                         data_cap, &data_len, sense, sizeof sense, &sense_len);
     data_len = std::min<uint64_t>(data_len, data_cap);
     sense_len = std::min(sense_len, sizeof sense);
     record.status = status;

@@ -28,6 +28,22 @@ using Responder = std::function<int(const unsigned char *cdb, size_t cdb_len,
                                     size_t *data_len, unsigned char *sense,
                                     size_t sense_cap, size_t *sense_len)>;
 
+/* As Responder, with the command's data-out: the bytes of its data-out
+ * iovecs (a command without data-out sees what its buffers hold, which a
+ * responder reading only parameter lists ignores). */
+using DataOutResponder = std::function<int(const unsigned char *cdb, size_t cdb_len,
+                                           const unsigned char *data_out,
+                                           size_t data_out_len, unsigned char *data,
+                                           size_t data_cap, size_t *data_len,
+                                           unsigned char *sense, size_t sense_cap,
+                                           size_t *sense_len)>;
+
+/* Data-out spread over several iovecs is gathered up to this many bytes (a
+ * parameter list is at most 64 KiB); one iovec is passed whole, uncopied. */
+constexpr size_t kMaxGatheredDataOut = 65536;
+/* Bytes of data-out a CommandTrace keeps. */
+constexpr size_t kTracedDataOut = 32;
+
 /* Length of a CDB as the kernel copies it into the ring: by operation code
  * group, and 8 + the additional length for a variable-length CDB. */
 size_t cdb_length(const unsigned char *cdb);
@@ -52,6 +68,7 @@ struct CommandTrace {
     size_t data_cap;
     size_t data_len;
     int status;
+    std::vector<unsigned char> data_out;  /* its first kTracedDataOut bytes */
 };
 
 class Ring {
@@ -69,6 +86,9 @@ public:
      * complete. The kernel must then be told (a write to the device). */
     WalkResult walk(const Responder &respond,
                     const std::function<void(const CommandTrace &)> &trace = {});
+    /* The same, handing each command's data-out to the responder. */
+    WalkResult walk_with_data_out(const DataOutResponder &respond,
+                                  const std::function<void(const CommandTrace &)> &trace = {});
 
     uint32_t head() const;
     uint32_t tail() const;
@@ -82,7 +102,7 @@ private:
     bool in_map(uint64_t offset, uint64_t length) const;
     bool in_data_area(uint64_t offset, uint64_t length) const;
     void answer_command(uint32_t entry_off, uint32_t entry_len,
-                        const Responder &respond,
+                        const DataOutResponder &respond,
                         const std::function<void(const CommandTrace &)> &trace,
                         WalkResult &result);
     void write_response(uint32_t entry_off, int status, size_t read_len,
@@ -91,6 +111,7 @@ private:
     unsigned char *base_;
     size_t size_;
     std::vector<unsigned char> scratch_;
+    std::vector<unsigned char> gathered_;
 };
 
 /* Fixed-format sense data: response code 0x70, the sense key and the

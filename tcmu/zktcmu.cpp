@@ -9,6 +9,7 @@
 #include "uio_device.h"
 #include "zksim.h"
 
+#include <fcntl.h>
 #include <getopt.h>
 #include <poll.h>
 #include <signal.h>
@@ -57,6 +58,11 @@ void usage(FILE *out) {
         "  -r, --ready FILE    write the process id to FILE once every device is\n"
         "                      mapped and answering\n"
         "  -v, --verbose       one line per command on stderr\n"
+        "      --control FIFO  read the array's own requests, one a line:\n"
+        "                        trespass NAME A|B     move the LUN to that SP\n"
+        "                        in_progress NAME on|off\n"
+        "                      NAME is a DEVICE or UNIT given below (any path\n"
+        "                      of the LUN names the LUN)\n"
         "      --sysfs DIR     sysfs mount point (default /sys)\n"
         "      --dev DIR       device node directory (default /dev)\n"
         "  -h, --help          this text\n"
@@ -89,25 +95,42 @@ std::string hex(const std::vector<unsigned char> &bytes) {
     return s;
 }
 
-/* Answers everything pending on one device; false when its ring is broken. */
+char sp_name(int sp) { return sp == 0 ? 'A' : sp == 1 ? 'B' : '-'; }
+
+bool is_mode_select(const std::vector<unsigned char> &cdb) {
+    return !cdb.empty() && (cdb[0] == 0x15 || cdb[0] == 0x55);
+}
+
+/* Answers everything pending on one device; false when its ring is broken.
+ * A command that moves the LUN is logged as a trespass. */
 bool serve(Served &s, bool verbose) {
     const zksim_unit *unit = s.unit;
-    auto respond = [unit](const unsigned char *cdb, size_t cdb_len, unsigned char *data,
-                          size_t data_cap, size_t *data_len, unsigned char *sense,
-                          size_t sense_cap, size_t *sense_len) {
+    auto respond = [&s, unit](const unsigned char *cdb, size_t cdb_len,
+                              const unsigned char *data_out, size_t data_out_len,
+                              unsigned char *data, size_t data_cap, size_t *data_len,
+                              unsigned char *sense, size_t sense_cap, size_t *sense_len) {
         *data_len = 0;
         *sense_len = 0;
-        return zksim_unit_respond(unit, cdb, cdb_len, data, data_cap, data_len, sense,
-                                  sense_cap, sense_len);
+        int before = zksim_unit_owner(unit);
+        int status = zksim_unit_execute(unit, cdb, cdb_len, data_out, data_out_len, data,
+                                        data_cap, data_len, sense, sense_cap, sense_len);
+        int after = zksim_unit_owner(unit);
+        if (after != before)
+            std::fprintf(stderr, "zktcmu: %s: trespass by opcode 0x%02x: SP %c -> SP %c\n",
+                         s.name.c_str(), cdb[0], sp_name(before), sp_name(after));
+        return status;
     };
     std::function<void(const zktcmu::CommandTrace &)> trace;
     if (verbose)
         trace = [&s](const zktcmu::CommandTrace &t) {
-            std::fprintf(stderr, "zktcmu: %s: [%u] %s: data %zu of %zu, status 0x%02x\n",
+            std::string out;
+            if (is_mode_select(t.cdb))
+                out = ", out " + hex(t.data_out);
+            std::fprintf(stderr, "zktcmu: %s: [%u] %s: data %zu of %zu, status 0x%02x%s\n",
                          s.name.c_str(), t.cmd_id, hex(t.cdb).c_str(), t.data_len,
-                         t.data_cap, t.status);
+                         t.data_cap, t.status, out.c_str());
         };
-    zktcmu::WalkResult r = s.ring->walk(respond, trace);
+    zktcmu::WalkResult r = s.ring->walk_with_data_out(respond, trace);
     s.commands += r.commands;
     std::string error;
     if (r.entries() > 0 && !s.device.notify(&error))
@@ -122,18 +145,79 @@ bool serve(Served &s, bool verbose) {
     return true;
 }
 
+/* The array's own requests, read line by line from the control FIFO. */
+class Control {
+public:
+    bool open(const std::string &path) {
+        /* Read and write: the FIFO then never reads as ended between
+         * writers, and open does not wait for one. */
+        fd_ = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+        return fd_ >= 0;
+    }
+    int fd() const { return fd_; }
+
+    void take(const std::vector<std::unique_ptr<Served>> &served) {
+        char buf[512];
+        ssize_t n;
+        while ((n = read(fd_, buf, sizeof buf)) > 0) {
+            pending_.append(buf, static_cast<size_t>(n));
+            size_t nl;
+            while ((nl = pending_.find('\n')) != std::string::npos) {
+                run(pending_.substr(0, nl), served);
+                pending_.erase(0, nl + 1);
+            }
+            if (pending_.size() > 4096)  /* no line is that long */
+                pending_.clear();
+        }
+    }
+
+private:
+    static void run(const std::string &line, const std::vector<std::unique_ptr<Served>> &served) {
+        char verb[32] = "", name[256] = "", arg[16] = "", extra[2] = "";
+        int fields = std::sscanf(line.c_str(), "%31s %255s %15s %1s", verb, name, arg, extra);
+        if (fields <= 0)
+            return;
+        const zksim_unit *unit = nullptr;
+        for (const auto &s : served)
+            if (s->name == name || s->unit_path == name)
+                unit = s->unit;
+        std::string a = arg;
+        int rc = -1;
+        if (fields != 3 || !unit) {
+        } else if (std::strcmp(verb, "trespass") == 0 && (a == "A" || a == "B")) {
+            int before = zksim_unit_owner(unit);
+            rc = zksim_unit_trespass(unit, a == "A" ? 0 : 1);
+            if (rc == 0)
+                std::fprintf(stderr, "zktcmu: control: trespass %s: SP %c -> SP %c\n", name,
+                             sp_name(before), sp_name(zksim_unit_owner(unit)));
+        } else if (std::strcmp(verb, "in_progress") == 0 && (a == "on" || a == "off")) {
+            rc = zksim_unit_set_in_progress(unit, a == "on");
+            if (rc == 0)
+                std::fprintf(stderr, "zktcmu: control: in_progress %s: %s\n", name, arg);
+        }
+        if (rc != 0)
+            std::fprintf(stderr, "zktcmu: control: refused '%s' (trespass NAME A|B, "
+                         "in_progress NAME on|off, NAME a device or unit served)\n",
+                         line.c_str());
+    }
+
+    int fd_ = -1;
+    std::string pending_;
+};
+
 }  // namespace
 
 int main(int argc, char **argv) {
-    std::string config, ready, sysfs = "/sys", dev = "/dev";
+    std::string config, ready, control_path, sysfs = "/sys", dev = "/dev";
     bool verbose = false;
-    enum { kOptSysfs = 256, kOptDev };
+    enum { kOptSysfs = 256, kOptDev, kOptControl };
     static const option options[] = {
         {"config", required_argument, nullptr, 'c'},
         {"ready", required_argument, nullptr, 'r'},
         {"verbose", no_argument, nullptr, 'v'},
         {"sysfs", required_argument, nullptr, kOptSysfs},
         {"dev", required_argument, nullptr, kOptDev},
+        {"control", required_argument, nullptr, kOptControl},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
@@ -145,6 +229,7 @@ int main(int argc, char **argv) {
         case 'v': verbose = true; break;
         case kOptSysfs: sysfs = optarg; break;
         case kOptDev: dev = optarg; break;
+        case kOptControl: control_path = optarg; break;
         case 'h': usage(stdout); return kExitOk;
         default: usage(stderr); return kExitUsage;
         }
@@ -212,6 +297,11 @@ int main(int argc, char **argv) {
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGINT, &sa, nullptr);
 
+    Control control;
+    if (!control_path.empty() && !control.open(control_path)) {
+        std::fprintf(stderr, "zktcmu: %s: %s\n", control_path.c_str(), std::strerror(errno));
+        return kExitSetup;
+    }
     /* Commands queued before the devices were opened wait in the rings. */
     for (auto &s : served)
         if (!serve(*s, verbose))
@@ -224,6 +314,8 @@ int main(int argc, char **argv) {
     std::vector<pollfd> fds(served.size());
     for (size_t i = 0; i < served.size(); ++i)
         fds[i] = {served[i]->device.fd(), POLLIN, 0};
+    if (control.fd() >= 0)
+        fds.push_back({control.fd(), POLLIN, 0});
     while (!g_stop) {
         int n = poll(fds.data(), fds.size(), kPollIntervalMs);
         if (n < 0 && errno != EINTR) {
@@ -238,6 +330,8 @@ int main(int argc, char **argv) {
             if (!serve(*served[i], verbose))
                 return kExitRing;
         }
+        if (control.fd() >= 0 && n > 0 && (fds.back().revents & POLLIN))
+            control.take(served);
     }
     for (auto &s : served)
         std::fprintf(stderr, "zktcmu: %s: %zu commands answered\n", s->name.c_str(),

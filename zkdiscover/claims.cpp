@@ -34,6 +34,21 @@ std::string inquiry_text(const std::vector<unsigned char> &data, size_t from, si
 
 }  // namespace
 
+int read_vpd(const HostLibrary &library, const char *path, int page,
+             std::vector<unsigned char> &bytes)
+{
+    constexpr int kInquiryEvpd = 1;
+    int length = 0;
+    unsigned char *buffer = nullptr;
+    int error = library.do_inquiry(path, kInquiryEvpd, page, O_RDONLY | O_NDELAY, &length,
+                                   &buffer);
+    bytes.clear();
+    if (error == 0 && buffer != nullptr)
+        bytes.assign(buffer, buffer + length);
+    std::free(buffer);
+    return error;
+}
+
 const char *outcome_name(Outcome outcome)
 {
     switch (outcome) {

@@ -6,6 +6,7 @@
 
 #include "command_recorder.h"
 #include "host_library.h"
+#include "kernel_view.h"
 
 #include <functional>
 #include <string>
@@ -43,7 +44,13 @@ struct DeviceResult {
     std::string error;                    // Unreadable/Skipped/odd results
     std::vector<std::string> trace;       // --explain: the claim's trace lines
     DeviceCapture capture;                // --capture
+    KernelView views;                     // the kernel's and the unit's own view
 };
+
+// An INQUIRY VPD page through the library's do_inquiry: 0 and the page's
+// bytes, or the errno it returned.
+int read_vpd(const HostLibrary &library, const char *path, int page,
+             std::vector<unsigned char> &bytes);
 
 // Value of a property of a claimed device, or nullptr.
 const std::string *find_property(const DeviceResult &result, const std::string &name);

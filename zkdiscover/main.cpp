@@ -256,6 +256,10 @@ int run(int argc, char **argv)
         results[i].other_node = devices.identities[i].other_node;
     }
 
+    // The kernel's view and the unit's own (VPD 0xC0), of real devices.
+    if (!simulated)
+        zkd::read_views(library, results);
+
     // The library may have opened the machine's log (it does whenever the
     // file exists); release it as a host does when it is done.
     if (library.close_trace_log != nullptr)

@@ -169,12 +169,16 @@ std::string render_tree(const ReportContext &context, const std::vector<DeviceRe
                 std::string rev = property_or_empty(*p.device, "REVISION");
                 if (rev != lun.revision)
                     text += "  rev " + quoted_or_empty(rev);
+                text += path_views_text(*p.device);  // kernel_view.h
                 Node path_node{text, {}};
                 add_trace(context, *p.device, path_node);
+                if (context.explain && !disagreement_text(*p.device).empty())
+                    path_node.children.push_back({"> " + disagreement_text(*p.device), {}});
                 lun_node.children.push_back(path_node);
             }
             if (owners == 0)
                 lun_node.text += "  (no path through the owning SP)";
+            lun_node.text += lun_views_text(lun);  // kernel_view.h
             root.children.push_back(lun_node);
         }
         out += "\nArray " + quoted_or_empty(array.cabinet_serial) + ": " +
@@ -296,9 +300,11 @@ nlohmann::ordered_json render_json(const ReportContext &context,
                 for (const auto &kv : p.device->properties)
                     props[kv.first] = kv.second;
                 jpath["properties"] = props.is_null() ? json::object() : props;
+                add_views_json(jpath, *p.device);  // kernel_view.h
                 with_trace(jpath, *p.device);
                 paths.push_back(jpath);
             }
+            add_lun_views_json(jlun, lun);  // kernel_view.h
             jlun["paths"] = paths;
             luns.push_back(jlun);
         }
@@ -378,6 +384,7 @@ std::string render_export(const std::vector<DeviceResult> &results)
         }
         for (const auto &kv : d.properties)
             out += kv.first + "=" + shell_quote(kv.second) + "\n";
+        out += views_export(d);  // kernel_view.h
     }
     return out;
 }

@@ -17,6 +17,7 @@
 #   8 the handler: no malformed entry, stops cleanly
 # and prints zkdiscover --capture and --export for the host's replay (7).
 . /lib/zk/guest.sh
+. /lib/zk/tcmu.sh
 zk_guest_setup
 
 CONFIG=/etc/zk/array.sim
@@ -36,42 +37,6 @@ setup_failed() {
   zk_check 1 FAIL "$*"
   [ -r "$HANDLER_LOG" ] && tail -n 40 "$HANDLER_LOG" | sed 's/^/ZK-INFO handler: /'
   zk_guest_finish
-}
-
-# make_tcmu NAME: a TCMU backstore whose uio name carries NAME.
-make_tcmu() {
-  mkdir -p "$HBA/$1" &&
-    echo -n "dev_config=zksim/$1,dev_size=4194304,hw_block_size=512,max_data_area_mb=8" > "$HBA/$1/control" &&
-    echo 1 > "$HBA/$1/enable"
-}
-
-# port_wwn NAME N: the loopback port of unit number N, and its initiator.
-port_wwn() { printf 'naa.5001405000%05x1' "$1"; }
-initiator_wwn() { printf 'naa.5001405000%05xf' "$1"; }
-
-# export_unit N NAME: a loopback target port with its I_T nexus and NAME as
-# its LUN 0; with scan=sync the kernel probes the new unit (INQUIRY, READ
-# CAPACITY, MODE SENSE, ...) inside ln, so zktcmu must be answering.
-export_unit() {
-  tpg=$TARGET/loopback/$(port_wwn "$1")/tpgt_1
-  mkdir -p "$tpg/lun/lun_0" &&
-    echo "$(initiator_wwn "$1")" > "$tpg/nexus" &&
-    ln -s "$HBA/$2" "$tpg/lun/lun_0/$2"
-}
-
-# nodes N: "sdX sgN" of unit number N, found through its port's SCSI
-# address (tpgt_1/address reads HOST:0:TPGT).
-nodes() {
-  address=$(cat "$TARGET/loopback/$(port_wwn "$1")/tpgt_1/address" 2>/dev/null) || return 1
-  host=${address%%:*}
-  dir=/sys/bus/scsi/devices/$host:0:1:0
-  waited=0
-  while [ ! -d "$dir/block" ] || [ ! -d "$dir/scsi_generic" ]; do
-    waited=$((waited + 1))
-    [ $waited -le 100 ] || return 1
-    usleep 100000
-  done
-  echo "$(ls "$dir/block") $(ls "$dir/scsi_generic")"
 }
 
 # --- 1: set-up ---------------------------------------------------------
@@ -150,8 +115,9 @@ if [ -x "$ZKDISCOVER" ]; then
   grep -q -x "Array $CAB: 1 LUN, 2 paths" "$tree" || problems="$problems no array line;"
   [ "$(grep -c "LUN $LUN_SERIAL  rev 0219  SCSI 4\$" "$tree")" = 1 ] || problems="$problems not one LUN line;"
   unit_line() { printf '%s\n' "(\\|--|\`--) $1 $2 \\[[0-9]+:0:1:0\\]"; }
-  grep -q -E "$(unit_line $SPA)  SP A  port ${CAB}A  owner\$" "$tree" || problems="$problems $SPA not one active path;"
-  grep -q -E "$(unit_line $SPB)  SP B  port ${CAB}B\$" "$tree" || problems="$problems $SPB not one passive path;"
+  # No device handler is loaded here: the kernel column reads detached.
+  grep -q -E "$(unit_line $SPA)  SP A  port ${CAB}A  owner  kernel detached\$" "$tree" || problems="$problems $SPA not one active path;"
+  grep -q -E "$(unit_line $SPB)  SP B  port ${CAB}B  kernel detached\$" "$tree" || problems="$problems $SPB not one passive path;"
   for unit in "$NOAT" "$UNSUP"; do
     grep -q -E "$(unit_line $unit)  DGC" "$tree" || problems="$problems $unit not one device;"
   done

@@ -37,6 +37,7 @@ zk_initramfs_add_modules "$tree" sd_mod sg target_core_user tcm_loop || exit 1
 zk_initramfs_add_program "$tree" "$handler" /bin/zktcmu || exit 1
 zk_initramfs_add_program "$tree" "$claim" /bin/zk_tcmu_claim || exit 1
 zk_initramfs_add_file "$tree" "$here/array.sim" /etc/zk/array.sim || exit 1
+zk_initramfs_add_file "$tree" "$here/guest-tcmu.sh" /lib/zk/tcmu.sh || exit 1
 expected=(1 2 3 4 5 8)
 zk_initramfs_add_zkdiscover "$tree" "$zkdiscover" "$library"
 case $? in
@@ -66,9 +67,10 @@ if [ -x "$zkdiscover" ]; then
   # may list the devices in different orders.
   by_device() { awk 'BEGIN { RS = ""; FS = "\n"; OFS = " " } { $1 = $1; print }' | sort; }
   console ZK-CAPTURE > "$work/capture.sim"
-  # The address and nodes come from the guest's sysfs, which a replay has
-  # not: the claims are compared without them.
-  console ZK-EXPORT | grep -v -E '^(SCSI_ADDRESS|DEVICE_NODES)=' > "$work/guest.export"
+  # The address, nodes and the kernel's and unit's own views come from the
+  # guest's devices, which a replay has not: the claims are compared
+  # without them.
+  console ZK-EXPORT | grep -v -E '^(SCSI_ADDRESS|DEVICE_NODES|KERNEL_STATE|DEFAULT_SP|VIEWS_DISAGREE)=' > "$work/guest.export"
   if [ ! -s "$work/capture.sim" ] || [ "$(grep -c '^DEVICE=' "$work/guest.export")" != 2 ]; then
     echo "ZK-CHECK 7 FAIL the guest printed no capture, or not the 2 claimed devices' pairs"
     replay_ok=0

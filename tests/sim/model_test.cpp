@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <functional>
 #include <cstdint>
 #include <set>
 #include <string>
@@ -22,13 +23,19 @@ struct Reply {
     Bytes sense;
 };
 
-Reply respond(const char *path, Bytes cdb, std::size_t cap = 4096) {
+// With data-out (out not empty) through zksim_unit_execute.
+Reply respond(const char *path, Bytes cdb, std::size_t cap = 4096, const Bytes &out = {}) {
     const zksim_unit *unit = zksim_find_unit(path);
     EXPECT_NE(unit, nullptr) << path;
     Reply r{0, Bytes(cap, 0xEE), Bytes(252, 0xEE)};
     std::size_t data_len = 0, sense_len = 0;
-    r.status = zksim_unit_respond(unit, cdb.data(), cdb.size(), r.data.data(), cap, &data_len,
-                                  r.sense.data(), r.sense.size(), &sense_len);
+    if (out.empty())
+        r.status = zksim_unit_respond(unit, cdb.data(), cdb.size(), r.data.data(), cap, &data_len,
+                                      r.sense.data(), r.sense.size(), &sense_len);
+    else
+        r.status = zksim_unit_execute(unit, cdb.data(), cdb.size(), out.data(), out.size(),
+                                      r.data.data(), cap, &data_len, r.sense.data(),
+                                      r.sense.size(), &sense_len);
     r.data.resize(data_len);
     r.sense.resize(sense_len);
     return r;
@@ -101,7 +108,7 @@ TEST_F(Model, VitalProductDataPages) {
     EXPECT_EQ(at, id.data.size());
 
     Reply list = respond("/dev/sim/sdb", {0x12, 1, 0x00, 0, 255, 0});
-    EXPECT_EQ(list.data, (Bytes{0, 0, 0, 3, 0x00, 0x80, 0x83}));
+    EXPECT_EQ(list.data, (Bytes{0, 0, 0, 4, 0x00, 0x80, 0x83, 0xC0}));
 }
 
 struct ModeCase {
@@ -181,7 +188,7 @@ TEST_F(Model, IllegalRequests) {
     const CheckCase cases[] = {
         {"unknown opcode", {0xC0, 0, 0, 0, 0, 0}, 0x20},
         {"WRITE(10)", {0x2A, 0, 0, 0, 0, 0, 0, 0, 1, 0}, 0x20},
-        {"unknown VPD page", {0x12, 1, 0xC0, 0, 255, 0}, 0x24},
+        {"unknown VPD page", {0x12, 1, 0xC7, 0, 255, 0}, 0x24},
         {"page code without EVPD", {0x12, 0, 0x83, 0, 255, 0}, 0x24},
         {"unknown mode page", {0x1A, 0x08, 0x1C, 0, 255, 0}, 0x24},
         {"mode subpage", {0x1A, 0x08, 0x26, 0x01, 255, 0}, 0x24},
@@ -407,6 +414,224 @@ TEST(ArrayForm, LargeArrayLoadsAndLooksUpQuickly) {
     // Generous bounds: sanitizer and emulated builds are several times slower.
     EXPECT_LT(std::chrono::duration<double>(loaded - start).count(), 5.0);
     EXPECT_LT(std::chrono::duration<double>(looked_up - loaded).count(), 5.0);
+    zksim_reset();
+}
+
+// Two SPs, one LUN: A owns it and is its default; the paths share it.
+constexpr char kTwoSps[] = R"(
+unit /dev/spa
+  cab_serial APM00041701234
+  lun_id hex:60 06 01 60 3A 21 0F 00 6C 4E 8B 10 5A 91 DF 11
+  lun 7
+  sp 0
+  owner 1
+  port 2
+unit /dev/spb
+  cab_serial APM00041701234
+  lun_id hex:60 06 01 60 3A 21 0F 00 6C 4E 8B 10 5A 91 DF 11
+  lun 7
+  sp 1
+  owner 0
+  failover_mode 1
+)";
+
+const Bytes kUnitPathReport = {0x12, 1, 0xC0, 0, 0xFF, 0};
+const Bytes kUnitConfig = {0x1A, 0x08, 0x2B, 0, 0xFF, 0};
+const Bytes kReportGroups = {0xA3, 0x0A, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0};
+const Bytes kRead10 = {0x28, 0, 0, 0, 0, 0, 0, 0, 1, 0};
+
+// One path's view: VPD 0xC0 LUN state, default SP, port, this SP,
+// failover mode code, in progress; page 0x2B's owner byte; the access state of
+// this path's group in REPORT TARGET PORT GROUPS.
+struct PathView {
+    std::uint8_t state, default_sp, port, sp, mode, busy, owner_byte, access;
+};
+
+PathView view(const char *path) {
+    Reply c0 = respond(path, kUnitPathReport);
+    Reply page = respond(path, kUnitConfig);
+    Reply groups = respond(path, kReportGroups);
+    EXPECT_EQ(c0.data.size(), 96u);
+    EXPECT_EQ(be16(c0.data, 2), 92u);
+    EXPECT_EQ(c0.data[1], 0xC0);
+    EXPECT_EQ(c0.data[9], 0);  // page revision
+    EXPECT_EQ(Bytes(c0.data.begin() + 10, c0.data.begin() + 26),
+              (Bytes{0x60, 0x06, 0x01, 0x60, 0x3A, 0x21, 0x0F, 0x00, 0x6C, 0x4E, 0x8B, 0x10, 0x5A,
+                     0x91, 0xDF, 0x11}));
+    EXPECT_EQ(std::string(c0.data.begin() + 50, c0.data.begin() + 50 + c0.data[49]), "APM00041701234");
+    std::uint8_t sp = c0.data[8];
+    return {c0.data[4], c0.data[5], c0.data[7], sp, c0.data[28], c0.data[48],
+            page.data.at(4 + 10), static_cast<std::uint8_t>(groups.data.at(4 + 12 * sp) & 0x0F)};
+}
+
+void expect_view(const char *path, const PathView &want) {
+    SCOPED_TRACE(path);
+    PathView got = view(path);
+    EXPECT_EQ(got.state, want.state);
+    EXPECT_EQ(got.default_sp, want.default_sp);
+    EXPECT_EQ(got.port, want.port);
+    EXPECT_EQ(got.sp, want.sp);
+    EXPECT_EQ(got.mode, want.mode);
+    EXPECT_EQ(got.busy, want.busy);
+    EXPECT_EQ(got.owner_byte, want.owner_byte);
+    EXPECT_EQ(got.access, want.access);
+}
+
+// The LUN's one record: a trespass through either path, or by the array,
+// shows on both paths' VPD 0xC0, page 0x2B and target port groups.
+TEST(ModelTwoSps, OwnershipIsSharedByThePathsOfALun) {
+    load(kTwoSps);
+    const zksim_unit *spa = zksim_find_unit("/dev/spa"), *spb = zksim_find_unit("/dev/spb");
+    const Bytes select6 = {0x15, 0x10, 0, 0, 8, 0};
+    const Bytes trespass6 = {0, 0, 0, 0, 0x22, 0x02, 0x01, 0xFF};
+    struct Step {
+        const char *what;
+        std::function<void()> act;
+        int owner;
+        PathView a, b;
+    } steps[] = {
+        {"as loaded", [] {}, 0, {2, 0, 2, 0, 4, 0, 1, 0}, {1, 0, 0, 1, 4, 0, 0, 2}},
+        {"MODE SELECT through SP B", [&] { EXPECT_EQ(respond("/dev/spb", select6, 0, trespass6).status, 0); },
+         1, {1, 0, 2, 0, 4, 0, 0, 2}, {2, 0, 0, 1, 4, 0, 1, 0}},
+        {"operation in progress", [&] { zksim_unit_set_in_progress(spa, 1); },
+         1, {1, 0, 2, 0, 4, 1, 0, 2}, {2, 0, 0, 1, 4, 1, 1, 0}},
+        {"trespass refused while in progress", [&] {
+             Reply r = respond("/dev/spa", select6, 0, trespass6);
+             EXPECT_EQ(r.status, ZKSIM_STATUS_CHECK_CONDITION);
+             EXPECT_EQ((Bytes{r.sense.at(2), r.sense.at(12), r.sense.at(13)}), (Bytes{2, 4, 7}));
+         }, 1, {1, 0, 2, 0, 4, 1, 0, 2}, {2, 0, 0, 1, 4, 1, 1, 0}},
+        {"array-side trespass back to A", [&] {
+             zksim_unit_set_in_progress(spb, 0);
+             EXPECT_EQ(zksim_unit_trespass(spb, 0), 0);
+         }, 0, {2, 0, 2, 0, 4, 0, 1, 0}, {1, 0, 0, 1, 4, 0, 0, 2}},
+    };
+    for (const Step &s : steps) {
+        SCOPED_TRACE(s.what);
+        s.act();
+        EXPECT_EQ(zksim_unit_owner(spa), s.owner);
+        EXPECT_EQ(zksim_unit_owner(spb), s.owner);
+        expect_view("/dev/spa", s.a);
+        expect_view("/dev/spb", s.b);
+    }
+    EXPECT_EQ(zksim_unit_trespass(nullptr, 0), -1);
+    EXPECT_EQ(zksim_unit_owner(nullptr), -1);
+    zksim_reset();
+}
+
+TEST(ModelTwoSps, ModeSelectTrespassAcceptedAndRefused) {
+    const Bytes short_page = {0x22, 0x02, 0x01, 0xFF};
+    const Bytes long_page = {0x22, 0x09, 0x01, 0xFF, 0xFF, 0, 0, 0, 0, 0, 0};
+    Bytes caching(20, 0);
+    caching[0] = 0x08;
+    caching[1] = 0x12;
+    auto header6 = [](Bytes page) { page.insert(page.begin(), 4, 0); return page; };
+    auto header10 = [](Bytes page) { page.insert(page.begin(), 8, 0); return page; };
+    auto select6 = [](std::size_t n, std::uint8_t flags = 0x10) {
+        return Bytes{0x15, flags, 0, 0, static_cast<std::uint8_t>(n), 0};
+    };
+    auto select10 = [](std::size_t n, std::uint8_t flags = 0x00) {
+        return Bytes{0x55, flags, 0, 0, 0, 0, 0, 0, static_cast<std::uint8_t>(n), 0};
+    };
+    struct Case {
+        const char *what;
+        Bytes cdb, out;
+        Bytes sense;  // key, ASC, ASCQ; empty: GOOD
+        int owner_after;
+    } cases[] = {
+        {"short form, PF set", select6(8), header6(short_page), {}, 1},
+        {"short form, PF clear", select6(8, 0), header6(short_page), {}, 1},
+        {"short form naming this LUN", select6(8), header6({0x22, 0x02, 0x01, 7}), {}, 1},
+        {"long form, MODE SELECT(10), PF clear", select10(19), header10(long_page), {}, 1},
+        {"long form, MODE SELECT(10), PF set", select10(19, 0x10), header10(long_page), {}, 1},
+        {"empty parameter list", select6(0), {}, {}, 0},
+        {"page length 5", select6(11), header6({0x22, 0x05, 0x01, 0xFF, 0, 0, 0}), {5, 0x26, 0}, 0},
+        {"another LUN named", select6(8), header6({0x22, 0x02, 0x01, 3}), {5, 0x26, 0}, 0},
+        {"caching page", select6(24), header6(caching), {5, 0x26, 0}, 0},
+        {"page cut short", select6(7), header6({0x22, 0x02, 0x01}), {5, 0x1A, 0}, 0},
+        {"list shorter than its header", select10(6), Bytes(6, 0), {5, 0x1A, 0}, 0},
+        {"block descriptors past the list", select6(8), Bytes{0, 0, 0, 8, 0x22, 0x02, 0x01, 0xFF},
+         {5, 0x1A, 0}, 0},
+        {"less data-out than the CDB says", select6(8), Bytes{0, 0, 0, 0, 0x22, 0x02}, {5, 0x1A, 0}, 0},
+        {"save pages", select6(8, 0x11), header6(short_page), {5, 0x24, 0}, 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        load(kTwoSps);
+        Reply r = respond("/dev/spb", c.cdb, 0, c.out.empty() ? Bytes{0} : c.out);
+        if (c.sense.empty()) {
+            EXPECT_EQ(r.status, ZKSIM_STATUS_GOOD);
+        } else {
+            ASSERT_EQ(r.status, ZKSIM_STATUS_CHECK_CONDITION);
+            EXPECT_EQ((Bytes{r.sense.at(2), r.sense.at(12), r.sense.at(13)}), c.sense);
+        }
+        EXPECT_EQ(zksim_unit_owner(zksim_find_unit("/dev/spa")), c.owner_after);
+    }
+    // Without data-out (zksim_unit_respond) a parameter list is missing.
+    load(kTwoSps);
+    EXPECT_EQ(respond("/dev/spb", select6(8)).sense.at(12), 0x1A);
+    zksim_reset();
+}
+
+// Through the SP that does not own the LUN, media access is refused with
+// 02/04/03 while INQUIRY, MODE SENSE and TEST UNIT READY stay GOOD; a unit
+// whose LUN no SP owns serves reads as before.
+TEST(ModelTwoSps, PassivePathRefusesMediaAccessOnly) {
+    load(std::string(kTwoSps) + "unit /dev/alone\n owner 0\n");
+    struct Case {
+        const char *path;
+        Bytes cdb;
+        Bytes sense;  // empty: GOOD
+    } cases[] = {
+        {"/dev/spb", kRead10, {2, 4, 3}},
+        {"/dev/spb", {0x08, 0, 0, 0, 1, 0}, {2, 4, 3}},
+        {"/dev/spb", {0x88, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0}, {2, 4, 3}},
+        {"/dev/spb", {0x2A, 0, 0, 0, 0, 0, 0, 0, 1, 0}, {2, 4, 3}},
+        {"/dev/spb", {0x0A, 0, 0, 0, 1, 0}, {2, 4, 3}},
+        {"/dev/spb", {0x00, 0, 0, 0, 0, 0}, {}},
+        {"/dev/spb", {0x12, 0, 0, 0, 96, 0}, {}},
+        {"/dev/spb", kUnitConfig, {}},
+        {"/dev/spb", {0x25, 0, 0, 0, 0, 0, 0, 0, 0, 0}, {}},
+        {"/dev/spa", kRead10, {}},
+        {"/dev/alone", kRead10, {}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.path) + " opcode " + std::to_string(c.cdb[0]));
+        Reply r = respond(c.path, c.cdb);
+        if (c.sense.empty()) {
+            EXPECT_EQ(r.status, ZKSIM_STATUS_GOOD);
+        } else {
+            ASSERT_EQ(r.status, ZKSIM_STATUS_CHECK_CONDITION);
+            EXPECT_EQ((Bytes{r.sense.at(2), r.sense.at(12), r.sense.at(13)}), c.sense);
+        }
+    }
+    zksim_reset();
+}
+
+// The description keys: default SP (unit and array forms), not bound, a
+// long standard INQUIRY.
+TEST(ModelTwoSps, DescriptionKeys) {
+    load("array CK1 luns=2 default_sp=B failover_mode=4\n"
+         "unit /dev/u\n default_sp B\n bound off\n in_progress on\n inquiry_length 160\n");
+    struct Case {
+        const char *path;
+        std::uint8_t state, default_sp, sp, mode, busy;
+    } cases[] = {
+        {"/dev/sim/CK1/path0", 2, 1, 0, 6, 0},  // LUN 0 on SP A, not its default; ALUA
+        {"/dev/sim/CK1/path1", 1, 1, 1, 6, 0},
+        {"/dev/sim/CK1/path3", 2, 1, 1, 6, 0},  // LUN 1 on SP B, its default
+        {"/dev/u", 0, 1, 0, 4, 1},              // active/passive
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.path);
+        Bytes p = respond(c.path, kUnitPathReport).data;
+        EXPECT_EQ((Bytes{p.at(4), p.at(5), p.at(8), p.at(28), p.at(48)}),
+                  (Bytes{c.state, c.default_sp, c.sp, c.mode, c.busy}));
+    }
+    Reply inquiry = respond("/dev/u", {0x12, 0, 0, 0, 0xFF, 0});
+    EXPECT_EQ(inquiry.data.size(), 160u);
+    EXPECT_EQ(inquiry.data[4], 155);
+    load("array CK1 luns=2\n");
+    EXPECT_EQ(respond("/dev/sim/CK1/path3", kUnitPathReport).data.at(5), 1);  // odd LUN: B
     zksim_reset();
 }
 

@@ -7,7 +7,9 @@
 #include <gtest/gtest.h>
 #include "tcmu_abi.h"
 
+#include <algorithm>
 #include <cstring>
+#include <string>
 #include <vector>
 
 namespace {
@@ -45,7 +47,8 @@ Answer direct(const zksim_unit *unit, const Bytes &cdb, size_t cap) {
     return a;
 }
 
-Answer through_ring(const zksim_unit *unit, const Bytes &cdb, size_t cap) {
+// out: data-out placed in the command's buffer, handed to the model.
+Answer through_ring(const zksim_unit *unit, const Bytes &cdb, size_t cap, const Bytes &out = {}) {
     const size_t ring_off = (sizeof(struct tcmu_mailbox) + 7) & ~size_t{7};
     const size_t ring_size = 1024, data_off = ring_off + ring_size;
     std::vector<uint64_t> words((data_off + cap + 8) / 8 + 1, 0);
@@ -64,12 +67,14 @@ Answer through_ring(const zksim_unit *unit, const Bytes &cdb, size_t cap) {
     e->req.cdb_off = ring_off + cdb_at;
     std::memcpy(base + ring_off + cdb_at, cdb.data(), cdb.size());
     mb->cmd_head = cdb_at + 16;
+    std::memcpy(base + data_off, out.data(), std::min(out.size(), cap));
 
-    auto respond = [unit](const unsigned char *c, size_t n, unsigned char *d, size_t dc,
-                          size_t *dl, unsigned char *s, size_t sc, size_t *sl) {
-        return zksim_unit_respond(unit, c, n, d, dc, dl, s, sc, sl);
+    auto respond = [unit](const unsigned char *c, size_t n, const unsigned char *o, size_t on,
+                          unsigned char *d, size_t dc, size_t *dl, unsigned char *s, size_t sc,
+                          size_t *sl) {
+        return zksim_unit_execute(unit, c, n, o, on, d, dc, dl, s, sc, sl);
     };
-    zktcmu::WalkResult w = zktcmu::Ring(base, words.size() * 8).walk(respond);
+    zktcmu::WalkResult w = zktcmu::Ring(base, words.size() * 8).walk_with_data_out(respond);
     EXPECT_EQ(w.commands, 1u);
     Answer a;
     a.status = e->rsp.scsi_status;
@@ -106,7 +111,7 @@ TEST(RingWithModel, AnswersWhatTheModelAnswers) {
         {"READ(10) of 8 blocks", {0x28, 0, 0, 0, 0, 0, 0, 0, 8, 0}, 4096},
         {"REQUEST SENSE", {0x03, 0, 0, 0, 0x12, 0}, 18},
         {"REPORT TARGET PORT GROUPS", {0xA3, 0x0A, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0}, 256},
-        {"unsupported VPD page", {0x12, 1, 0xC0, 0, 0xFF, 0}, 255},
+        {"unsupported VPD page", {0x12, 1, 0xC7, 0, 0xFF, 0}, 255},
         {"unsupported opcode", {0xD7, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 0},
     };
     for (const auto &c : cases) {
@@ -126,6 +131,29 @@ TEST(RingWithModel, AnswersWhatTheModelAnswers) {
             EXPECT_EQ(direct(unit, c.cdb, c.cap).status, ZKSIM_STATUS_GOOD) << c.what;
         }
     }
+    zksim_reset();
+}
+
+// A trespass through the ring: MODE SELECT's parameter list reaches the
+// model, which moves the LUN; a malformed one is refused.
+TEST(RingWithModel, ModeSelectDataOutReachesTheModel) {
+    char err[256] = "";
+    ASSERT_EQ(zksim_load_text((std::string(kDescription) +
+                               "unit /dev/tcmu/spb\n  cab_serial \"F1234567\"\n"
+                               "  lun_id hex:60060160 1A2B3C4D 5E6F7081 92A3B4C5\n  sp 1\n  owner 0\n")
+                                  .c_str(),
+                              err, sizeof err),
+              0)
+        << err;
+    const zksim_unit *spb = zksim_find_unit("/dev/tcmu/spb");
+    const Bytes select6 = {0x15, 0x10, 0, 0, 8, 0};
+    Answer bad = through_ring(spb, select6, 8, {0, 0, 0, 0, 0x22, 0x02, 0x01, 0x03});
+    EXPECT_EQ(bad.status, ZKSIM_STATUS_CHECK_CONDITION);
+    EXPECT_EQ(bad.sense.at(12), 0x26);
+    EXPECT_EQ(zksim_unit_owner(spb), 0);
+    EXPECT_EQ(through_ring(spb, select6, 8, {0, 0, 0, 0, 0x22, 0x02, 0x01, 0xFF}).status,
+              ZKSIM_STATUS_GOOD);
+    EXPECT_EQ(zksim_unit_owner(zksim_find_unit("/dev/tcmu/spa")), 1);
     zksim_reset();
 }
 

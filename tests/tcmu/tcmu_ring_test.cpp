@@ -419,4 +419,49 @@ TEST(RingWalk, IdleRingAndRepeatedWalks) {
     EXPECT_EQ(unit.cdbs.size(), 2u);
 }
 
+
+// Data-out reaches the responder: one iovec whole, several gathered in
+// order, bidirectional commands' first set only; the trace keeps its start.
+TEST(RingWalk, DataOutReachesTheResponder) {
+    struct Case {
+        const char *what;
+        std::vector<size_t> lengths;
+        uint32_t bidi_cnt;
+        size_t want;  // bytes of data-out seen
+    } cases[] = {
+        {"one iovec", {24}, 0, 24},
+        {"three iovecs", {8, 16, 40}, 0, 64},
+        {"bidirectional: the first set", {16, 32}, 1, 16},
+        {"no iovec", {}, 0, 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        FakeRing ring;
+        std::vector<IovSpec> iovs;
+        Bytes sent;
+        for (size_t n : c.lengths) {
+            uint64_t off = ring.alloc_data(n);
+            Bytes part = pattern(n, static_cast<unsigned char>(sent.size() + 1));
+            std::memcpy(ring.base() + off, part.data(), n);
+            if (iovs.size() + c.bidi_cnt < c.lengths.size()) sent.insert(sent.end(), part.begin(), part.end());
+            iovs.push_back({off, n});
+        }
+        Bytes seen;
+        auto respond = [&seen](const unsigned char *, size_t, const unsigned char *out, size_t out_len,
+                               unsigned char *, size_t, size_t *, unsigned char *, size_t, size_t *) {
+            seen.assign(out, out + out_len);
+            return 0;
+        };
+        Bytes traced;
+        zktcmu::Ring r(ring.base(), ring.size());
+        ring.add_cmd({0x55, 0x10, 0, 0, 0, 0, 0, 0, 24, 0}, iovs, c.bidi_cnt);
+        zktcmu::WalkResult w = r.walk_with_data_out(
+            respond, [&traced](const zktcmu::CommandTrace &t) { traced = t.data_out; });
+        EXPECT_EQ(w.commands, 1u);
+        EXPECT_EQ(seen.size(), c.want);
+        EXPECT_EQ(seen, sent);
+        EXPECT_EQ(traced, Bytes(sent.begin(), sent.begin() + std::min(sent.size(), zktcmu::kTracedDataOut)));
+    }
+}
+
 }  // namespace

@@ -1,0 +1,39 @@
+# Guest-side helpers for the TCMU tests' /init scripts (busybox ash),
+# installed as /lib/zk/tcmu.sh: TCMU backstores under HBA, each exported as
+# LUN 0 of a loopback target port of its own. Needs TARGET and HBA set.
+
+# make_tcmu NAME: a TCMU backstore whose uio name carries NAME.
+make_tcmu() {
+  mkdir -p "$HBA/$1" &&
+    echo -n "dev_config=zksim/$1,dev_size=4194304,hw_block_size=512,max_data_area_mb=8" > "$HBA/$1/control" &&
+    echo 1 > "$HBA/$1/enable"
+}
+
+# port_wwn NAME N: the loopback port of unit number N, and its initiator.
+port_wwn() { printf 'naa.5001405000%05x1' "$1"; }
+initiator_wwn() { printf 'naa.5001405000%05xf' "$1"; }
+
+# export_unit N NAME: a loopback target port with its I_T nexus and NAME as
+# its LUN 0; with scan=sync the kernel probes the new unit (INQUIRY, READ
+# CAPACITY, MODE SENSE, ...) inside ln, so zktcmu must be answering.
+export_unit() {
+  tpg=$TARGET/loopback/$(port_wwn "$1")/tpgt_1
+  mkdir -p "$tpg/lun/lun_0" &&
+    echo "$(initiator_wwn "$1")" > "$tpg/nexus" &&
+    ln -s "$HBA/$2" "$tpg/lun/lun_0/$2"
+}
+
+# nodes N: "sdX sgN" of unit number N, found through its port's SCSI
+# address (tpgt_1/address reads HOST:0:TPGT).
+nodes() {
+  address=$(cat "$TARGET/loopback/$(port_wwn "$1")/tpgt_1/address" 2>/dev/null) || return 1
+  host=${address%%:*}
+  dir=/sys/bus/scsi/devices/$host:0:1:0
+  waited=0
+  while [ ! -d "$dir/block" ] || [ ! -d "$dir/scsi_generic" ]; do
+    waited=$((waited + 1))
+    [ $waited -le 100 ] || return 1
+    usleep 100000
+  done
+  echo "$(ls "$dir/block") $(ls "$dir/scsi_generic")"
+}

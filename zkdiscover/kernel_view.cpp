@@ -1,0 +1,204 @@
+#include "kernel_view.h"
+
+#include "claims.h"
+#include "report.h"
+
+#include <fstream>
+
+namespace zkd {
+
+namespace {
+
+constexpr int kVpdUnitPathReport = 0xC0;
+constexpr size_t kUnitPathReportMinimum = 49;  // through byte 48
+constexpr int kLunOwnedByThisSp = 2;
+const char *const kUnknown = "unknown";
+
+// One line of a sysfs attribute, blanks trimmed; "" when missing or odd
+// (empty, too long, not printable).
+std::string read_attribute(const std::string &path)
+{
+    std::ifstream in(path);
+    std::string line;
+    if (!in || !std::getline(in, line) || line.size() > 64)
+        return "";
+    size_t end = line.find_last_not_of(" \t\r");
+    line = end == std::string::npos ? "" : line.substr(0, end + 1);
+    for (char c : line)
+        if (c < 0x21 && c != ' ')
+            return "";
+    for (char c : line)
+        if (static_cast<unsigned char>(c) > 0x7E)
+            return "";
+    return line;
+}
+
+std::string sp_letter(int sp) { return sp == 0 ? "A" : sp == 1 ? "B" : "?"; }
+
+bool library_owner(const DeviceResult &d)
+{
+    const std::string *v = find_property(d, "LUN_OWNER");
+    return v && *v == "Y";
+}
+
+// The LUN's owner as the unit reports it (the SP of a path whose 0xC0 says
+// owned), and its default SP; -1 when no path said.
+void lun_sps(const LunView &lun, int &owner, int &default_sp)
+{
+    owner = default_sp = -1;
+    for (const PathView &p : lun.paths) {
+        const UnitPathReport &r = p.device->views.report;
+        if (!r.read)
+            continue;
+        if (default_sp < 0)
+            default_sp = r.default_sp;
+        if (r.lun_state == kLunOwnedByThisSp)
+            owner = r.this_sp;
+    }
+}
+
+bool disagree(const DeviceResult &d)
+{
+    bool library = library_owner(d);
+    const UnitPathReport &r = d.views.report;
+    if (r.read && (r.lun_state == kLunOwnedByThisSp) != library)
+        return true;
+    int kernel = d.views.kernel.active();
+    return kernel >= 0 && (kernel == 1) != library;
+}
+
+}  // namespace
+
+std::string KernelPathState::text() const
+{
+    if (handler == kUnknown || handler.empty())
+        return "kernel unknown";
+    if (handler == "detached")
+        return "kernel detached";
+    return "kernel " + handler + " " + access + (preferred ? " preferred" : "");
+}
+
+int KernelPathState::active() const
+{
+    if (handler.empty() || handler == kUnknown || handler == "detached" || access == kUnknown)
+        return -1;
+    return access.rfind("active", 0) == 0 ? 1 : 0;
+}
+
+KernelPathState read_kernel_state(const std::string &sysfs_root, const std::string &address)
+{
+    KernelPathState s;
+    s.read = true;
+    std::string dir = sysfs_root + "/bus/scsi/devices/" + address + "/";
+    s.handler = read_attribute(dir + "dh_state");
+    if (s.handler.empty() || s.handler.find(' ') != std::string::npos)
+        s.handler = kUnknown;
+    s.access = read_attribute(dir + "access_state");
+    // "active/optimized", or with the kernel's trailing note in brackets.
+    size_t bracket = s.access.find(' ');
+    if (bracket != std::string::npos)
+        s.access.resize(bracket);
+    if (s.access.empty())
+        s.access = kUnknown;
+    s.preferred = read_attribute(dir + "preferred_path") == "1";
+    return s;
+}
+
+bool parse_unit_path_report(const std::vector<unsigned char> &page, UnitPathReport &out)
+{
+    if (page.size() < kUnitPathReportMinimum || page[1] != kVpdUnitPathReport || page[9] != 0)
+        return false;
+    out.read = true;
+    out.lun_state = page[4];
+    out.default_sp = page[5];
+    out.this_sp = page[8];
+    out.in_progress = page[48] != 0;
+    return true;
+}
+
+void read_views(const HostLibrary &library, std::vector<DeviceResult> &results,
+                const std::string &sysfs_root)
+{
+    for (DeviceResult &d : results) {
+        if (d.outcome != Outcome::Claimed)
+            continue;
+        std::vector<unsigned char> page;
+        if (read_vpd(library, d.path.c_str(), kVpdUnitPathReport, page) == 0)
+            parse_unit_path_report(page, d.views.report);
+        if (!d.scsi_address.empty())
+            d.views.kernel = read_kernel_state(sysfs_root, d.scsi_address);
+    }
+}
+
+std::string path_views_text(const DeviceResult &d)
+{
+    std::string out;
+    if (d.views.kernel.read)
+        out += "  " + d.views.kernel.text();
+    if (disagree(d))
+        out += "  DISAGREE";
+    return out;
+}
+
+std::string lun_views_text(const LunView &lun)
+{
+    int owner, default_sp;
+    lun_sps(lun, owner, default_sp);
+    if (owner >= 0 && default_sp >= 0 && owner != default_sp)
+        return "  trespassed (default SP " + sp_letter(default_sp) + ")";
+    return "";
+}
+
+std::string disagreement_text(const DeviceResult &d)
+{
+    if (!disagree(d))
+        return "";
+    const UnitPathReport &r = d.views.report;
+    std::string out = std::string("views disagree: library LUN_OWNER=") +
+                      (library_owner(d) ? "Y" : "N");
+    if (r.read)
+        out += ", VPD 0xC0 LUN state " + std::to_string(r.lun_state) +
+               (r.lun_state == kLunOwnedByThisSp ? " (owned by this SP)" : " (not owned by this SP)");
+    if (d.views.kernel.read)
+        out += ", kernel access_state " + d.views.kernel.access;
+    return out;
+}
+
+void add_views_json(nlohmann::ordered_json &path, const DeviceResult &d)
+{
+    const KernelPathState &k = d.views.kernel;
+    if (k.read)
+        path["kernel"] = {{"handler", k.handler}, {"access_state", k.access},
+                          {"preferred", k.preferred}};
+    const UnitPathReport &r = d.views.report;
+    if (r.read)
+        path["unit_path_report"] = {{"lun_state", r.lun_state},
+                                    {"sp", sp_letter(r.this_sp)},
+                                    {"default_sp", sp_letter(r.default_sp)},
+                                    {"in_progress", r.in_progress}};
+    path["views_disagree"] = disagree(d);
+}
+
+void add_lun_views_json(nlohmann::ordered_json &lun, const LunView &view)
+{
+    int owner, default_sp;
+    lun_sps(view, owner, default_sp);
+    if (default_sp < 0)
+        return;
+    lun["default_sp"] = sp_letter(default_sp);
+    lun["trespassed"] = owner >= 0 && owner != default_sp;
+}
+
+std::string views_export(const DeviceResult &d)
+{
+    std::string out;
+    if (d.views.kernel.read)
+        out += "KERNEL_STATE=" + d.views.kernel.text().substr(7) + "\n";
+    if (d.views.report.read)
+        out += "DEFAULT_SP=" + sp_letter(d.views.report.default_sp) + "\n";
+    if (disagree(d))
+        out += "VIEWS_DISAGREE=Y\n";
+    return out;
+}
+
+}  // namespace zkd
