@@ -1,27 +1,18 @@
 #include "command_recorder.h"
 
-#include <dlfcn.h>
 #include <scsi/sg.h>
 
 #include <cerrno>
-#include <cstdarg>
 
 namespace zkd {
 
 namespace {
-
-using IoctlFn = int (*)(int, unsigned long, ...);
 
 // The recording of the calling thread, or null.
 thread_local std::vector<RecordedCommand> *t_recording = nullptr;
 
 // Room for fixed or descriptor format sense data.
 constexpr size_t kSenseBytes = 64;
-
-IoctlFn next_ioctl(const char *name)
-{
-    return reinterpret_cast<IoctlFn>(dlsym(RTLD_NEXT, name));
-}
 
 void record(const sg_io_hdr_t &hdr, int rc, int error)
 {
@@ -34,7 +25,8 @@ void record(const sg_io_hdr_t &hdr, int rc, int error)
         c.status = hdr.status;
         c.host_status = hdr.host_status;
         c.driver_status = hdr.driver_status;
-        if (hdr.dxfer_direction == SG_DXFER_FROM_DEV && hdr.dxferp != nullptr) {
+        if (hdr.dxfer_direction == SG_DXFER_FROM_DEV && hdr.dxferp != nullptr &&
+            hdr.iovec_count == 0) {
             int resid = hdr.resid > 0 ? hdr.resid : 0;
             size_t got = hdr.dxfer_len > static_cast<unsigned>(resid)
                              ? hdr.dxfer_len - static_cast<unsigned>(resid) : 0;
@@ -46,6 +38,8 @@ void record(const sg_io_hdr_t &hdr, int rc, int error)
     }
     t_recording->push_back(std::move(c));
 }
+
+}  // namespace
 
 int recorded_ioctl(IoctlFn next, int fd, unsigned long request, void *arg)
 {
@@ -78,8 +72,6 @@ int recorded_ioctl(IoctlFn next, int fd, unsigned long request, void *arg)
     return rc;
 }
 
-}  // namespace
-
 CommandRecording::CommandRecording() { t_recording = &commands_; }
 
 CommandRecording::~CommandRecording()
@@ -97,30 +89,3 @@ std::vector<RecordedCommand> CommandRecording::take()
 }
 
 }  // namespace zkd
-
-extern "C" {
-
-int ioctl(int fd, unsigned long request, ...) noexcept
-{
-    static const zkd::IoctlFn next = zkd::next_ioctl("ioctl");
-    va_list ap;
-    va_start(ap, request);
-    void *arg = va_arg(ap, void *);
-    va_end(ap);
-    return zkd::recorded_ioctl(next, fd, request, arg);
-}
-
-#if defined(__TIMESIZE) && __TIMESIZE == 32
-// 32-bit programs built with 64-bit time_t call this name instead of ioctl.
-int __ioctl_time64(int fd, unsigned long request, ...) noexcept
-{
-    static const zkd::IoctlFn next = zkd::next_ioctl("__ioctl_time64");
-    va_list ap;
-    va_start(ap, request);
-    void *arg = va_arg(ap, void *);
-    va_end(ap);
-    return zkd::recorded_ioctl(next, fd, request, arg);
-}
-#endif
-
-}  // extern "C"
