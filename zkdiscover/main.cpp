@@ -240,7 +240,7 @@ int main(int argc, char **argv)
         report = options.format == zkd::Format::Json
                      ? zkd::render_changes_json_text(options.compare_file, changes)
                      : zkd::render_changes_text(options.compare_file, changes);
-        if (!changes.empty() && exit_code == zkd::kExitOk && !named_not_examined(options, results))
+        if (!changes.empty() && exit_code == zkd::kExitOk)
             exit_code = zkd::kExitChanged;
     } else switch (options.format) {
     case zkd::Format::Tree:
