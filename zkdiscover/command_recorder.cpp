@@ -1,6 +1,5 @@
 #include "command_recorder.h"
 
-#include <dlfcn.h>
 #include <scsi/sg.h>
 
 #include <cerrno>
@@ -26,7 +25,8 @@ void record(const sg_io_hdr_t &hdr, int rc, int error)
         c.status = hdr.status;
         c.host_status = hdr.host_status;
         c.driver_status = hdr.driver_status;
-        if (hdr.dxfer_direction == SG_DXFER_FROM_DEV && hdr.dxferp != nullptr) {
+        if (hdr.dxfer_direction == SG_DXFER_FROM_DEV && hdr.dxferp != nullptr &&
+            hdr.iovec_count == 0) {
             int resid = hdr.resid > 0 ? hdr.resid : 0;
             size_t got = hdr.dxfer_len > static_cast<unsigned>(resid)
                              ? hdr.dxfer_len - static_cast<unsigned>(resid) : 0;
@@ -40,11 +40,6 @@ void record(const sg_io_hdr_t &hdr, int rc, int error)
 }
 
 }  // namespace
-
-IoctlFn next_ioctl(const char *name)
-{
-    return reinterpret_cast<IoctlFn>(dlsym(RTLD_NEXT, name));
-}
 
 int recorded_ioctl(IoctlFn next, int fd, unsigned long request, void *arg)
 {
@@ -94,4 +89,3 @@ std::vector<RecordedCommand> CommandRecording::take()
 }
 
 }  // namespace zkd
-

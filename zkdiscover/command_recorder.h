@@ -1,9 +1,10 @@
 // --capture: the SCSI commands a claim sends and what came back, recorded
 // as they pass, so that a capture holds exactly what the claim saw (a
 // CHECK CONDITION with its sense data included) and sends nothing more to
-// the device. The program defines ioctl: the support library's SG_IO
-// requests reach it first, and it hands them on to the next definition
-// (the C library's, or the device simulator's under --simulate).
+// the device. The program defines ioctl (ioctl_interposer.cpp): the support
+// library's SG_IO requests reach it first, and it hands them on through
+// recorded_ioctl to the next definition (the C library's, or the device
+// simulator's under --simulate).
 #ifndef ZKDISCOVER_COMMAND_RECORDER_H
 #define ZKDISCOVER_COMMAND_RECORDER_H
 
@@ -24,9 +25,9 @@ struct RecordedCommand {
 
 using IoctlFn = int (*)(int, unsigned long, ...);
 
-// The definition of name after the program's own.
-IoctlFn next_ioctl(const char *name);
-// Hands the request to next, recording it when the calling thread records.
+// Calls next, and records the request when it is an SG_IO request of a
+// thread that is recording. A request without room for sense data gets
+// some for the call, so the capture keeps it; the caller sees none.
 int recorded_ioctl(IoctlFn next, int fd, unsigned long request, void *arg);
 
 // Records the calling thread's SG_IO requests between its construction and

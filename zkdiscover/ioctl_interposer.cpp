@@ -1,17 +1,27 @@
-// The program's own ioctl: the support library's SG_IO requests reach it
-// first and are recorded for --capture on their way to the next definition
-// (the C library's, or the device simulator's under --simulate). Linked
-// into the program, not into zkdiscover_core, so that a test or benchmark
-// that links the simulator itself keeps one ioctl.
+// zkdiscover's own ioctl, in its dynamic symbol table: the support
+// library's requests pass through it, so --capture can record them. Only
+// the program defines it; other programs built on zkdiscover_core keep
+// theirs (the simulator's, in the benchmarks).
 #include "command_recorder.h"
 
+#include <dlfcn.h>
+
 #include <cstdarg>
+
+namespace {
+
+zkd::IoctlFn next_ioctl(const char *name)
+{
+    return reinterpret_cast<zkd::IoctlFn>(dlsym(RTLD_NEXT, name));
+}
+
+}  // namespace
 
 extern "C" {
 
 int ioctl(int fd, unsigned long request, ...) noexcept
 {
-    static const zkd::IoctlFn next = zkd::next_ioctl("ioctl");
+    static const zkd::IoctlFn next = next_ioctl("ioctl");
     va_list ap;
     va_start(ap, request);
     void *arg = va_arg(ap, void *);
@@ -23,7 +33,7 @@ int ioctl(int fd, unsigned long request, ...) noexcept
 // 32-bit programs built with 64-bit time_t call this name instead of ioctl.
 int __ioctl_time64(int fd, unsigned long request, ...) noexcept
 {
-    static const zkd::IoctlFn next = zkd::next_ioctl("__ioctl_time64");
+    static const zkd::IoctlFn next = next_ioctl("__ioctl_time64");
     va_list ap;
     va_start(ap, request);
     void *arg = va_arg(ap, void *);
