@@ -40,20 +40,6 @@ bool has_line(const std::string &text, const std::string &line)
     return text.find("\n" + line + "\n") != std::string::npos;
 }
 
-TEST(Metrics, ScanThatCouldNotRunStillNamesEveryFamilyAndOutcome)
-{
-    std::string text = render(nullptr);
-    for (const char *line :
-         {"zkdiscover_scan_success 0", "zkdiscover_devices{outcome=\"claimed\"} 0",
-          "zkdiscover_devices{outcome=\"not_claimed\"} 0", "zkdiscover_devices{outcome=\"failed\"} 0",
-          "zkdiscover_devices{outcome=\"not_examined\"} 0",
-          "# TYPE zkdiscover_lun_paths gauge", "# TYPE zkdiscover_path_info gauge",
-          "zkdiscover_info{version=\"1.0.0\",library=\"/usr/lib/libzkDGCclariion.so\","
-          "interface=\"1\"} 1"})
-        EXPECT_TRUE(has_line(text, line)) << line << "\n" << text;
-    EXPECT_EQ(text.find("zkdiscover_lun_paths{"), std::string::npos);
-}
-
 // Paths of one LUN and the series expected for it: both SPs always, the
 // owner taken from the paths (or inferred from "not the owner" on one SP).
 TEST(Metrics, BothStorageProcessorsAlwaysPresent)
