@@ -68,8 +68,10 @@ int SupportedClariion(int model);
  * exec and cancel threads at any time:
  * - The library writes trace text only to the log it opened itself: never
  *   to a number the host closed and reused before the call, nor to the
- *   host's own descriptor of the log file. Under contention a trace line
- *   may be lost; it is never written elsewhere.
+ *   host's own descriptor of the log file (told apart by its flags: the
+ *   library's is write-only, appending and close-on-exec; a host that
+ *   opens the log exactly so on the library's number cannot be told
+ *   apart). Under contention a trace line may be lost, never misdirected.
  * - At most one descriptor stays open on the log: write-only, appending,
  *   close-on-exec. When the file is gone, the next OpenDbgTempFile (any
  *   entry point) or CloseDbgTempFile closes it. Device nodes the library

@@ -28,9 +28,13 @@ namespace {
 constexpr int kMaxThreads = 8;
 const std::string kHostText = "host\n";
 
+#ifndef __has_feature
+#define __has_feature(x) 0
+#endif
 #if defined(ZK_EMULATED)
-constexpr int kScale = 20;
-#elif defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+constexpr int kScale = 20;  // rounds divided by this
+#elif defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__) || \
+    __has_feature(thread_sanitizer) || __has_feature(address_sanitizer)
 constexpr int kScale = 4;
 #else
 constexpr int kScale = 1;
