@@ -170,6 +170,9 @@ bool read_path(const json &path, const std::string &where, const DeviceRecord &l
             problem = where + ".properties is not an object";
             return false;
         }
+        // The path's own values, as a scan reads them (none: empty).
+        r.revision.clear();
+        r.scsi_version.clear();
         bool found = false;
         std::string pw = where + ".properties";
         if (!optional_string(*props, pw, "REVISION", r.revision, found, problem) ||
