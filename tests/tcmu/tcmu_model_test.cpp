@@ -67,7 +67,8 @@ Answer through_ring(const zksim_unit *unit, const Bytes &cdb, size_t cap, const 
     e->req.cdb_off = ring_off + cdb_at;
     std::memcpy(base + ring_off + cdb_at, cdb.data(), cdb.size());
     mb->cmd_head = cdb_at + 16;
-    std::memcpy(base + data_off, out.data(), std::min(out.size(), cap));
+    if (!out.empty())
+        std::memcpy(base + data_off, out.data(), std::min(out.size(), cap));
 
     auto respond = [unit](const unsigned char *c, size_t n, const unsigned char *o, size_t on,
                           unsigned char *d, size_t dc, size_t *dl, unsigned char *s, size_t sc,
