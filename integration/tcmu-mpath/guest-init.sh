@@ -20,12 +20,6 @@
 . /lib/zk/tcmu.sh
 zk_guest_setup
 
-CONFIG=/etc/zk/array.sim
-CLAIM=/bin/zk_tcmu_claim
-ZKDISCOVER=/opt/zk/bin/zkdiscover
-LIBRARY=/opt/zk/lib/libzkDGCclariion.so
-TARGET=/sys/kernel/config/target
-HBA=$TARGET/core/user_0
 LOG=/tmp/zktcmu.log
 READY=/tmp/zktcmu.ready
 CONTROL=/tmp/zktcmu.control
@@ -188,10 +182,6 @@ evidence "spa saw: $(since spa $mark); spb saw: $(since spb $mark)"
 expect '[ "$(mode_selects spb)" = "$ms_b" ]' "a MODE SELECT reached SP B"
 evidence "MODE SELECTs during the first activation: SP A $(( $(mode_selects spa) - ms_a )), SP B 0"
 evidence "dmsetup status: $(dmsetup status $MAP)"
-claimed() {
-  printf 'result=0\nCAB_SERIAL_NO=%s\nLUN_SERIAL_NO=%s\nREVISION=0219\nSCSI_VERSION=4\nLUN_OWNER=%s\nPORT_SERIAL_NO=%s%s' \
-    "$CAB" "$LUN_SERIAL" "$1" "$CAB" "$2"
-}
 for node in $A_SD $A_SG; do expect '[ "$("$CLAIM" $node 2>&1)" = "$(claimed Y A)" ]' "claim on $node"; done
 for node in $B_SD $B_SG; do expect '[ "$("$CLAIM" $node 2>&1)" = "$(claimed N B)" ]' "claim on $node"; done
 evidence "claims on the 4 nodes unchanged (SP A owner Y, SP B N)"

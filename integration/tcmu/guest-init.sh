@@ -20,12 +20,6 @@
 . /lib/zk/tcmu.sh
 zk_guest_setup
 
-CONFIG=/etc/zk/array.sim
-CLAIM=/bin/zk_tcmu_claim
-ZKDISCOVER=/opt/zk/bin/zkdiscover
-LIBRARY=/opt/zk/lib/libzkDGCclariion.so
-TARGET=/sys/kernel/config/target
-HBA=$TARGET/core/user_0
 HANDLER_LOG=/tmp/zktcmu.log
 READY=/tmp/zktcmu.ready
 UNITS="spa spb noat unsup"
@@ -91,10 +85,6 @@ expect_claim() {
   fi
 }
 
-claimed() {
-  printf 'result=0\nCAB_SERIAL_NO=%s\nLUN_SERIAL_NO=%s\nREVISION=0219\nSCSI_VERSION=4\nLUN_OWNER=%s\nPORT_SERIAL_NO=%s%s' \
-    "$CAB" "$LUN_SERIAL" "$1" "$CAB" "$2"
-}
 
 for node in $SPA; do expect_claim 2 "$node" "$(claimed Y A)"; done
 for node in $SPB; do expect_claim 3 "$node" "$(claimed N B)"; done

@@ -1,6 +1,21 @@
 # Guest-side helpers for the TCMU tests' /init scripts (busybox ash),
 # installed as /lib/zk/tcmu.sh: TCMU backstores under HBA, each exported as
-# LUN 0 of a loopback target port of its own. Needs TARGET and HBA set.
+# LUN 0 of a loopback target port of its own, and what both TCMU guests
+# share: where things are in the initramfs, and a claim's expected output.
+
+CONFIG=/etc/zk/array.sim
+CLAIM=/bin/zk_tcmu_claim
+ZKDISCOVER=/opt/zk/bin/zkdiscover
+LIBRARY=/opt/zk/lib/libzkDGCclariion.so
+TARGET=/sys/kernel/config/target
+HBA=$TARGET/core/user_0
+
+# claimed OWNER SP: claim_device's output for a path of the LUN (needs CAB
+# and LUN_SERIAL set).
+claimed() {
+  printf 'result=0\nCAB_SERIAL_NO=%s\nLUN_SERIAL_NO=%s\nREVISION=0219\nSCSI_VERSION=4\nLUN_OWNER=%s\nPORT_SERIAL_NO=%s%s' \
+    "$CAB" "$LUN_SERIAL" "$1" "$CAB" "$2"
+}
 
 # make_tcmu NAME: a TCMU backstore whose uio name carries NAME.
 make_tcmu() {

@@ -11,9 +11,9 @@
 namespace {
 
 // "DEVICE CAB LUN SP OWNER" (OWNER Y or N): one claimed path.
-zkd::DeviceResult path(const std::string &spec)
+zkd::DeviceResult path(const std::string &line)
 {
-    std::istringstream in(spec);
+    std::istringstream in(line);
     std::string device, cab, lun, sp, owner;
     in >> device >> cab >> lun >> sp >> owner;
     zkd::DeviceResult r;
