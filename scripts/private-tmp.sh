@@ -8,8 +8,16 @@
 # Usage: scripts/private-tmp.sh COMMAND [ARG...]
 case ${TMPDIR:-} in /tmp/*) export TMPDIR=/tmp ;; esac  # gone in the new /tmp
 if [ "$(id -u)" = 0 ] && unshare --mount --propagation private true 2>/dev/null; then
-  exec unshare --mount --propagation private \
-    sh -c 'mount -t tmpfs -o mode=1777 zk-private-tmp /tmp && exec "$@"' sh "$@"
+  # A checkout under /tmp stays visible: it is bound back at its own path,
+  # through the working directory that still holds it.
+  root=$(cd "$(dirname "$0")/.." && pwd)
+  exec unshare --mount --propagation private sh -c '
+    root=$1; shift
+    cd "$root" && mount -t tmpfs -o mode=1777 zk-private-tmp /tmp || exit 1
+    case $root in
+      /tmp/*) mkdir -p "$root" && mount --no-canonicalize --bind /proc/self/cwd "$root" || exit 1 ;;
+    esac
+    exec "$@"' sh "$root" "$@"
 fi
 echo "private-tmp.sh: no private /tmp (needs root and mount namespaces): $1 not run" >&2
 exit 77
