@@ -47,7 +47,7 @@ free_port() {
 # The installed program, with a private /tmp: the library's trace log
 # (/tmp/.ZEVIRO00.log) is never touched.
 zkdiscover() {
-  unshare -m sh -c 'mount -t tmpfs zkfleet /tmp && exec /usr/bin/zkdiscover "$@"' zkdiscover "$@"
+  "$root/scripts/private-tmp.sh" /usr/bin/zkdiscover "$@"
 }
 
 # A simulated array: LUN 0 owned by SP A and LUN 1 by SP $1 (0 = A, 1 = B),
