@@ -61,12 +61,45 @@ const char *outcome_name(Outcome outcome)
     return "?";
 }
 
-const std::string *find_property(const DeviceResult &result, const std::string &name)
+PropertyList::PropertyList(std::initializer_list<Pair> pairs)
 {
-    for (const auto &p : result.properties)
+    for (const Pair &p : pairs)
+        add(p.first, p.second);
+}
+
+void PropertyList::add(std::string_view name, std::string_view value)
+{
+    packed_.append(name.data(), name.size());
+    packed_ += '\0';
+    packed_.append(value.data(), value.size());
+    packed_ += '\0';
+}
+
+PropertyList::Pair PropertyList::const_iterator::operator*() const
+{
+    const char *name = packed_->c_str() + at_;
+    std::string_view n(name);
+    return {n, std::string_view(name + n.size() + 1)};
+}
+
+PropertyList::const_iterator &PropertyList::const_iterator::operator++()
+{
+    Pair p = **this;
+    at_ += p.first.size() + p.second.size() + 2;
+    return *this;
+}
+
+const char *PropertyList::find(std::string_view name) const
+{
+    for (Pair p : *this)
         if (p.first == name)
-            return &p.second;
+            return p.second.data();
     return nullptr;
+}
+
+size_t PropertyList::size() const
+{
+    return static_cast<size_t>(std::distance(begin(), end()));
 }
 
 std::string inquiry_vendor(const DeviceResult &r) { return inquiry_text(r.inquiry, 8, 16); }
@@ -116,9 +149,9 @@ DeviceResult examine_device(const HostLibrary &library, const std::string &path,
         }
         return result;
     }
-    result.inquiry.assign(buffer, buffer + length);
+    std::vector<unsigned char> offered(buffer, buffer + length);
     std::free(buffer);
-    std::vector<unsigned char> offered = result.inquiry;
+    size_t read = offered.size();
     if (offered.size() < kStandardInquiryMinimum)
         offered.resize(kStandardInquiryMinimum, 0);
     entry.inquiry = offered.data();
@@ -135,12 +168,12 @@ DeviceResult examine_device(const HostLibrary &library, const std::string &path,
             break;
         }
         for (size_t i = 0; list[i] != nullptr; ++i) {
-            const char *pair = list[i];
-            const char *eq = std::strchr(pair, '=');
-            if (eq == nullptr)
-                result.properties.emplace_back(pair, "");
+            std::string_view pair(list[i]);
+            size_t eq = pair.find('=');
+            if (eq == std::string_view::npos)
+                result.properties.add(pair, "");
             else
-                result.properties.emplace_back(std::string(pair, eq), std::string(eq + 1));
+                result.properties.add(pair.substr(0, eq), pair.substr(eq + 1));
         }
         library.nv_free(list);
         break;
@@ -155,38 +188,41 @@ DeviceResult examine_device(const HostLibrary &library, const std::string &path,
         result.error = "unexpected claim result " + std::to_string(result.claim_result);
         break;
     }
+    if (result.outcome != Outcome::Claimed || capture) {
+        offered.resize(read);
+        result.inquiry = std::move(offered);
+    }
     return result;
 }
 
-std::vector<DeviceResult> scan_devices(const HostLibrary &library,
-                                       const std::vector<std::string> &paths,
-                                       const ScanSettings &settings)
+void scan_devices(const HostLibrary &library, std::vector<DeviceResult> &results,
+                  const std::vector<size_t> &which, const ScanSettings &settings)
 {
-    std::vector<DeviceResult> results(paths.size());
-
     size_t workers = static_cast<size_t>(settings.jobs < 1 ? 1 : settings.jobs);
-    if (workers > paths.size())
-        workers = paths.size();
+    if (workers > which.size())
+        workers = which.size();
     std::atomic<size_t> next{0};
     auto work = [&]() {
         for (;;) {
-            size_t i = next.fetch_add(1);
-            if (i >= paths.size())
+            size_t k = next.fetch_add(1);
+            if (k >= which.size())
                 return;
+            DeviceResult &result = results[which[k]];
             // Each thread collects its own messages: what it received
             // before this claim is not the claim's.
             if (settings.explain)
                 take_thread_trace();
-            results[i] = examine_device(library, paths[i], settings.capture);
+            std::string path = std::move(result.path);
+            result = examine_device(library, path, settings.capture);
             if (settings.explain)
-                results[i].trace = split_lines(take_thread_trace());
+                result.trace = split_lines(take_thread_trace());
             if (settings.on_device_done)
                 settings.on_device_done();
         }
     };
     if (workers <= 1) {
         work();
-        return results;
+        return;
     }
     std::vector<std::thread> threads;
     threads.reserve(workers);
@@ -194,6 +230,19 @@ std::vector<DeviceResult> scan_devices(const HostLibrary &library,
         threads.emplace_back(work);
     for (std::thread &t : threads)
         t.join();
+}
+
+std::vector<DeviceResult> scan_devices(const HostLibrary &library,
+                                       const std::vector<std::string> &paths,
+                                       const ScanSettings &settings)
+{
+    std::vector<DeviceResult> results(paths.size());
+    std::vector<size_t> which(paths.size());
+    for (size_t i = 0; i < paths.size(); ++i) {
+        results[i].path = paths[i];
+        which[i] = i;
+    }
+    scan_devices(library, results, which, settings);
     return results;
 }
 

@@ -9,7 +9,10 @@
 #include "kernel_view.h"
 
 #include <functional>
+#include <initializer_list>
+#include <iterator>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -32,15 +35,61 @@ struct DeviceCapture {
     std::vector<RecordedCommand> commands;
 };
 
+// A claim's NAME=VALUE pairs in list order, kept in one block
+// ("NAME\0VALUE\0..."): a scan of the largest hosts holds 65,536 of them,
+// and the library's pairs are C strings, so no NUL occurs inside one.
+class PropertyList {
+public:
+    using Pair = std::pair<std::string_view, std::string_view>;
+
+    PropertyList() = default;
+    PropertyList(std::initializer_list<Pair> pairs);
+
+    void add(std::string_view name, std::string_view value);
+    // The value of the first pair called name (NUL-terminated), or nullptr.
+    const char *find(std::string_view name) const;
+    bool empty() const { return packed_.empty(); }
+    size_t size() const;
+    bool operator==(const PropertyList &other) const { return packed_ == other.packed_; }
+    bool operator!=(const PropertyList &other) const { return packed_ != other.packed_; }
+
+    class const_iterator {
+    public:
+        using iterator_category = std::forward_iterator_tag;
+        using value_type = Pair;
+        using difference_type = std::ptrdiff_t;
+        using pointer = void;
+        using reference = Pair;
+
+        const_iterator(const std::string *packed, size_t at) : packed_(packed), at_(at) {}
+        Pair operator*() const;
+        const_iterator &operator++();
+        bool operator==(const const_iterator &o) const { return at_ == o.at_; }
+        bool operator!=(const const_iterator &o) const { return at_ != o.at_; }
+
+    private:
+        const std::string *packed_;
+        size_t at_;
+    };
+    const_iterator begin() const { return {&packed_, 0}; }
+    const_iterator end() const { return {&packed_, packed_.size()}; }
+
+private:
+    std::string packed_;
+};
+
+// One device as the scan saw it. A scan holds one per path, so what most
+// devices lack costs little: the INQUIRY data is kept for the devices not
+// claimed (their report shows it) and for --capture only.
 struct DeviceResult {
     std::string path;
     std::string scsi_address;             // host:channel:target:lun, when known
     std::string other_node;               // the SCSI device's other node, or ""
     Outcome outcome = Outcome::Skipped;
     int claim_result = 0;                 // as returned, when offered
-    std::vector<std::pair<std::string, std::string>> properties;  // list order
-    std::vector<unsigned char> inquiry;   // standard INQUIRY as read
     int error_number = 0;                 // Unreadable: errno of do_inquiry
+    PropertyList properties;              // list order
+    std::vector<unsigned char> inquiry;   // standard INQUIRY as read (see above)
     std::string error;                    // Unreadable/Skipped/odd results
     std::vector<std::string> trace;       // --explain: the claim's trace lines
     DeviceCapture capture;                // --capture
@@ -53,7 +102,10 @@ int read_vpd(const HostLibrary &library, const char *path, int page,
              std::vector<unsigned char> &bytes);
 
 // Value of a property of a claimed device, or nullptr.
-const std::string *find_property(const DeviceResult &result, const std::string &name);
+inline const char *find_property(const DeviceResult &result, std::string_view name)
+{
+    return result.properties.find(name);
+}
 
 // INQUIRY fields as text: blanks trimmed at the end, other unprintable
 // bytes as \xHH. Empty when the data is too short.
@@ -74,8 +126,12 @@ struct ScanSettings {
 DeviceResult examine_device(const HostLibrary &library, const std::string &path,
                             bool capture);
 
-// Examines every path; results are in the order of paths whatever the
-// number of jobs.
+// Examines the devices results[i] for each i of which, by their path, in
+// place: the results are the same whatever the number of jobs.
+void scan_devices(const HostLibrary &library, std::vector<DeviceResult> &results,
+                  const std::vector<size_t> &which, const ScanSettings &settings);
+
+// Examines every path; results are in the order of paths.
 std::vector<DeviceResult> scan_devices(const HostLibrary &library,
                                        const std::vector<std::string> &paths,
                                        const ScanSettings &settings);

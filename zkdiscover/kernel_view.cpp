@@ -37,8 +37,8 @@ std::string sp_letter(int sp) { return sp == 0 ? "A" : sp == 1 ? "B" : "?"; }
 
 bool library_owner(const DeviceResult &d)
 {
-    const std::string *v = find_property(d, "LUN_OWNER");
-    return v && *v == "Y";
+    const char *v = find_property(d, "LUN_OWNER");
+    return v && std::string_view(v) == "Y";
 }
 
 // The LUN's owner as the unit reports it (the SP of a path whose 0xC0 says

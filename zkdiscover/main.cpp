@@ -209,17 +209,39 @@ int run(int argc, char **argv)
     }
     metrics.set_library(library.path, library.interface_version);
 
-    zkd::DeviceList devices = devices_to_examine(options, simulated);
-    const std::vector<std::string> &paths = devices.paths;
-    if (paths.empty()) {
-        complain(simulated ? "no devices found: " + zkd::escape_text(description) +
-                                 " describes no unit"
-                           : std::string("no devices found (no SCSI generic or SCSI disk "
-                                         "devices in /sys); name devices on the command line"));
-        return metrics.finish(nullptr, zkd::kExitNoDevices);
+    // One result per device, each taking its path and identity over: the
+    // largest hosts have 65,536 paths, and nothing is held twice.
+    std::vector<zkd::DeviceResult> results;
+    {
+        zkd::DeviceList devices = devices_to_examine(options, simulated);
+        if (devices.paths.empty()) {
+            complain(simulated ? "no devices found: " + zkd::escape_text(description) +
+                                     " describes no unit"
+                               : std::string("no devices found (no SCSI generic or SCSI disk "
+                                             "devices in /sys); name devices on the command line"));
+            return metrics.finish(nullptr, zkd::kExitNoDevices);
+        }
+        results.resize(devices.paths.size());
+        for (size_t i = 0; i < results.size(); ++i) {
+            results[i].path = std::move(devices.paths[i]);
+            results[i].scsi_address = std::move(devices.identities[i].address);
+            results[i].other_node = std::move(devices.identities[i].other_node);
+        }
+    }
+    // Simulation never reaches a real device: paths that are not simulated
+    // units are not offered.
+    std::vector<size_t> offered;
+    offered.reserve(results.size());
+    for (size_t i = 0; i < results.size(); ++i) {
+        if (!simulated || zkd::is_simulated_unit(results[i].path)) {
+            offered.push_back(i);
+        } else {
+            results[i].outcome = zkd::Outcome::Skipped;
+            results[i].error = "not a unit of " + zkd::escape_text(description);
+        }
     }
 
-    zkd::ProgressLine progress(paths.size());
+    zkd::ProgressLine progress(offered.size());
     zkd::ScanSettings settings;
     settings.jobs = options.jobs;
     settings.explain = options.explain;
@@ -227,34 +249,9 @@ int run(int argc, char **argv)
     settings.on_device_done = [&progress] { progress.advance(); };
 
     std::string scanned_at = utc_now();
-    std::vector<zkd::DeviceResult> results;
-    if (simulated) {
-        // Simulation never reaches a real device: paths that are not
-        // simulated units are not offered.
-        std::vector<std::string> offered;
-        std::vector<size_t> where;
-        results.resize(paths.size());
-        for (size_t i = 0; i < paths.size(); ++i) {
-            results[i].path = paths[i];
-            if (zkd::is_simulated_unit(paths[i])) {
-                offered.push_back(paths[i]);
-                where.push_back(i);
-            } else {
-                results[i].outcome = zkd::Outcome::Skipped;
-                results[i].error = "not a unit of " + zkd::escape_text(description);
-            }
-        }
-        std::vector<zkd::DeviceResult> examined = zkd::scan_devices(library, offered, settings);
-        for (size_t k = 0; k < examined.size(); ++k)
-            results[where[k]] = std::move(examined[k]);
-    } else {
-        results = zkd::scan_devices(library, paths, settings);
-    }
+    zkd::scan_devices(library, results, offered, settings);
     progress.finish();
-    for (size_t i = 0; i < results.size(); ++i) {
-        results[i].scsi_address = devices.identities[i].address;
-        results[i].other_node = devices.identities[i].other_node;
-    }
+    std::vector<size_t>().swap(offered);
 
     // The kernel's view and the unit's own (VPD 0xC0), of real devices.
     if (!simulated)
@@ -299,7 +296,10 @@ int run(int argc, char **argv)
         zkd::AtomicFile saved;
         std::string error;
         if (saved.open(options.save_file, error)) {
-            saved.write(zkd::render_json_text(context, results));
+            {
+                zkd::Spool out([&saved](const std::string &piece) { saved.write(piece); });
+                zkd::write_json(context, results, out);
+            }
             saved.commit(error);
         }
         if (!error.empty()) {
@@ -308,35 +308,7 @@ int run(int argc, char **argv)
         }
     }
 
-    std::string report;
-    if (comparing) {
-        // Devices named on the command line: the comparison is about them
-        // alone, not about every device the earlier scan saw.
-        if (!options.devices.empty())
-            zkd::keep_only(earlier, paths);
-        std::vector<zkd::Change> changes =
-            zkd::compare_snapshots(earlier, zkd::snapshot_of_scan(results));
-        report = options.format == zkd::Format::Json
-                     ? zkd::render_changes_json_text(options.compare_file, changes)
-                     : zkd::render_changes_text(options.compare_file, changes);
-        zkd::Severity severity = zkd::overall_severity(changes);
-        if (severity != zkd::Severity::Unchanged && exit_code == zkd::kExitOk)
-            exit_code = severity == zkd::Severity::Degraded ? zkd::kExitDegraded
-                                                            : zkd::kExitChanged;
-    } else if (metrics.to_stdout()) {
-        // --metrics -: the report is not shown, so not made either.
-    } else switch (options.format) {
-    case zkd::Format::Tree:
-        report = zkd::render_tree(context, results);
-        break;
-    case zkd::Format::Json:
-        report = zkd::render_json_text(context, results);
-        break;
-    case zkd::Format::Export:
-        report = zkd::render_export(results);
-        break;
-    }
-    if (options.format != zkd::Format::Tree && !comparing) {
+    if (options.format != zkd::Format::Tree && !comparing && !metrics.to_stdout()) {
         // Machine-readable output on stdout; what could not be examined
         // goes to stderr, one line per device. A comparison lists such
         // devices only when they changed.
@@ -344,11 +316,51 @@ int run(int argc, char **argv)
             if (d.outcome == zkd::Outcome::Unreadable || d.outcome == zkd::Outcome::Skipped)
                 complain(zkd::escape_text(d.path) + ": " + d.error);
     }
-    // Written straight to the descriptor, so that a failure (a full disk,
-    // a closed pipe) is seen here with its reason. With --metrics -,
-    // standard output carries the metrics alone.
-    if (!metrics.to_stdout() && !zkd::write_all(STDOUT_FILENO, report.data(), report.size())) {
-        complain(std::string("cannot write the report: ") + std::strerror(errno));
+
+    // The report goes straight to the descriptor as it is made, so that a
+    // failure (a full disk, a closed pipe) is seen with its reason. With
+    // --metrics -, standard output carries the metrics alone, and the report
+    // is not made.
+    int write_error = 0;
+    zkd::Spool report([&write_error](const std::string &piece) {
+        if (write_error == 0 && !zkd::write_all(STDOUT_FILENO, piece.data(), piece.size()))
+            write_error = errno;
+    });
+    if (comparing) {
+        // Devices named on the command line: the comparison is about them
+        // alone, not about every device the earlier scan saw.
+        if (!options.devices.empty()) {
+            std::vector<std::string> named;
+            for (const zkd::DeviceResult &d : results)
+                named.push_back(d.path);
+            zkd::keep_only(earlier, named);
+        }
+        std::vector<zkd::Change> changes =
+            zkd::compare_snapshots(earlier, zkd::snapshot_of_scan(results));
+        if (!metrics.to_stdout())
+            report += options.format == zkd::Format::Json
+                       ? zkd::render_changes_json_text(options.compare_file, changes)
+                       : zkd::render_changes_text(options.compare_file, changes);
+        zkd::Severity severity = zkd::overall_severity(changes);
+        if (severity != zkd::Severity::Unchanged && exit_code == zkd::kExitOk)
+            exit_code = severity == zkd::Severity::Degraded ? zkd::kExitDegraded
+                                                            : zkd::kExitChanged;
+    } else if (!metrics.to_stdout()) {
+        switch (options.format) {
+        case zkd::Format::Tree:
+            zkd::write_tree(context, results, report);
+            break;
+        case zkd::Format::Json:
+            zkd::write_json(context, results, report);
+            break;
+        case zkd::Format::Export:
+            zkd::write_export(results, report);
+            break;
+        }
+    }
+    report.finish();
+    if (write_error != 0) {
+        complain(std::string("cannot write the report: ") + std::strerror(write_error));
         return metrics.finish(&results, zkd::kExitFailure);
     }
     return metrics.finish(&results, exit_code);

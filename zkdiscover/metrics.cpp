@@ -47,7 +47,7 @@ constexpr Family kInfo{"zkdiscover_info",
                        "1; the program's version, the support library loaded and its "
                        "interface version."};
 
-void header(std::string &out, const Family &family)
+void header(Spool &out, const Family &family)
 {
     out += "# HELP ";
     out += family.name;
@@ -61,7 +61,7 @@ void header(std::string &out, const Family &family)
 using Labels = std::vector<std::pair<const char *, std::string>>;
 
 // One sample; label values already escaped.
-void sample(std::string &out, const Family &family, const Labels &labels, const std::string &value)
+void sample(Spool &out, const Family &family, const Labels &labels, const std::string &value)
 {
     out += family.name;
     if (!labels.empty()) {
@@ -81,17 +81,6 @@ void sample(std::string &out, const Family &family, const Labels &labels, const 
     out += '\n';
 }
 
-constexpr size_t kPiece = 64 * 1024;
-
-// Hands the text on once it is large enough (or always, at the end).
-void spill(std::string &out, const MetricsWriter &write, bool all = false)
-{
-    if (all ? !out.empty() : out.size() >= kPiece) {
-        write(out);
-        out.clear();
-    }
-}
-
 std::string number(double value, const char *format)
 {
     char text[64];
@@ -107,7 +96,7 @@ std::string owning_sp(const LunView &lun)
     std::string seen;
     for (const PathView &p : lun.paths) {
         if (p.owner)
-            return p.sp;
+            return std::string(p.sp);
         if (seen.empty())
             seen = p.sp;
         else if (seen != p.sp)
@@ -118,7 +107,7 @@ std::string owning_sp(const LunView &lun)
 
 }  // namespace
 
-std::string metrics_label_value(const std::string &raw)
+std::string metrics_label_value(std::string_view raw)
 {
     std::string shown = escape_text(raw);
     std::string out;
@@ -135,10 +124,8 @@ std::string metrics_label_value(const std::string &raw)
     return out;
 }
 
-void render_metrics(const MetricsSource &source, const MetricsWriter &write)
+void render_metrics(const MetricsSource &source, Spool &out)
 {
-    std::string out;
-    out.reserve(kPiece + 1024);
     header(out, kSuccess);
     sample(out, kSuccess, {}, source.results ? "1" : "0");
     header(out, kTimestamp);
@@ -191,7 +178,7 @@ void render_metrics(const MetricsSource &source, const MetricsWriter &write)
                         metrics_label_value(lun.lun_serial), owning_sp(lun),
                         {{"A", 0}, {"B", 0}}};
             for (const PathView &p : lun.paths)
-                ++s.paths[p.sp];
+                ++s.paths[std::string(p.sp)];
             luns.push_back(std::move(s));
         }
     }
@@ -201,7 +188,6 @@ void render_metrics(const MetricsSource &source, const MetricsWriter &write)
             sample(out, kLunPaths,
                    {{"array", s.array}, {"lun", s.lun}, {"sp", metrics_label_value(sp.first)}},
                    std::to_string(sp.second));
-        spill(out, write);
     }
     header(out, kLunOwner);
     for (const LunSeries &s : luns) {
@@ -209,7 +195,6 @@ void render_metrics(const MetricsSource &source, const MetricsWriter &write)
             sample(out, kLunOwner,
                    {{"array", s.array}, {"lun", s.lun}, {"sp", metrics_label_value(sp.first)}},
                    sp.first == s.owner ? "1" : "0");
-        spill(out, write);
     }
     header(out, kPathInfo);
     size_t n = 0;
@@ -225,7 +210,6 @@ void render_metrics(const MetricsSource &source, const MetricsWriter &write)
                         {"owner", p.owner ? "yes" : "no"}},
                        "1");
             ++n;
-            spill(out, write);
         }
     }
     header(out, kInfo);
@@ -234,14 +218,11 @@ void render_metrics(const MetricsSource &source, const MetricsWriter &write)
             {"library", metrics_label_value(source.library)},
             {"interface", std::to_string(source.interface_version)}},
            "1");
-    spill(out, write, true);
 }
 
 std::string render_metrics(const MetricsSource &source)
 {
-    std::string text;
-    render_metrics(source, [&text](const std::string &piece) { text += piece; });
-    return text;
+    return collect([&source](Spool &out) { render_metrics(source, out); });
 }
 
 MetricsOutput::MetricsOutput(std::string file)
@@ -281,10 +262,12 @@ int MetricsOutput::finish(const std::vector<DeviceResult> *results, int code)
     bool written;
     if (to_stdout()) {
         int failure = 0;
-        render_metrics(source, [&failure](const std::string &piece) {
+        Spool out([&failure](const std::string &piece) {
             if (failure == 0 && !write_all(STDOUT_FILENO, piece.data(), piece.size()))
                 failure = errno;
         });
+        render_metrics(source, out);
+        out.finish();
         written = failure == 0;
         if (!written)
             error = std::strerror(failure);
@@ -292,7 +275,10 @@ int MetricsOutput::finish(const std::vector<DeviceResult> *results, int code)
         AtomicFile file;
         written = file.open(file_, error);
         if (written) {
-            render_metrics(source, [&file](const std::string &piece) { file.write(piece); });
+            {
+                Spool out([&file](const std::string &piece) { file.write(piece); });
+                render_metrics(source, out);
+            }
             written = file.commit(error);
         }
     }

@@ -7,6 +7,7 @@
 #define ZKDISCOVER_METRICS_H
 
 #include "claims.h"
+#include "spool.h"
 
 #include <chrono>
 #include <functional>
@@ -25,16 +26,15 @@ struct MetricsSource {
     const std::vector<DeviceResult> *results = nullptr;
 };
 
-// The text is handed to write in pieces of about 64 KiB, so that a large
-// scan's file is never held whole; the second form collects it.
-using MetricsWriter = std::function<void(const std::string &piece)>;
-void render_metrics(const MetricsSource &source, const MetricsWriter &write);
+// The text goes through the spool, so that a large scan's file is never
+// held whole; the second form collects it.
+void render_metrics(const MetricsSource &source, Spool &out);
 std::string render_metrics(const MetricsSource &source);
 
 // A label value as the format wants it: bytes that came from a device,
 // escaped as everywhere else (printable ASCII, \xHH), then backslash,
 // double quote and newline escaped for the format.
-std::string metrics_label_value(const std::string &raw);
+std::string metrics_label_value(std::string_view raw);
 
 // One run's --metrics output: started with the program, told the library
 // once loaded, written once at the end (a scan) or at an early exit (none).

@@ -4,10 +4,13 @@
 #include "text_escape.h"
 
 #include <map>
+#include <utility>
 
 namespace zkd {
 
 namespace {
+
+using ojson = nlohmann::ordered_json;
 
 // A line of the tree and the lines below it.
 struct Node {
@@ -15,17 +18,16 @@ struct Node {
     std::vector<Node> children;
 };
 
-void render_children(const std::vector<Node> &children, const std::string &prefix,
-                     std::string &out)
+// A node and its children, below prefix; last: the node ends its list.
+void render_node(const Node &node, const std::string &prefix, bool last, Spool &out)
 {
-    for (size_t i = 0; i < children.size(); ++i) {
-        bool last = i + 1 == children.size();
-        out += prefix;
-        out += last ? "`-- " : "|-- ";
-        out += children[i].text;
-        out += '\n';
-        render_children(children[i].children, prefix + (last ? "    " : "|   "), out);
-    }
+    out += prefix;
+    out += last ? "`-- " : "|-- ";
+    out += node.text;
+    out += '\n';
+    std::string below = prefix + (last ? "    " : "|   ");
+    for (size_t i = 0; i < node.children.size(); ++i)
+        render_node(node.children[i], below, i + 1 == node.children.size(), out);
 }
 
 // Trace lines of a device as leaves under its line (blank lines dropped).
@@ -60,7 +62,7 @@ std::string device_label(const DeviceResult &d)
     return out;
 }
 
-std::string quoted_or_empty(const std::string &text)
+std::string quoted_or_empty(std::string_view text)
 {
     return text.empty() ? "(empty)" : escape_text(text);
 }
@@ -78,7 +80,6 @@ std::string inquiry_summary(const DeviceResult &d)
     return out;
 }
 
-
 size_t count(const std::vector<DeviceResult> &results, Outcome outcome)
 {
     size_t n = 0;
@@ -87,12 +88,197 @@ size_t count(const std::vector<DeviceResult> &results, Outcome outcome)
     return n;
 }
 
+bool not_examined(const DeviceResult &d)
+{
+    return d.outcome == Outcome::Unreadable || d.outcome == Outcome::Skipped;
+}
+
+// The tree's LUN line with its paths below.
+Node lun_node(const ReportContext &context, const LunView &lun)
+{
+    Node node{"LUN " + quoted_or_empty(lun.lun_serial) + "  rev " + quoted_or_empty(lun.revision) +
+                  "  SCSI " + quoted_or_empty(lun.scsi_version),
+              {}};
+    size_t owners = 0;
+    for (const PathView &p : lun.paths) {
+        owners += p.owner;
+        std::string text = device_label(*p.device) + "  SP " + escape_text(p.sp) + "  port " +
+                           quoted_or_empty(p.port_serial);
+        if (p.owner)
+            text += "  owner";
+        std::string_view rev = property_or_empty(*p.device, "REVISION");
+        if (rev != lun.revision)
+            text += "  rev " + quoted_or_empty(rev);
+        text += path_views_text(*p.device);  // kernel_view.h
+        Node path_node{text, {}};
+        add_trace(context, *p.device, path_node);
+        if (context.explain && !disagreement_text(*p.device).empty())
+            path_node.children.push_back({"> " + disagreement_text(*p.device), {}});
+        node.children.push_back(std::move(path_node));
+    }
+    if (owners == 0)
+        node.text += "  (no path through the owning SP)";
+    node.text += lun_views_text(lun);  // kernel_view.h
+    return node;
+}
+
+// The tree's line of a device that was not claimed.
+Node unclaimed_node(const ReportContext &context, const DeviceResult &d)
+{
+    std::string text = device_label(d);
+    if (not_examined(d)) {
+        text += ": " + d.error;
+    } else {
+        std::string inq = inquiry_summary(d);
+        if (!inq.empty())
+            text += "  " + inq;
+        if (!d.error.empty())
+            text += "  (" + d.error + ")";
+    }
+    Node node{text, {}};
+    add_trace(context, d, node);
+    return node;
+}
+
+// Writes JSON as nlohmann's dump with an indent of 2 writes it, one member
+// or element at a time: containers are opened and closed here, and what
+// lies inside one (a path, a device) is dumped as a small value.
+class JsonStream {
+public:
+    explicit JsonStream(Spool &out) : out_(out) {}
+
+    // key names the member in an object; nullptr for an element of a list.
+    void open(const char *key, char bracket)
+    {
+        start(key);
+        out_ += bracket;
+        closing_.push_back(bracket == '{' ? '}' : ']');
+        empty_.push_back(true);
+    }
+    void close()
+    {
+        char bracket = closing_.back();
+        bool empty = empty_.back();
+        closing_.pop_back();
+        empty_.pop_back();
+        if (!empty) {
+            out_ += '\n';
+            indent();
+        }
+        out_ += bracket;
+    }
+    void put(const char *key, const ojson &value)
+    {
+        start(key);
+        std::string text = value.dump(2, ' ', false, ojson::error_handler_t::replace);
+        size_t from = 0;
+        for (size_t nl = text.find('\n'); nl != std::string::npos; nl = text.find('\n', from)) {
+            out_ += std::string_view(text).substr(from, nl + 1 - from);
+            indent();
+            from = nl + 1;
+        }
+        out_ += std::string_view(text).substr(from);
+    }
+    // Every member of object, as members of the open object.
+    void members(const ojson &object)
+    {
+        for (auto it = object.begin(); it != object.end(); ++it)
+            put(it.key().c_str(), it.value());
+    }
+
+private:
+    void start(const char *key)
+    {
+        if (!empty_.empty()) {
+            out_ += empty_.back() ? "\n" : ",\n";
+            empty_.back() = false;
+            indent();
+        }
+        if (key != nullptr) {
+            out_ += '"';
+            out_ += key;
+            out_ += "\": ";
+        }
+    }
+    void indent()
+    {
+        for (size_t i = 0; i < closing_.size(); ++i)
+            out_ += "  ";
+    }
+
+    Spool &out_;
+    std::vector<char> closing_;
+    std::vector<bool> empty_;
+};
+
+void with_trace(const ReportContext &context, ojson &object, const DeviceResult &d)
+{
+    if (!context.explain)
+        return;
+    ojson lines = ojson::array();
+    for (const std::string &line : d.trace)
+        if (!line.empty())
+            lines.push_back(line);
+    object["trace"] = lines;
+}
+
+// The SCSI address and both nodes, for devices that sysfs described.
+void with_identity(ojson &object, const DeviceResult &d)
+{
+    if (d.scsi_address.empty())
+        return;
+    object["scsi_address"] = d.scsi_address;
+    ojson nodes = ojson::array({d.path});
+    if (!d.other_node.empty())
+        nodes.push_back(d.other_node);
+    object["nodes"] = nodes;
+}
+
+ojson path_json(const ReportContext &context, const PathView &p)
+{
+    const DeviceResult &d = *p.device;
+    ojson path;
+    path["device"] = d.path;
+    with_identity(path, d);
+    path["sp"] = std::string(p.sp);
+    path["port_serial"] = std::string(p.port_serial);
+    path["owner"] = p.owner;
+    ojson props = ojson::object();
+    for (PropertyList::Pair kv : d.properties)
+        props[std::string(kv.first)] = std::string(kv.second);
+    path["properties"] = std::move(props);
+    add_views_json(path, d);  // kernel_view.h
+    with_trace(context, path, d);
+    return path;
+}
+
+// A device of the lists after the arrays.
+ojson unclaimed_json(const ReportContext &context, const DeviceResult &d)
+{
+    ojson item;
+    item["device"] = d.path;
+    with_identity(item, d);
+    if (not_examined(d)) {
+        item["error"] = d.error;
+        item["errno"] = d.error_number;
+        return item;
+    }
+    item["result"] = d.claim_result;
+    item["vendor"] = inquiry_vendor(d);
+    item["product"] = inquiry_product(d);
+    item["revision"] = inquiry_revision(d);
+    if (!d.error.empty())
+        item["error"] = d.error;
+    with_trace(context, item, d);
+    return item;
+}
+
 }  // namespace
 
-std::string property_or_empty(const DeviceResult &d, const char *name)
+std::string_view property_or_empty(const DeviceResult &d, const char *name)
 {
-    const std::string *v = find_property(d, name);
-    return v ? *v : "";
+    const char *v = find_property(d, name);
+    return v ? std::string_view(v) : std::string_view();
 }
 
 std::string plural(size_t n, const char *one, const char *many)
@@ -103,14 +289,14 @@ std::string plural(size_t n, const char *one, const char *many)
 std::vector<ArrayView> group_claims(const std::vector<DeviceResult> &results)
 {
     std::vector<ArrayView> arrays;
-    std::map<std::string, size_t> array_index;
-    std::map<std::pair<std::string, std::string>, size_t> lun_index;
+    std::map<std::string_view, size_t> array_index;
+    std::map<std::pair<std::string_view, std::string_view>, size_t> lun_index;
 
     for (const DeviceResult &d : results) {
         if (d.outcome != Outcome::Claimed)
             continue;
-        std::string cab = property_or_empty(d, "CAB_SERIAL_NO");
-        std::string lun = property_or_empty(d, "LUN_SERIAL_NO");
+        std::string_view cab = property_or_empty(d, "CAB_SERIAL_NO");
+        std::string_view lun = property_or_empty(d, "LUN_SERIAL_NO");
         auto a = array_index.find(cab);
         if (a == array_index.end()) {
             a = array_index.emplace(cab, arrays.size()).first;
@@ -129,7 +315,8 @@ std::vector<ArrayView> group_claims(const std::vector<DeviceResult> &results)
         path.port_serial = property_or_empty(d, "PORT_SERIAL_NO");
         // The port serial is the cabinet serial's first word plus the SP's
         // letter.
-        path.sp = path.port_serial.empty() ? "?" : path.port_serial.substr(path.port_serial.size() - 1);
+        path.sp = path.port_serial.empty() ? std::string_view("?")
+                                           : path.port_serial.substr(path.port_serial.size() - 1);
         path.owner = property_or_empty(d, "LUN_OWNER") == "Y";
         array.luns[l->second].paths.push_back(path);
         ++array.path_count;
@@ -137,9 +324,9 @@ std::vector<ArrayView> group_claims(const std::vector<DeviceResult> &results)
     return arrays;
 }
 
-std::string render_tree(const ReportContext &context, const std::vector<DeviceResult> &results)
+void write_tree(const ReportContext &context, const std::vector<DeviceResult> &results,
+                Spool &out)
 {
-    std::string out;
     out += "Library: " + escape_text(context.library_path) + " (interface version " +
            std::to_string(context.interface_version) + ")\n";
     std::string info;
@@ -153,38 +340,11 @@ std::string render_tree(const ReportContext &context, const std::vector<DeviceRe
     size_t lun_total = 0;
     for (const ArrayView &array : arrays) {
         lun_total += array.luns.size();
-        Node root;
-        for (const LunView &lun : array.luns) {
-            Node lun_node{"LUN " + quoted_or_empty(lun.lun_serial) + "  rev " +
-                              quoted_or_empty(lun.revision) + "  SCSI " +
-                              quoted_or_empty(lun.scsi_version),
-                          {}};
-            size_t owners = 0;
-            for (const PathView &p : lun.paths) {
-                owners += p.owner;
-                std::string text = device_label(*p.device) + "  SP " + escape_text(p.sp) + "  port " +
-                                   quoted_or_empty(p.port_serial);
-                if (p.owner)
-                    text += "  owner";
-                std::string rev = property_or_empty(*p.device, "REVISION");
-                if (rev != lun.revision)
-                    text += "  rev " + quoted_or_empty(rev);
-                text += path_views_text(*p.device);  // kernel_view.h
-                Node path_node{text, {}};
-                add_trace(context, *p.device, path_node);
-                if (context.explain && !disagreement_text(*p.device).empty())
-                    path_node.children.push_back({"> " + disagreement_text(*p.device), {}});
-                lun_node.children.push_back(path_node);
-            }
-            if (owners == 0)
-                lun_node.text += "  (no path through the owning SP)";
-            lun_node.text += lun_views_text(lun);  // kernel_view.h
-            root.children.push_back(lun_node);
-        }
         out += "\nArray " + quoted_or_empty(array.cabinet_serial) + ": " +
                plural(array.luns.size(), "LUN", "LUNs") + ", " +
                plural(array.path_count, "path", "paths") + "\n";
-        render_children(root.children, "", out);
+        for (size_t i = 0; i < array.luns.size(); ++i)
+            render_node(lun_node(context, array.luns[i]), "", i + 1 == array.luns.size(), out);
     }
 
     struct Section {
@@ -194,34 +354,23 @@ std::string render_tree(const ReportContext &context, const std::vector<DeviceRe
     for (Section section : {Section{Outcome::NotClaimed, "Not claimed"},
                             Section{Outcome::Failed, "Claim failed"},
                             Section{Outcome::Unreadable, "Not examined"}}) {
-        std::vector<Node> nodes;
-        for (const DeviceResult &d : results) {
-            bool belongs = d.outcome == section.outcome ||
-                           (section.outcome == Outcome::Unreadable && d.outcome == Outcome::Skipped);
-            if (!belongs)
-                continue;
-            std::string text = device_label(d);
-            if (d.outcome == Outcome::Unreadable || d.outcome == Outcome::Skipped) {
-                text += ": " + d.error;
-            } else {
-                std::string inq = inquiry_summary(d);
-                if (!inq.empty())
-                    text += "  " + inq;
-                if (!d.error.empty())
-                    text += "  (" + d.error + ")";
-            }
-            Node node{text, {}};
-            add_trace(context, d, node);
-            nodes.push_back(node);
-        }
-        if (nodes.empty())
+        auto belongs = [&section](const DeviceResult &d) {
+            return section.outcome == Outcome::Unreadable ? not_examined(d)
+                                                          : d.outcome == section.outcome;
+        };
+        size_t total = 0;
+        for (const DeviceResult &d : results)
+            total += belongs(d);
+        if (total == 0)
             continue;
-        out += std::string("\n") + section.title + ": " +
-               plural(nodes.size(), "device", "devices");
+        out += std::string("\n") + section.title + ": " + plural(total, "device", "devices");
         if (!context.explain && section.outcome != Outcome::Unreadable)
             out += " (--explain shows why)";
         out += "\n";
-        render_children(nodes, "", out);
+        size_t shown = 0;
+        for (const DeviceResult &d : results)
+            if (belongs(d))
+                render_node(unclaimed_node(context, d), "", ++shown == total, out);
     }
 
     out += "\nSummary: " + plural(count(results, Outcome::Claimed), "path", "paths") +
@@ -231,142 +380,89 @@ std::string render_tree(const ReportContext &context, const std::vector<DeviceRe
            std::to_string(count(results, Outcome::Failed)) + " failed, " +
            std::to_string(count(results, Outcome::Unreadable) + count(results, Outcome::Skipped)) +
            " not examined\n";
-    return out;
 }
 
-nlohmann::ordered_json render_json(const ReportContext &context,
-                                   const std::vector<DeviceResult> &results)
+void write_json(const ReportContext &context, const std::vector<DeviceResult> &results,
+                Spool &out)
 {
-    using json = nlohmann::ordered_json;
-    auto with_trace = [&](json &object, const DeviceResult &d) {
-        if (!context.explain)
-            return;
-        json lines = json::array();
-        for (const std::string &line : d.trace)
-            if (!line.empty())
-                lines.push_back(line);
-        object["trace"] = lines;
-    };
-
-    // The SCSI address and both nodes, for devices that sysfs described.
-    auto with_identity = [](json &object, const DeviceResult &d) {
-        if (d.scsi_address.empty())
-            return;
-        object["scsi_address"] = d.scsi_address;
-        json nodes = json::array({d.path});
-        if (!d.other_node.empty())
-            nodes.push_back(d.other_node);
-        object["nodes"] = nodes;
-    };
-
-    json doc;
-    doc["format_version"] = kReportFormatVersion;
+    JsonStream json(out);
+    json.open(nullptr, '{');
+    json.put("format_version", kReportFormatVersion);
     if (!context.scanned_at.empty())
-        doc["scanned_at"] = context.scanned_at;
+        json.put("scanned_at", context.scanned_at);
     if (!context.host.empty())
-        doc["host"] = context.host;
-    json library;
+        json.put("host", context.host);
+    ojson library;
     library["path"] = context.library_path;
     library["interface_version"] = context.interface_version;
-    json info = json::array();
-    for (const std::string &pair : context.vendor_info)
-        info.push_back(pair);
-    library["vendor_info"] = info;
-    doc["library"] = library;
-    doc["simulation"] = context.simulation.empty() ? json(nullptr) : json(context.simulation);
+    library["vendor_info"] = context.vendor_info;
+    json.put("library", library);
+    json.put("simulation", context.simulation.empty() ? ojson(nullptr) : ojson(context.simulation));
 
     std::vector<ArrayView> arrays = group_claims(results);
-    json jarrays = json::array();
     size_t lun_total = 0;
+    json.open("arrays", '[');
     for (const ArrayView &array : arrays) {
-        json jarray;
-        jarray["cabinet_serial"] = array.cabinet_serial;
-        json luns = json::array();
+        json.open(nullptr, '{');
+        json.put("cabinet_serial", std::string(array.cabinet_serial));
+        json.open("luns", '[');
         for (const LunView &lun : array.luns) {
             ++lun_total;
-            json jlun;
-            jlun["lun_serial"] = lun.lun_serial;
-            jlun["revision"] = lun.revision;
-            jlun["scsi_version"] = lun.scsi_version;
-            json paths = json::array();
-            for (const PathView &p : lun.paths) {
-                json jpath;
-                jpath["device"] = p.device->path;
-                with_identity(jpath, *p.device);
-                jpath["sp"] = p.sp;
-                jpath["port_serial"] = p.port_serial;
-                jpath["owner"] = p.owner;
-                json props;
-                for (const auto &kv : p.device->properties)
-                    props[kv.first] = kv.second;
-                jpath["properties"] = props.is_null() ? json::object() : props;
-                add_views_json(jpath, *p.device);  // kernel_view.h
-                with_trace(jpath, *p.device);
-                paths.push_back(jpath);
+            ojson head;
+            head["lun_serial"] = std::string(lun.lun_serial);
+            head["revision"] = std::string(lun.revision);
+            head["scsi_version"] = std::string(lun.scsi_version);
+            add_lun_views_json(head, lun);  // kernel_view.h
+            json.open(nullptr, '{');
+            json.members(head);
+            json.open("paths", '[');
+            for (const PathView &p : lun.paths)
+                json.put(nullptr, path_json(context, p));
+            json.close();
+            json.close();
+        }
+        json.close();
+        json.close();
+    }
+    json.close();
+
+    struct Section {
+        const char *name;
+        Outcome outcome;
+    };
+    size_t listed[3] = {0, 0, 0};
+    size_t n = 0;
+    for (Section section : {Section{"not_claimed", Outcome::NotClaimed},
+                            Section{"failed", Outcome::Failed},
+                            Section{"not_examined", Outcome::Unreadable}}) {
+        json.open(section.name, '[');
+        for (const DeviceResult &d : results) {
+            bool belongs = section.outcome == Outcome::Unreadable ? not_examined(d)
+                                                                  : d.outcome == section.outcome;
+            if (belongs) {
+                json.put(nullptr, unclaimed_json(context, d));
+                ++listed[n];
             }
-            add_lun_views_json(jlun, lun);  // kernel_view.h
-            jlun["paths"] = paths;
-            luns.push_back(jlun);
         }
-        jarray["luns"] = luns;
-        jarrays.push_back(jarray);
+        json.close();
+        ++n;
     }
-    doc["arrays"] = jarrays;
 
-    json not_claimed = json::array(), failed = json::array(), not_examined = json::array();
-    for (const DeviceResult &d : results) {
-        json item;
-        item["device"] = d.path;
-        with_identity(item, d);
-        switch (d.outcome) {
-        case Outcome::Claimed:
-            continue;
-        case Outcome::NotClaimed:
-        case Outcome::Failed:
-            item["result"] = d.claim_result;
-            item["vendor"] = inquiry_vendor(d);
-            item["product"] = inquiry_product(d);
-            item["revision"] = inquiry_revision(d);
-            if (!d.error.empty())
-                item["error"] = d.error;
-            with_trace(item, d);
-            (d.outcome == Outcome::NotClaimed ? not_claimed : failed).push_back(item);
-            break;
-        case Outcome::Unreadable:
-        case Outcome::Skipped:
-            item["error"] = d.error;
-            item["errno"] = d.error_number;
-            not_examined.push_back(item);
-            break;
-        }
-    }
-    doc["not_claimed"] = not_claimed;
-    doc["failed"] = failed;
-    doc["not_examined"] = not_examined;
-
-    json summary;
+    ojson summary;
     summary["devices"] = results.size();
     summary["claimed"] = count(results, Outcome::Claimed);
     summary["arrays"] = arrays.size();
     summary["luns"] = lun_total;
-    summary["not_claimed"] = not_claimed.size();
-    summary["failed"] = failed.size();
-    summary["not_examined"] = not_examined.size();
-    doc["summary"] = summary;
-    return doc;
+    summary["not_claimed"] = listed[0];
+    summary["failed"] = listed[1];
+    summary["not_examined"] = listed[2];
+    json.put("summary", summary);
+    json.close();
+    out += '\n';
 }
 
-std::string render_json_text(const ReportContext &context,
-                             const std::vector<DeviceResult> &results)
+void write_export(const std::vector<DeviceResult> &results, Spool &out)
 {
-    return render_json(context, results)
-               .dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) +
-           "\n";
-}
-
-std::string render_export(const std::vector<DeviceResult> &results)
-{
-    std::string out;
     bool first = true;
     for (const DeviceResult &d : results) {
         if (d.outcome != Outcome::Claimed)
@@ -382,11 +478,36 @@ std::string render_export(const std::vector<DeviceResult> &results)
             out += "DEVICE_NODES=" +
                    shell_quote(d.path + (d.other_node.empty() ? "" : " " + d.other_node)) + "\n";
         }
-        for (const auto &kv : d.properties)
-            out += kv.first + "=" + shell_quote(kv.second) + "\n";
+        for (PropertyList::Pair kv : d.properties) {
+            out += kv.first;
+            out += '=';
+            out += shell_quote(kv.second);
+            out += '\n';
+        }
         out += views_export(d);  // kernel_view.h
     }
-    return out;
+}
+
+std::string render_tree(const ReportContext &context, const std::vector<DeviceResult> &results)
+{
+    return collect([&](Spool &out) { write_tree(context, results, out); });
+}
+
+std::string render_json_text(const ReportContext &context,
+                             const std::vector<DeviceResult> &results)
+{
+    return collect([&](Spool &out) { write_json(context, results, out); });
+}
+
+std::string render_export(const std::vector<DeviceResult> &results)
+{
+    return collect([&](Spool &out) { write_export(results, out); });
+}
+
+nlohmann::ordered_json render_json(const ReportContext &context,
+                                   const std::vector<DeviceResult> &results)
+{
+    return nlohmann::ordered_json::parse(render_json_text(context, results));
 }
 
 }  // namespace zkd

@@ -4,10 +4,12 @@
 #define ZKDISCOVER_REPORT_H
 
 #include "claims.h"
+#include "spool.h"
 
 #include <nlohmann/json.hpp>
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace zkd {
@@ -22,23 +24,24 @@ struct ReportContext {
     std::string host;         // the machine's name; "" leaves it out
 };
 
-// One path to a LUN.
+// One path to a LUN. The views point into the results grouped, which
+// must stay as they are while the grouping is used.
 struct PathView {
     const DeviceResult *device;
-    std::string sp;            // "A", "B", ... from the port serial's last letter
-    std::string port_serial;
-    bool owner;                // LUN_OWNER=Y: this SP owns the LUN
+    std::string_view sp;           // "A", "B", ... from the port serial's last letter
+    std::string_view port_serial;
+    bool owner;                    // LUN_OWNER=Y: this SP owns the LUN
 };
 
 struct LunView {
-    std::string lun_serial;
-    std::string revision;
-    std::string scsi_version;
+    std::string_view lun_serial;
+    std::string_view revision;
+    std::string_view scsi_version;
     std::vector<PathView> paths;
 };
 
 struct ArrayView {
-    std::string cabinet_serial;
+    std::string_view cabinet_serial;
     std::vector<LunView> luns;
     size_t path_count = 0;
 };
@@ -48,21 +51,30 @@ struct ArrayView {
 std::vector<ArrayView> group_claims(const std::vector<DeviceResult> &results);
 
 // The value of the claim's property name, "" when it has none.
-std::string property_or_empty(const DeviceResult &d, const char *name);
+std::string_view property_or_empty(const DeviceResult &d, const char *name);
 
 // "1 LUN", "3 LUNs": the count and the word for it.
 std::string plural(size_t n, const char *one, const char *many);
 
-std::string render_tree(const ReportContext &context, const std::vector<DeviceResult> &results);
-nlohmann::ordered_json render_json(const ReportContext &context,
-                                   const std::vector<DeviceResult> &results);
-// Text of the JSON document, invalid UTF-8 replaced, ending with a newline.
-std::string render_json_text(const ReportContext &context,
-                             const std::vector<DeviceResult> &results);
+// Each report is written as it is made, into a spool; the render_ forms
+// return the whole text.
+void write_tree(const ReportContext &context, const std::vector<DeviceResult> &results,
+                Spool &out);
+// The JSON document, invalid UTF-8 replaced, ending with a newline.
+void write_json(const ReportContext &context, const std::vector<DeviceResult> &results,
+                Spool &out);
 // For each claimed device: DEVICE=path (with SCSI_ADDRESS= and
 // DEVICE_NODES= when sysfs described it), then its pairs in list order, one
 // per line; a blank line between devices.
+void write_export(const std::vector<DeviceResult> &results, Spool &out);
+
+std::string render_tree(const ReportContext &context, const std::vector<DeviceResult> &results);
+std::string render_json_text(const ReportContext &context,
+                             const std::vector<DeviceResult> &results);
 std::string render_export(const std::vector<DeviceResult> &results);
+// The document as read back.
+nlohmann::ordered_json render_json(const ReportContext &context,
+                                   const std::vector<DeviceResult> &results);
 
 }  // namespace zkd
 

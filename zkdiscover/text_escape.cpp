@@ -20,7 +20,7 @@ std::string escape_text(const char *data, size_t size)
     return out;
 }
 
-std::string shell_quote(const std::string &value)
+std::string shell_quote(std::string_view value)
 {
     std::string out = "'";
     for (char c : value) {

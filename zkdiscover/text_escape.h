@@ -6,13 +6,14 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 namespace zkd {
 
 // Printable ASCII as it is; every other byte, and the backslash itself, as
 // \xHH (so the escaped text maps back to the bytes one to one).
 std::string escape_text(const char *data, size_t size);
-inline std::string escape_text(const std::string &text)
+inline std::string escape_text(std::string_view text)
 {
     return escape_text(text.data(), text.size());
 }
@@ -21,7 +22,7 @@ inline std::string escape_text(const std::string &text)
 // byte: single-quoted, each ' written as '\''. Control bytes stay as they
 // are inside the quotes (eval gives them back); escape_text the result for
 // a terminal if needed.
-std::string shell_quote(const std::string &value);
+std::string shell_quote(std::string_view value);
 
 }  // namespace zkd
 
