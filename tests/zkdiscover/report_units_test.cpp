@@ -174,6 +174,16 @@ TEST(Json, CarriesTheTreeAndEveryProperty)
     EXPECT_EQ(summary["claimed"], 5);
     EXPECT_EQ(summary["arrays"], 2);
     EXPECT_EQ(summary["luns"], 3);
+
+    // Written a member at a time, laid out as a dump of the whole document:
+    // empty lists, traces and replaced bytes included.
+    using ojson = nlohmann::ordered_json;
+    std::vector<zkd::DeviceResult> traced = results;
+    traced[0].trace = {"claim_device for /dev/sg1", ""};
+    for (const std::string &written :
+         {text, zkd::render_json_text(context(), {}), zkd::render_json_text(context(true), traced)})
+        EXPECT_EQ(written,
+                  ojson::parse(written).dump(2, ' ', false, ojson::error_handler_t::replace) + "\n");
 }
 
 TEST(Identity, EachDeviceShowsItsNodesAndAddressInEveryOutput)

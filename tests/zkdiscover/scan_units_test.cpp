@@ -353,6 +353,22 @@ TEST_F(FakeLibraryTest, OutcomesFollowTheClaimResult)
     EXPECT_EQ(zkd::find_property(a, "REVISION"), nullptr);
 }
 
+TEST(PropertyList, KeepsPairsInOrderWhateverTheirBytes)
+{
+    using Pairs = std::vector<std::pair<std::string, std::string>>;
+    Pairs given = {{"A", "x=y"}, {"", ""}, {"B", "\xff\n"}, {"A", "second"}};
+    zkd::PropertyList list{{"A", "x=y"}, {"", ""}, {"B", "\xff\n"}, {"A", "second"}};
+    Pairs seen;
+    for (zkd::PropertyList::Pair kv : list)
+        seen.emplace_back(kv.first, kv.second);
+    EXPECT_EQ(seen, given);
+    EXPECT_EQ(list.size(), 4u);
+    EXPECT_STREQ(list.find("A"), "x=y");   // the first of its name
+    EXPECT_STREQ(list.find(""), "");
+    EXPECT_EQ(list.find("C"), nullptr);
+    EXPECT_TRUE(zkd::PropertyList().empty());
+}
+
 TEST_F(FakeLibraryTest, AShortInquiryIsOfferedPaddedToThirtySixBytes)
 {
     g_devices["/dev/short"] = {standard_inquiry("DGC", 12), 0, ZK_NOT_CLAIMED, {}};
