@@ -382,6 +382,7 @@ public:
         return false;
     }
 
+    bool document_is_object() const { return document_is_object_; }
     bool too_deep() const { return too_deep_; }
     size_t error_at() const { return error_at_; }
     bool out_of_range() const { return out_of_range_; }
@@ -691,9 +692,6 @@ private:
     bool duplicate_known_ = false;
     std::string duplicate_;
     std::string problem_;
-
-public:
-    bool document_is_object() const { return document_is_object_; }
 };
 
 // Where a parse stopped: the word around byte offset at (1-based, as the
