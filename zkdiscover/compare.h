@@ -43,7 +43,6 @@ public:
 
     const std::string &str() const;
     operator const std::string &() const { return str(); }
-    bool empty() const { return id_ == 0; }
     bool operator==(SharedText other) const { return id_ == other.id_; }
     bool operator!=(SharedText other) const { return id_ != other.id_; }
     // An order of the handles, not of the strings: for sorting and sets.
