@@ -3,51 +3,101 @@
 #include "compare.h"
 
 #include <algorithm>
+#include <map>
 #include <set>
+#include <tuple>
 #include <utility>
 
 namespace zkd {
 
 namespace {
 
-using LunKey = std::pair<std::string, std::string>;   // cabinet serial, LUN serial
+// A LUN: cabinet serial, LUN serial.
+using LunKey = std::pair<SharedText, SharedText>;
 
-DeviceRecord record_or_absent(const Snapshot &snapshot, const std::string &path)
-{
-    auto it = snapshot.devices.find(path);
-    if (it != snapshot.devices.end())
-        return it->second;
-    DeviceRecord absent;
-    absent.path = path;
-    return absent;
-}
+// A device in either scan (nullptr: absent from that one).
+struct Pair {
+    const DeviceRecord *before = nullptr, *after = nullptr;
+};
+
+const DeviceRecord *side(const Pair &p, bool after) { return after ? p.after : p.before; }
 
 LunKey lun_of(const DeviceRecord &r) { return {r.cabinet_serial, r.lun_serial}; }
 
-const DeviceRecord &side(const PathChange &p, bool after) { return after ? p.after : p.before; }
+bool claimed(const DeviceRecord *r) { return r != nullptr && r->state == DeviceState::Claimed; }
 
-bool claimed_in(const DeviceRecord &r, const LunKey &lun)
+bool claimed_in(const DeviceRecord *r, const LunKey &lun) { return claimed(r) && lun_of(*r) == lun; }
+
+bool owns(const DeviceRecord *r, const LunKey &lun) { return claimed_in(r, lun) && r->owner; }
+
+DeviceRecord record_or_absent(const DeviceRecord *r, const Pair &p)
 {
-    return r.state == DeviceState::Claimed && lun_of(r) == lun;
+    if (r != nullptr)
+        return *r;
+    DeviceRecord absent;
+    absent.path = (p.before ? p.before : p.after)->path;
+    return absent;
 }
 
-// The paths that own a LUN in one scan (a path that moved to another LUN
-// owns that one, not this).
-std::vector<DeviceRecord> owners(const std::vector<PathChange> &paths, const LunKey &lun, bool after)
+// Every device of either scan, in natural order: both walked together.
+std::vector<Pair> pair_up(const Snapshot &before, const Snapshot &after)
 {
-    std::vector<DeviceRecord> out;
-    for (const PathChange &p : paths)
-        if (claimed_in(side(p, after), lun) && side(p, after).owner)
-            out.push_back(side(p, after));
+    std::vector<Pair> all;
+    all.reserve(std::max(before.devices.size(), after.devices.size()));
+    auto b = before.devices.begin(), a = after.devices.begin();
+    while (b != before.devices.end() || a != after.devices.end()) {
+        Pair p;
+        if (a == after.devices.end() || (b != before.devices.end() && natural_less(b->path, a->path)))
+            p.before = &*b++;
+        else if (b == before.devices.end() || natural_less(a->path, b->path))
+            p.after = &*a++;
+        else
+            p = {&*b++, &*a++};
+        all.push_back(p);
+    }
+    return all;
+}
+
+// A change found, its devices as numbers into the pairs; made into a
+// Change once each device is known to be listed under it.
+struct Found {
+    ChangeKind kind = ChangeKind::OutcomeChanged;
+    Severity severity = Severity::Changed;
+    LunKey lun;
+    std::string sp;
+    std::vector<uint32_t> paths;
+    size_t luns = 0;
+    std::vector<uint32_t> owners_before, owners_after, lun_paths_after;
+};
+
+// The paths of a LUN group that pass test, in natural order.
+template <typename Test>
+std::vector<uint32_t> select(const std::vector<uint32_t> &paths, Test test)
+{
+    std::vector<uint32_t> out;
+    for (uint32_t i : paths)
+        if (test(i))
+            out.push_back(i);
     return out;
 }
 
-std::set<std::string> sps_of(const std::vector<DeviceRecord> &records)
+// The SPs of these records, each once.
+std::vector<SharedText> sps_of(const std::vector<Pair> &all, const std::vector<uint32_t> &paths,
+                               bool after)
 {
-    std::set<std::string> sps;
-    for (const DeviceRecord &r : records)
-        sps.insert(r.sp);
+    std::vector<SharedText> sps;
+    for (uint32_t i : paths)
+        sps.push_back(side(all[i], after)->sp);
+    std::sort(sps.begin(), sps.end());
+    sps.erase(std::unique(sps.begin(), sps.end()), sps.end());
     return sps;
+}
+
+bool string_less(const LunKey &x, const LunKey &y)
+{
+    const std::string &xc = x.first.str(), &xl = x.second.str();
+    const std::string &yc = y.first.str(), &yl = y.second.str();
+    return std::tie(xc, xl) < std::tie(yc, yl);
 }
 
 }  // namespace
@@ -77,35 +127,47 @@ bool firmware_differs(const DeviceRecord &b, const DeviceRecord &a)
             b.port_serial != a.port_serial);
 }
 
-Change device_change(ChangeKind kind, Severity severity, const PathChange &p)
+std::vector<DeviceRecord> records(const std::vector<Pair> &all, const std::vector<uint32_t> &paths,
+                                  bool after)
 {
-    Change c;
-    c.kind = kind;
-    c.severity = severity;
-    c.paths = {p};
-    return c;
+    std::vector<DeviceRecord> out;
+    for (uint32_t i : paths)
+        out.push_back(*side(all[i], after));
+    return out;
 }
 
-// Keeps each device under the first (most serious) change that lists it.
-std::vector<Change> list_each_device_once(std::vector<Change> changes)
+// Keeps each device under the first (most serious) change that lists it,
+// and makes the changes.
+std::vector<Change> list_each_device_once(const std::vector<Pair> &all, std::vector<Found> found)
 {
-    std::stable_sort(changes.begin(), changes.end(), [](const Change &x, const Change &y) {
+    std::stable_sort(found.begin(), found.end(), [](const Found &x, const Found &y) {
         return std::make_pair(static_cast<int>(x.severity), static_cast<int>(x.kind)) <
                std::make_pair(static_cast<int>(y.severity), static_cast<int>(y.kind));
     });
-    std::set<std::string> listed;
+    std::vector<bool> listed(all.size());
     std::vector<Change> out;
-    for (Change &c : changes) {
-        std::vector<PathChange> fresh;
-        for (const PathChange &p : c.paths) {
-            if (listed.insert(p.after.path).second)
-                fresh.push_back(p);
-            else
+    for (const Found &f : found) {
+        Change c;
+        for (uint32_t i : f.paths) {
+            if (listed[i]) {
                 ++c.listed_above;
+                continue;
+            }
+            listed[i] = true;
+            c.paths.push_back({record_or_absent(all[i].before, all[i]),
+                               record_or_absent(all[i].after, all[i])});
         }
-        if (lists_one_device(c.kind) && fresh.empty())
+        if (lists_one_device(f.kind) && c.paths.empty())
             continue;
-        c.paths = std::move(fresh);
+        c.kind = f.kind;
+        c.severity = f.severity;
+        c.cabinet_serial = f.lun.first.str();
+        c.lun_serial = f.lun.second.str();
+        c.sp = f.sp;
+        c.luns = f.luns;
+        c.owners_before = records(all, f.owners_before, false);
+        c.owners_after = records(all, f.owners_after, true);
+        c.lun_paths_after = records(all, f.lun_paths_after, true);
         out.push_back(std::move(c));
     }
     return out;
@@ -136,166 +198,161 @@ Severity overall_severity(const std::vector<Change> &changes)
 
 std::vector<Change> compare_snapshots(const Snapshot &before, const Snapshot &after)
 {
-    // Every device of either scan, in natural order.
-    std::vector<PathChange> all;
-    {
-        std::set<std::string, NaturalOrder> paths;
-        for (const auto &d : before.devices)
-            paths.insert(d.first);
-        for (const auto &d : after.devices)
-            paths.insert(d.first);
-        for (const std::string &p : paths)
-            all.push_back({record_or_absent(before, p), record_or_absent(after, p)});
+    const std::vector<Pair> all = pair_up(before, after);
+
+    // The paths of each LUN, claimed by it in either scan: (LUN, path)
+    // entries sorted by LUN, then by path.
+    struct Entry {
+        LunKey lun;
+        uint32_t path;
+        bool operator<(const Entry &o) const { return std::tie(lun, path) < std::tie(o.lun, o.path); }
+    };
+    std::vector<Entry> entries;
+    for (uint32_t i = 0; i < all.size(); ++i) {
+        const DeviceRecord *b = all[i].before, *a = all[i].after;
+        if (claimed(b))
+            entries.push_back({lun_of(*b), i});
+        if (claimed(a) && !(claimed(b) && lun_of(*a) == lun_of(*b)))
+            entries.push_back({lun_of(*a), i});
     }
-
-    // Paths of each array and LUN, from either scan.
-    std::map<std::string, std::vector<PathChange>> arrays;
-    std::map<LunKey, std::vector<PathChange>> luns;
-    std::set<std::string> arrays_before, arrays_after;
-    std::set<LunKey> luns_before, luns_after;
-    for (const PathChange &p : all) {
-        std::set<LunKey> keys;
-        for (bool later : {false, true}) {
-            const DeviceRecord &r = side(p, later);
-            if (r.state != DeviceState::Claimed)
-                continue;
-            (later ? arrays_after : arrays_before).insert(r.cabinet_serial);
-            (later ? luns_after : luns_before).insert(lun_of(r));
-            keys.insert(lun_of(r));
-        }
-        std::set<std::string> cabs;
-        for (const LunKey &k : keys) {
-            luns[k].push_back(p);
-            cabs.insert(k.first);
-        }
-        for (const std::string &cab : cabs)
-            arrays[cab].push_back(p);
+    std::sort(entries.begin(), entries.end());
+    struct Group {
+        LunKey key;
+        std::vector<uint32_t> paths;
+        bool in_before = false, in_after = false;
+    };
+    std::vector<Group> luns;
+    for (size_t e = 0; e < entries.size(); ++e) {
+        if (e == 0 || entries[e].lun != entries[e - 1].lun)
+            luns.push_back({entries[e].lun, {}});
+        Group &g = luns.back();
+        g.paths.push_back(entries[e].path);
+        g.in_before = g.in_before || claimed_in(all[entries[e].path].before, g.key);
+        g.in_after = g.in_after || claimed_in(all[entries[e].path].after, g.key);
     }
+    std::vector<Entry>().swap(entries);
+    // In order of the serials, as the changes list them.
+    std::sort(luns.begin(), luns.end(), [](const Group &x, const Group &y) { return string_less(x.key, y.key); });
 
-    auto only_in = [](const auto &key, const auto &here, const auto &there) {
-        return here.count(key) > 0 && there.count(key) == 0;
+    std::vector<Found> found;
+    auto add = [&](ChangeKind kind, Severity severity, const LunKey &key, std::vector<uint32_t> paths) {
+        Found f;
+        f.kind = kind;
+        f.severity = severity;
+        f.lun = key;
+        f.paths = std::move(paths);
+        found.push_back(std::move(f));
+        return &found.back();
     };
-    // The paths of an array (or of one of its LUNs) in one scan.
-    auto paths_in = [](const std::vector<PathChange> &paths, const LunKey *lun,
-                       const std::string &cab, bool later) {
-        std::vector<PathChange> out;
-        for (const PathChange &p : paths) {
-            const DeviceRecord &r = side(p, later);
-            if (r.state == DeviceState::Claimed && r.cabinet_serial == cab &&
-                (lun == nullptr || lun_of(r) == *lun))
-                out.push_back(p);
+
+    // Arrays of one scan only: the LUN groups of an array are adjacent.
+    std::set<SharedText> arrays_before, arrays_after;
+    for (const Group &g : luns) {
+        if (g.in_before)
+            arrays_before.insert(g.key.first);
+        if (g.in_after)
+            arrays_after.insert(g.key.first);
+    }
+    for (size_t first = 0, last; first < luns.size(); first = last) {
+        SharedText cab = luns[first].key.first;
+        for (last = first; last < luns.size() && luns[last].key.first == cab; ++last) {
         }
-        return out;
-    };
-
-    std::vector<Change> changes;
-    auto group = [&](ChangeKind kind, Severity severity, const LunKey &key,
-                     std::vector<PathChange> paths) {
-        Change c;
-        c.kind = kind;
-        c.severity = severity;
-        c.cabinet_serial = key.first;
-        c.lun_serial = key.second;
-        c.paths = std::move(paths);
-        changes.push_back(std::move(c));
-        return &changes.back();
-    };
-    for (const auto &a : arrays) {
         for (bool later : {false, true}) {
-            if (!only_in(a.first, later ? arrays_after : arrays_before,
-                         later ? arrays_before : arrays_after))
+            if (!(later ? arrays_after : arrays_before).count(cab) ||
+                (later ? arrays_before : arrays_after).count(cab))
                 continue;
-            std::vector<PathChange> paths = paths_in(a.second, nullptr, a.first, later);
-            std::set<LunKey> keys;
-            for (const PathChange &p : paths)
-                keys.insert(lun_of(side(p, later)));
-            group(later ? ChangeKind::ArrayAppeared : ChangeKind::ArrayDisappeared,
-                  later ? Severity::Changed : Severity::Degraded, {a.first, ""}, paths)
-                ->luns = keys.size();
+            std::vector<uint32_t> paths;
+            size_t count = 0;
+            for (size_t g = first; g < last; ++g) {
+                count += later ? luns[g].in_after : luns[g].in_before;
+                for (uint32_t i : luns[g].paths)
+                    if (claimed(side(all[i], later)) && side(all[i], later)->cabinet_serial == cab)
+                        paths.push_back(i);
+            }
+            std::sort(paths.begin(), paths.end());
+            paths.erase(std::unique(paths.begin(), paths.end()), paths.end());
+            add(later ? ChangeKind::ArrayAppeared : ChangeKind::ArrayDisappeared,
+                later ? Severity::Changed : Severity::Degraded, {cab, SharedText()}, std::move(paths))
+                ->luns = count;
         }
     }
 
     std::set<LunKey> trespassed;
-    for (const auto &l : luns) {
-        const LunKey &key = l.first;
-        std::vector<DeviceRecord> owned_before = owners(l.second, key, false);
-        std::vector<DeviceRecord> owned_after = owners(l.second, key, true);
-        if (only_in(key, luns_before, luns_after) && arrays_after.count(key.first))
-            group(ChangeKind::LunDisappeared, Severity::Degraded, key,
-                  paths_in(l.second, &key, key.first, false));
-        if (only_in(key, luns_after, luns_before) && arrays_before.count(key.first))
-            group(ChangeKind::LunAppeared, Severity::Changed, key,
-                  paths_in(l.second, &key, key.first, true));
+    for (const Group &g : luns) {
+        const LunKey &key = g.key;
+        auto in = [&](bool later) {
+            return select(g.paths, [&](uint32_t i) { return claimed_in(side(all[i], later), key); });
+        };
+        auto owned = [&](bool later) {
+            return select(g.paths, [&](uint32_t i) { return owns(side(all[i], later), key); });
+        };
+        std::vector<uint32_t> owned_before = owned(false), owned_after = owned(true);
+        if (g.in_before && !g.in_after && arrays_after.count(key.first))
+            add(ChangeKind::LunDisappeared, Severity::Degraded, key, in(false));
+        if (g.in_after && !g.in_before && arrays_before.count(key.first))
+            add(ChangeKind::LunAppeared, Severity::Changed, key, in(true));
 
-        if (luns_before.count(key) && luns_after.count(key)) {
+        if (g.in_before && g.in_after) {
             // An SP that no path of the LUN goes through any more.
-            std::vector<DeviceRecord> now;
-            for (const PathChange &p : paths_in(l.second, &key, key.first, true))
-                now.push_back(p.after);
-            std::set<std::string> sps_after = sps_of(now);
-            std::map<std::string, std::vector<PathChange>> lost;
-            for (const PathChange &p : paths_in(l.second, &key, key.first, false))
-                if (!sps_after.count(p.before.sp))
-                    lost[p.before.sp].push_back(p);
+            std::vector<SharedText> sps_after = sps_of(all, in(true), true);
+            std::map<std::string, std::vector<uint32_t>> lost;
+            for (uint32_t i : in(false)) {
+                SharedText sp = all[i].before->sp;
+                if (!std::binary_search(sps_after.begin(), sps_after.end(), sp))
+                    lost[sp.str()].push_back(i);
+            }
             for (auto &sp : lost)
-                group(ChangeKind::LunLostSp, Severity::Degraded, key, sp.second)->sp = sp.first;
+                add(ChangeKind::LunLostSp, Severity::Degraded, key, std::move(sp.second))->sp = sp.first;
 
-            std::set<std::string> was = sps_of(owned_before), is = sps_of(owned_after);
+            std::vector<SharedText> was = sps_of(all, owned_before, false);
+            std::vector<SharedText> is = sps_of(all, owned_after, true);
             if (!was.empty() && !is.empty() && was != is) {
                 trespassed.insert(key);
-                std::vector<PathChange> flagged;
-                for (const PathChange &p : l.second)
-                    if ((claimed_in(p.before, key) && p.before.owner) !=
-                        (claimed_in(p.after, key) && p.after.owner))
-                        flagged.push_back(p);
-                Change *c = group(ChangeKind::Trespass, Severity::Changed, key, flagged);
-                c->owners_before = owned_before;
-                c->owners_after = owned_after;
+                Found *f = add(ChangeKind::Trespass, Severity::Changed, key,
+                               select(g.paths, [&](uint32_t i) {
+                                   return owns(all[i].before, key) != owns(all[i].after, key);
+                               }));
+                f->owners_before = owned_before;
+                f->owners_after = owned_after;
             }
         }
-        if (luns_after.count(key) && owned_after.empty()) {
+        if (g.in_after && owned_after.empty()) {
             // A new condition when the LUN had an owner path before (its
             // former owner paths are listed), or when the LUN is new.
-            bool had_owner = !owned_before.empty();
-            Severity severity = had_owner                 ? Severity::Degraded
-                                : luns_before.count(key) ? Severity::Unchanged
-                                                          : Severity::Changed;
-            std::vector<PathChange> former;
-            for (const PathChange &p : l.second)
-                if (claimed_in(p.before, key) && p.before.owner)
-                    former.push_back(p);
-            Change *c = group(ChangeKind::NoOwnerPath, severity, key, former);
-            c->owners_before = owned_before;
-            for (const PathChange &p : paths_in(l.second, &key, key.first, true))
-                c->lun_paths_after.push_back(p.after);
+            Severity severity = !owned_before.empty() ? Severity::Degraded
+                                : g.in_before         ? Severity::Unchanged
+                                                      : Severity::Changed;
+            Found *f = add(ChangeKind::NoOwnerPath, severity, key, owned_before);
+            f->owners_before = owned_before;
+            f->lun_paths_after = in(true);
         }
     }
 
-    for (const PathChange &p : all) {
-        const DeviceRecord &b = p.before, &a = p.after;
-        bool claimed_before = b.state == DeviceState::Claimed;
-        bool claimed_after = a.state == DeviceState::Claimed;
-        if (claimed_before && claimed_after) {
-            if (lun_of(b) != lun_of(a))
-                changes.push_back(device_change(ChangeKind::DeviceMoved, Severity::Degraded, p));
-            else if (b.sp != a.sp)
-                changes.push_back(device_change(ChangeKind::PathSpChanged, Severity::Degraded, p));
-            else if (b.owner != a.owner && !trespassed.count(lun_of(a)))
-                changes.push_back(device_change(ChangeKind::PathOwnerChanged,
-                                                b.owner ? Severity::Degraded : Severity::Changed, p));
-            else if (firmware_differs(b, a))
-                changes.push_back(device_change(ChangeKind::FirmwareChanged, Severity::Changed, p));
+    for (uint32_t i = 0; i < all.size(); ++i) {
+        const DeviceRecord *b = all[i].before, *a = all[i].after;
+        DeviceState was = b ? b->state : DeviceState::Absent;
+        DeviceState is = a ? a->state : DeviceState::Absent;
+        auto device = [&](ChangeKind kind, Severity severity) { add(kind, severity, LunKey(), {i}); };
+        if (claimed(b) && claimed(a)) {
+            if (lun_of(*b) != lun_of(*a))
+                device(ChangeKind::DeviceMoved, Severity::Degraded);
+            else if (b->sp != a->sp)
+                device(ChangeKind::PathSpChanged, Severity::Degraded);
+            else if (b->owner != a->owner && !trespassed.count(lun_of(*a)))
+                device(ChangeKind::PathOwnerChanged, b->owner ? Severity::Degraded : Severity::Changed);
+            else if (firmware_differs(*b, *a))
+                device(ChangeKind::FirmwareChanged, Severity::Changed);
             continue;
         }
-        if (b.state == a.state)
+        if (was == is)
             continue;
-        Severity severity = claimed_before ? Severity::Degraded : Severity::Changed;
-        ChangeKind kind = claimed_before && a.state == DeviceState::Absent   ? ChangeKind::PathDisappeared
-                          : claimed_after && b.state == DeviceState::Absent ? ChangeKind::PathAppeared
-                                                                            : ChangeKind::OutcomeChanged;
-        changes.push_back(device_change(kind, severity, p));
+        Severity severity = claimed(b) ? Severity::Degraded : Severity::Changed;
+        ChangeKind kind = claimed(b) && is == DeviceState::Absent   ? ChangeKind::PathDisappeared
+                          : claimed(a) && was == DeviceState::Absent ? ChangeKind::PathAppeared
+                                                                     : ChangeKind::OutcomeChanged;
+        device(kind, severity);
     }
-    return list_each_device_once(std::move(changes));
+    return list_each_device_once(all, std::move(found));
 }
 
 }  // namespace zkd

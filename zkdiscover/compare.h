@@ -10,8 +10,10 @@
 
 #include <nlohmann/json.hpp>
 
-#include <map>
+#include <cstdint>
+#include <deque>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace zkd {
@@ -28,34 +30,66 @@ const char *state_name(DeviceState state);
 // The same as the JSON documents write them ("not_claimed").
 const char *json_state_name(DeviceState state);
 
+// A string kept once in the process: a LUN serial, an SP, a revision is
+// the same on many paths and in both scans, so a record holds a 4-byte
+// handle instead of its own copy. Equal handles, equal strings. Safe to use
+// from several threads.
+class SharedText {
+public:
+    SharedText() = default;   // ""
+    SharedText(std::string_view text);
+    SharedText(const std::string &text) : SharedText(std::string_view(text)) {}
+    SharedText(const char *text) : SharedText(std::string_view(text)) {}
+
+    const std::string &str() const;
+    operator const std::string &() const { return str(); }
+    bool operator==(SharedText other) const { return id_ == other.id_; }
+    bool operator!=(SharedText other) const { return id_ != other.id_; }
+    // An order of the handles, not of the strings: for sorting and sets.
+    bool operator<(SharedText other) const { return id_ < other.id_; }
+
+private:
+    uint32_t id_ = 0;
+};
+
 // A device node as one scan saw it; the claim fields only when claimed.
 struct DeviceRecord {
     std::string path;
-    DeviceState state = DeviceState::Absent;
-    std::string cabinet_serial;
-    std::string lun_serial;
-    std::string sp;
-    bool owner = false;
+    SharedText cabinet_serial;
+    SharedText lun_serial;
+    SharedText sp;
     // The unit's firmware and port as the claim reported them (REVISION,
     // SCSI_VERSION, PORT_SERIAL_NO); unknown for a report that lacks them.
+    SharedText revision;
+    SharedText scsi_version;
+    SharedText port_serial;
+    DeviceState state = DeviceState::Absent;
+    bool owner = false;
     bool firmware_known = false;
-    std::string revision;
-    std::string scsi_version;
-    std::string port_serial;
 };
 
 struct NaturalOrder {
     bool operator()(const std::string &a, const std::string &b) const { return natural_less(a, b); }
+    bool operator()(const DeviceRecord &a, const DeviceRecord &b) const { return natural_less(a.path, b.path); }
 };
 
-// One scan as far as a comparison needs it: every device by its path.
+// One scan as far as a comparison needs it.
 struct Snapshot {
-    std::map<std::string, DeviceRecord, NaturalOrder> devices;
+    // Every device, in natural order of the paths, each path once (a deque:
+    // it grows without ever holding two copies).
+    std::deque<DeviceRecord> devices;
     // The simulator description the scan ran on ("" for real devices);
     // unknown when the report does not say.
     bool simulation_known = false;
     std::string simulation;
+
+    // The device at path, or nullptr.
+    const DeviceRecord *find(const std::string &path) const;
 };
+
+// Puts devices in natural order. False when a path is there twice (the
+// snapshot is then in order with both); repeated names it.
+bool put_in_order(Snapshot &snapshot, std::string &repeated);
 
 Snapshot snapshot_of_scan(const std::vector<DeviceResult> &results);
 
@@ -65,10 +99,11 @@ Snapshot snapshot_of_scan(const std::vector<DeviceResult> &results);
 // ignored.
 bool read_snapshot(const nlohmann::json &doc, Snapshot &snapshot, std::string &problem);
 
-// Reads the file once (a regular file of at most kMaxInputBytes, opened
-// without blocking), parses it strictly (trailing bytes, NUL bytes,
-// duplicate members and numbers out of range are errors), then
-// read_snapshot. The problem quotes at most one word of the file, escaped.
+// Reads the file as it goes (a regular file of at most kMaxInputBytes,
+// opened without blocking), never holding its text or a document: strictly
+// (trailing bytes, NUL bytes, duplicate members and numbers out of range
+// are errors), with the checks of read_snapshot. The problem quotes at most
+// one word of the file, escaped.
 bool load_snapshot(const std::string &file, Snapshot &snapshot, std::string &problem);
 
 // Drops the devices that are not among paths.

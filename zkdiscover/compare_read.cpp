@@ -1,12 +1,22 @@
 // --compare: a scan as a comparison sees it, from this run's results or
-// from an earlier run's --json report.
+// from an earlier run's --json report. A report is read as it is parsed
+// (65,536 paths make 36 MiB of JSON): each path becomes a small record,
+// and neither the text nor a document is ever held whole.
 #include "compare.h"
 
 #include "file_io.h"
 #include "report.h"
 #include "text_escape.h"
 
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <iterator>
+#include <mutex>
 #include <set>
+#include <unordered_map>
 #include <utility>
 
 namespace zkd {
@@ -37,6 +47,20 @@ const StateName *find_state(DeviceState state)
     return nullptr;
 }
 
+// The strings behind SharedText handles; handle 0 is "". Never freed: a
+// handle may outlive any object that made it.
+struct TextPool {
+    std::mutex lock;
+    std::deque<std::string> texts{std::string()};   // elements never move
+    std::unordered_map<std::string_view, uint32_t> ids;
+};
+
+TextPool &text_pool()
+{
+    static TextPool *pool = new TextPool;
+    return *pool;
+}
+
 // At most the first 40 bytes of a word of the file, escaped: enough to find
 // it, never a screenful of someone else's bytes.
 std::string quoted_word(const std::string &word)
@@ -45,206 +69,641 @@ std::string quoted_word(const std::string &word)
     return "'" + escape_text(word.substr(0, kMax)) + (word.size() > kMax ? "...'" : "'");
 }
 
-// Each reader names the member it looks at in the problem, as a path from
-// the top of the document ("arrays[0].luns[1].paths[0].owner").
-bool member(const json &object, const std::string &where, const char *name, json::value_t type,
-            const json *&value, std::string &problem)
-{
-    auto it = object.find(name);
-    bool fits = it != object.end() &&
-                (it->type() == type ||
-                 (type == json::value_t::number_integer && it->is_number_unsigned()));
-    if (!fits) {
-        const char *kind = type == json::value_t::array    ? "a list"
-                           : type == json::value_t::object ? "an object"
-                           : type == json::value_t::string ? "a string"
-                           : type == json::value_t::boolean ? "true or false"
-                                                            : "a whole number";
-        problem = (where.empty() ? "" : where + ".") + name +
-                  (it == object.end() ? " is missing" : std::string(" is not ") + kind);
-        return false;
+// A report nests seven levels deep; a file nested far deeper is no report.
+constexpr size_t kMaxDepth = 64;
+
+// The bytes of a report, fed to the parser a chunk at a time: from a file
+// (never more than limit bytes, stopping at a NUL byte) or from text.
+class ReportInput {
+public:
+    ReportInput(int fd, size_t limit) : fd_(fd), limit_(limit) {}
+    explicit ReportInput(const std::string &text) : text_(&text) {}
+
+    // What nlohmann's parser reads through.
+    class Iterator {
+    public:
+        using iterator_category = std::input_iterator_tag;
+        using value_type = char;
+        using difference_type = std::ptrdiff_t;
+        using pointer = const char *;
+        using reference = const char &;
+
+        explicit Iterator(ReportInput *input = nullptr) : input_(input) {}
+        const char &operator*() const { return input_->data_[input_->pos_]; }
+        Iterator &operator++()
+        {
+            ++input_->pos_;
+            return *this;
+        }
+        bool operator==(const Iterator &other) const { return ended() == other.ended(); }
+        bool operator!=(const Iterator &other) const { return !(*this == other); }
+
+    private:
+        bool ended() const { return input_ == nullptr || input_->at_end(); }
+        ReportInput *input_;
+    };
+
+    Iterator begin() { return Iterator(this); }
+    Iterator end() { return Iterator(); }
+
+    // Reads what the parser left, for a NUL byte further on.
+    void drain()
+    {
+        while (!at_end())
+            pos_ = len_;
     }
-    value = &*it;
-    return true;
-}
 
-bool string_member(const json &object, const std::string &where, const char *name,
-                   std::string &value, std::string &problem)
-{
-    const json *v = nullptr;
-    if (!member(object, where, name, json::value_t::string, v, problem))
-        return false;
-    value = v->get<std::string>();
-    return true;
-}
-
-// A member that older reports may lack: found tells whether it is there.
-bool optional_string(const json &object, const std::string &where, const char *name,
-                     std::string &value, bool &found, std::string &problem)
-{
-    found = object.contains(name);
-    return !found || string_member(object, where, name, value, problem);
-}
-
-// A list whose every element is an object; calls visit(element, where).
-template <typename Visit>
-bool each_object(const json &object, const std::string &where, const char *name,
-                 std::string &problem, Visit visit)
-{
-    const json *list = nullptr;
-    if (!member(object, where, name, json::value_t::array, list, problem))
-        return false;
-    std::string base = (where.empty() ? "" : where + ".") + name;
-    for (size_t i = 0; i < list->size(); ++i) {
-        std::string at = base + "[" + std::to_string(i) + "]";
-        if (!(*list)[i].is_object()) {
-            problem = at + " is not an object";
+    // Back to the first byte, for a second reading.
+    bool rewind()
+    {
+        if (text_ == nullptr && lseek(fd_, 0, SEEK_SET) != 0) {
+            error_ = std::strerror(errno);
             return false;
         }
-        if (!visit((*list)[i], at))
-            return false;
-    }
-    return true;
-}
-
-bool add_device(Snapshot &snapshot, const DeviceRecord &record, const std::string &where,
-                std::string &problem)
-{
-    if (record.path.empty()) {
-        problem = where + ".device is empty";
-        return false;
-    }
-    if (!snapshot.devices.emplace(record.path, record).second) {
-        problem = "device " + quoted_word(record.path) + " is listed twice (again at " + where + ")";
-        return false;
-    }
-    return true;
-}
-
-bool check_version(const json &doc, std::string &problem)
-{
-    auto version = doc.find("format_version");
-    if (version == doc.end()) {
-        // Reports written before the version member existed have the same
-        // layout as version 1; they still carry the library's description.
-        auto library = doc.find("library");
-        if (library == doc.end() || !library->is_object() || !library->contains("interface_version")) {
-            problem = "not a zkdiscover --json report (no format_version)";
-            return false;
-        }
+        pos_ = len_ = total_ = nul_at_ = 0;
+        done_ = false;
+        blank_ = true;
         return true;
     }
-    if (!version->is_number_integer()) {
-        problem = "format_version is not a whole number";
-        return false;
-    }
-    if (version->get<long long>() != kReportFormatVersion) {
-        problem = "report format version " + std::to_string(version->get<long long>()) +
-                  " (this zkdiscover reads version " + std::to_string(kReportFormatVersion) +
-                  (version->get<long long>() > kReportFormatVersion
-                       ? "; the file comes from a later zkdiscover)"
-                       : ")");
-        return false;
-    }
-    return true;
-}
 
-// A claimed path of a report. The firmware fields are the path's own
-// properties, else its LUN's; known only when the report has them.
-bool read_path(const json &path, const std::string &where, const DeviceRecord &lun,
-               Snapshot &snapshot, std::string &problem)
-{
-    DeviceRecord r = lun;
-    const json *owner = nullptr;
-    bool has_port = false;
-    if (!string_member(path, where, "device", r.path, problem) ||
-        !string_member(path, where, "sp", r.sp, problem) ||
-        !member(path, where, "owner", json::value_t::boolean, owner, problem) ||
-        !optional_string(path, where, "port_serial", r.port_serial, has_port, problem))
-        return false;
-    r.owner = owner->get<bool>();
-    r.firmware_known = lun.firmware_known && has_port;
-    auto props = path.find("properties");
-    if (props != path.end()) {
-        if (!props->is_object()) {
-            problem = where + ".properties is not an object";
+    // Up to 41 bytes either side of byte offset at (0-based), and where
+    // offset at is among them.
+    std::string around(size_t at, size_t &offset) const
+    {
+        size_t begin = at > 41 ? at - 41 : 0;
+        offset = at - begin;
+        if (text_ != nullptr)
+            return text_->substr(std::min(begin, text_->size()), 83);
+        std::string bytes(83, '\0');
+        ssize_t n;
+        do
+            n = pread(fd_, &bytes[0], bytes.size(), static_cast<off_t>(begin));
+        while (n < 0 && errno == EINTR);
+        bytes.resize(n > 0 ? static_cast<size_t>(n) : 0);
+        return bytes;
+    }
+
+    const std::string &error() const { return error_; }
+    size_t nul_at() const { return nul_at_; }   // 1-based; 0: none
+    bool blank() const { return blank_; }       // only white space so far
+    size_t total() const { return total_; }     // bytes handed out
+
+private:
+    bool at_end()
+    {
+        if (pos_ < len_)
             return false;
+        if (!done_)
+            refill();
+        return pos_ >= len_;
+    }
+
+    void refill()
+    {
+        pos_ = len_ = 0;
+        size_t n = 0;
+        if (text_ != nullptr) {
+            data_ = text_->data();
+            n = text_->size();
+            done_ = true;
+        } else {
+            ssize_t got;
+            do
+                got = ::read(fd_, buffer_, sizeof buffer_);
+            while (got < 0 && errno == EINTR);
+            data_ = buffer_;
+            if (got < 0)
+                error_ = std::strerror(errno);
+            // A file that grows while it is read is held to the same limit.
+            else if (total_ + static_cast<size_t>(got) > limit_)
+                error_ = larger_than(limit_);
+            else
+                n = static_cast<size_t>(got);
+            done_ = n == 0;
         }
-        // The path's own values, as a scan reads them (none: empty).
-        r.revision.clear();
-        r.scsi_version.clear();
-        bool found = false;
-        std::string pw = where + ".properties";
-        if (!optional_string(*props, pw, "REVISION", r.revision, found, problem) ||
-            !optional_string(*props, pw, "SCSI_VERSION", r.scsi_version, found, problem))
-            return false;
-    }
-    return add_device(snapshot, r, where, problem);
-}
-
-bool read_document(const json &doc, Snapshot &snapshot, std::string &problem)
-{
-    if (!doc.is_object()) {
-        problem = "not a zkdiscover --json report (the document is not an object)";
-        return false;
-    }
-    if (doc.contains("changes") && !doc.contains("arrays")) {
-        problem = "a list of changes written by --compare, not a scan report";
-        return false;
-    }
-    if (!check_version(doc, problem))
-        return false;
-    auto simulation = doc.find("simulation");
-    if (simulation != doc.end()) {
-        if (!simulation->is_string() && !simulation->is_null()) {
-            problem = "simulation is not a string or null";
-            return false;
+        // A NUL byte ends the input there (and is reported).
+        if (const void *nul = std::memchr(data_, '\0', n)) {
+            n = static_cast<size_t>(static_cast<const char *>(nul) - data_);
+            nul_at_ = total_ + n + 1;
+            done_ = true;
         }
-        snapshot.simulation_known = true;
-        snapshot.simulation = simulation->is_string() ? simulation->get<std::string>() : "";
+        for (size_t i = 0; blank_ && i < n; ++i)
+            blank_ = std::strchr(" \t\r\n", data_[i]) != nullptr;
+        len_ = n;
+        total_ += n;
     }
 
-    bool ok = each_object(doc, "", "arrays", problem, [&](const json &array, const std::string &aw) {
-        DeviceRecord lun;
-        lun.state = DeviceState::Claimed;
-        if (!string_member(array, aw, "cabinet_serial", lun.cabinet_serial, problem))
-            return false;
-        return each_object(array, aw, "luns", problem, [&](const json &jlun, const std::string &lw) {
-            bool has_rev = false, has_scsi = false;
-            if (!string_member(jlun, lw, "lun_serial", lun.lun_serial, problem) ||
-                !optional_string(jlun, lw, "revision", lun.revision, has_rev, problem) ||
-                !optional_string(jlun, lw, "scsi_version", lun.scsi_version, has_scsi, problem))
-                return false;
-            lun.firmware_known = has_rev && has_scsi;
-            return each_object(jlun, lw, "paths", problem, [&](const json &path, const std::string &pw) {
-                return read_path(path, pw, lun, snapshot, problem);
-            });
-        });
-    });
-    struct Section {
-        const char *name;
-        DeviceState state;
+    const std::string *text_ = nullptr;
+    int fd_ = -1;
+    size_t limit_ = 0;
+    char buffer_[1 << 16];
+    const char *data_ = buffer_;
+    size_t pos_ = 0, len_ = 0, total_ = 0, nul_at_ = 0;
+    bool done_ = false, blank_ = true;
+    std::string error_;
+};
+
+// The members a reader looks for in each object of a report, in the order
+// it checks them.
+enum class Role : uint8_t {
+    Ignored, Document, Library, ArraysList, Array, LunsList, Lun, PathsList, Path, Properties,
+    SectionList, Item
+};
+enum class Kind : uint8_t { String, OptionalString, Boolean, List, OptionalObject, Other };
+
+struct MemberSpec {
+    const char *name;
+    Kind kind;
+    Role role;   // of the value, when it is of the kind
+};
+
+struct RoleSpec {
+    Role role;
+    std::vector<MemberSpec> members;
+};
+
+const std::vector<MemberSpec> &members_of(Role role)
+{
+    static const RoleSpec kSpecs[] = {
+        {Role::Document,
+         {{"arrays", Kind::List, Role::ArraysList}, {"not_claimed", Kind::List, Role::SectionList},
+          {"failed", Kind::List, Role::SectionList}, {"not_examined", Kind::List, Role::SectionList},
+          {"format_version", Kind::Other, Role::Ignored}, {"library", Kind::Other, Role::Library},
+          {"simulation", Kind::Other, Role::Ignored}, {"changes", Kind::Other, Role::Ignored}}},
+        {Role::Array,
+         {{"cabinet_serial", Kind::String, Role::Ignored}, {"luns", Kind::List, Role::LunsList}}},
+        {Role::Lun,
+         {{"lun_serial", Kind::String, Role::Ignored},
+          {"revision", Kind::OptionalString, Role::Ignored},
+          {"scsi_version", Kind::OptionalString, Role::Ignored},
+          {"paths", Kind::List, Role::PathsList}}},
+        {Role::Path,
+         {{"device", Kind::String, Role::Ignored}, {"sp", Kind::String, Role::Ignored},
+          {"owner", Kind::Boolean, Role::Ignored}, {"port_serial", Kind::OptionalString, Role::Ignored},
+          {"properties", Kind::OptionalObject, Role::Properties}}},
+        {Role::Properties,
+         {{"REVISION", Kind::OptionalString, Role::Ignored},
+          {"SCSI_VERSION", Kind::OptionalString, Role::Ignored}}},
+        {Role::Item, {{"device", Kind::String, Role::Ignored}}},
     };
-    for (Section s : {Section{"not_claimed", DeviceState::NotClaimed},
-                      Section{"failed", DeviceState::Failed},
-                      Section{"not_examined", DeviceState::NotExamined}}) {
-        ok = ok && each_object(doc, "", s.name, problem, [&](const json &item, const std::string &w) {
-                 DeviceRecord r;
-                 r.state = s.state;
-                 return string_member(item, w, "device", r.path, problem) &&
-                        add_device(snapshot, r, w, problem);
-             });
-    }
-    return ok;
+    static const std::vector<MemberSpec> kNone;
+    for (const RoleSpec &s : kSpecs)
+        if (s.role == role)
+            return s.members;
+    return kNone;
 }
+
+// The role of each element of a list of that role.
+Role element_role(Role list)
+{
+    switch (list) {
+    case Role::ArraysList:
+        return Role::Array;
+    case Role::LunsList:
+        return Role::Lun;
+    case Role::PathsList:
+        return Role::Path;
+    case Role::SectionList:
+        return Role::Item;
+    default:
+        return Role::Ignored;
+    }
+}
+
+// Indices into the member lists above.
+enum : size_t { kDocArrays = 0, kDocSections = 1, kDocVersion = 4, kDocLibrary, kDocSimulation, kDocChanges };
+enum : size_t { kArrayCabinet = 0 };
+enum : size_t { kLunSerial = 0, kLunRevision, kLunScsi };
+enum : size_t { kPathDevice = 0, kPathSp, kPathOwner, kPathPort, kPathProperties };
+enum : size_t { kPropRevision = 0, kPropScsi };
+constexpr size_t kMaxMembers = 8;
+
+enum class ValueType : uint8_t { Null, Boolean, Integer, Float, String, List, Object };
+
+// One member as found: missing, of another type, or there with its value.
+enum class Has : uint8_t { Missing, Wrong, Yes };
+struct Found {
+    Has has = Has::Missing;
+    std::string text;
+    bool flag = false;          // a boolean's value; null for "simulation"
+    long long number = 0;
+    std::string problem;        // the first problem inside its value
+};
+
+// An open object or list of the document.
+struct Frame {
+    Role role = Role::Ignored;
+    bool object = false;
+    bool named = false;              // a member (else a list element)
+    std::string name;                // as a member
+    size_t index = 0;                // as a list element
+    size_t member = SIZE_MAX;        // as the parent's member number
+    size_t count = 0;                // list elements so far
+    std::string key;                 // the member being read
+    std::vector<std::string> keys;   // member names so far, to catch one given twice
+    std::set<std::string> many_keys; // the same, once there are many
+    std::string problem;             // lists: the first problem among the elements
+    Found found[kMaxMembers];
+    size_t first_record = 0;         // arrays and LUNs: their first device
+    std::string revision, scsi_version;   // paths: their own properties
+    DeviceState state = DeviceState::Absent;   // sections: their devices' state
+};
+
+// What the parser's events make of a report: the devices into a snapshot
+// (or, when watching, where a device listed twice is found again), and the
+// first problem in the order the checks are made.
+class ReportReader : public nlohmann::json_sax<json> {
+public:
+    ReportReader(Snapshot *snapshot, const std::set<std::string, NaturalOrder> *watched)
+        : snapshot_(snapshot), watched_(watched)
+    {
+        frames_.reserve(kMaxDepth);
+    }
+
+    bool null() override { return scalar(ValueType::Null); }
+    bool boolean(bool value) override
+    {
+        flag_ = value;
+        return scalar(ValueType::Boolean);
+    }
+    bool number_integer(number_integer_t value) override
+    {
+        number_ = value;
+        return scalar(ValueType::Integer);
+    }
+    bool number_unsigned(number_unsigned_t value) override
+    {
+        number_ = static_cast<long long>(value);
+        return scalar(ValueType::Integer);
+    }
+    bool number_float(number_float_t, const string_t &) override { return scalar(ValueType::Float); }
+    bool string(string_t &value) override
+    {
+        text_ = &value;
+        bool ok = scalar(ValueType::String);
+        text_ = nullptr;
+        return ok;
+    }
+    bool binary(binary_t &) override { return scalar(ValueType::Null); }
+    bool start_object(std::size_t) override { return open(ValueType::Object); }
+    bool start_array(std::size_t) override { return open(ValueType::List); }
+    bool end_object() override { return close(); }
+    bool end_array() override { return close(); }
+
+    bool key(string_t &name) override
+    {
+        Frame &f = frames_[depth_ - 1];
+        bool fresh;
+        if (!f.many_keys.empty()) {
+            fresh = f.many_keys.insert(name).second;
+        } else {
+            fresh = std::find(f.keys.begin(), f.keys.end(), name) == f.keys.end();
+            f.keys.push_back(name);
+            if (f.keys.size() > 16) {
+                f.many_keys.insert(f.keys.begin(), f.keys.end());
+                f.keys.clear();
+            }
+        }
+        if (!fresh && !duplicate_known_) {
+            duplicate_known_ = true;
+            duplicate_ = name;
+        }
+        f.key = name;
+        if (f.role == Role::Library && depth_ == 2 && name == "interface_version")
+            library_versioned_ = true;
+        return true;
+    }
+
+    bool parse_error(std::size_t position, const std::string &,
+                     const nlohmann::detail::exception &e) override
+    {
+        error_at_ = position;
+        out_of_range_ = e.id == 406;   // a number too large for a double
+        return false;
+    }
+
+    bool document_is_object() const { return document_is_object_; }
+    bool too_deep() const { return too_deep_; }
+    size_t error_at() const { return error_at_; }
+    bool out_of_range() const { return out_of_range_; }
+    bool duplicate_known() const { return duplicate_known_; }
+    const std::string &duplicate() const { return duplicate_; }
+    const std::string &problem() const { return problem_; }
+
+private:
+    bool scalar(ValueType type)
+    {
+        place(type);
+        return true;
+    }
+
+    bool open(ValueType type)
+    {
+        Role role = place(type);
+        if (depth_ >= kMaxDepth) {
+            too_deep_ = true;
+            return false;
+        }
+        if (frames_.size() <= depth_)
+            frames_.emplace_back();
+        Frame &f = frames_[depth_];
+        Frame *parent = depth_ > 0 ? &frames_[depth_ - 1] : nullptr;
+        f.role = role;
+        f.object = type == ValueType::Object;
+        f.named = parent != nullptr && parent->object;
+        f.name = f.named ? parent->key : std::string();
+        f.index = parent != nullptr && !parent->object ? parent->count - 1 : 0;
+        f.member = f.named ? member_number(parent->role, parent->key) : SIZE_MAX;
+        f.count = 0;
+        f.key.clear();
+        f.keys.clear();
+        f.many_keys.clear();
+        f.problem.clear();
+        for (Found &found : f.found)
+            found = Found();
+        f.revision.clear();
+        f.scsi_version.clear();
+        f.first_record = snapshot_ ? snapshot_->devices.size() : 0;
+        f.state = DeviceState::Absent;
+        if (role == Role::SectionList)
+            f.state = f.member == kDocSections       ? DeviceState::NotClaimed
+                      : f.member == kDocSections + 1 ? DeviceState::Failed
+                                                     : DeviceState::NotExamined;
+        if (role == Role::Item)
+            f.state = parent->state;
+        if (role == Role::Lun)
+            path_flags_.clear();
+        ++depth_;
+        return true;
+    }
+
+    bool close()
+    {
+        Frame &f = frames_[--depth_];
+        std::string problem = f.object ? finish(f) : f.problem;
+        if (depth_ == 0) {
+            problem_ = problem;
+            return true;
+        }
+        Frame &parent = frames_[depth_ - 1];
+        std::string &slot = parent.object && f.member < kMaxMembers ? parent.found[f.member].problem
+                                                                     : parent.problem;
+        if (slot.empty())
+            slot = problem;
+        return true;
+    }
+
+    static size_t member_number(Role role, const std::string &name)
+    {
+        const std::vector<MemberSpec> &members = members_of(role);
+        for (size_t i = 0; i < members.size(); ++i)
+            if (name == members[i].name)
+                return i;
+        return SIZE_MAX;
+    }
+
+    // Notes a value where it stands; the role it plays when it opens an
+    // object or a list.
+    Role place(ValueType type)
+    {
+        if (depth_ == 0) {
+            document_is_object_ = type == ValueType::Object;
+            return document_is_object_ ? Role::Document : Role::Ignored;
+        }
+        Frame &f = frames_[depth_ - 1];
+        if (!f.object) {
+            ++f.count;
+            Role element = element_role(f.role);
+            if (element == Role::Ignored)
+                return Role::Ignored;
+            if (type != ValueType::Object) {
+                if (f.problem.empty())
+                    f.problem = where(depth_) + "[" + std::to_string(f.count - 1) + "] is not an object";
+                return Role::Ignored;
+            }
+            return element;
+        }
+        size_t i = member_number(f.role, f.key);
+        if (i == SIZE_MAX)
+            return Role::Ignored;
+        const MemberSpec &spec = members_of(f.role)[i];
+        Found &found = f.found[i];
+        bool fits = false;
+        switch (spec.kind) {
+        case Kind::String:
+        case Kind::OptionalString:
+            fits = type == ValueType::String;
+            break;
+        case Kind::Boolean:
+            fits = type == ValueType::Boolean;
+            break;
+        case Kind::List:
+            fits = type == ValueType::List;
+            break;
+        case Kind::OptionalObject:
+            fits = type == ValueType::Object;
+            break;
+        case Kind::Other:
+            // format_version: a whole number; library: an object;
+            // simulation: a string or null; changes: anything.
+            fits = i == kDocVersion       ? type == ValueType::Integer
+                   : i == kDocLibrary    ? type == ValueType::Object
+                   : i == kDocSimulation ? type == ValueType::String || type == ValueType::Null
+                                         : true;
+            break;
+        }
+        found.has = fits ? Has::Yes : Has::Wrong;
+        if (fits && type == ValueType::String)
+            found.text = std::move(*text_);
+        found.flag = type == ValueType::Boolean ? flag_ : type == ValueType::Null;
+        found.number = number_;
+        return fits ? spec.role : Role::Ignored;
+    }
+
+    // "arrays[0].luns[1]": where the object or list at depth d - 1 is.
+    std::string where(size_t d) const
+    {
+        std::string out;
+        for (size_t i = 1; i < d; ++i) {
+            const Frame &f = frames_[i];
+            if (f.named)
+                out += (out.empty() ? "" : ".") + f.name;
+            else
+                out += "[" + std::to_string(f.index) + "]";
+        }
+        return out;
+    }
+
+    // The first problem of an object's own members, in the order they are
+    // checked, then of what they hold.
+    std::string members_problem(const Frame &f) const
+    {
+        const std::vector<MemberSpec> &members = members_of(f.role);
+        for (size_t i = 0; i < members.size(); ++i) {
+            const MemberSpec &m = members[i];
+            const Found &found = f.found[i];
+            auto name = [&] {
+                std::string at = where(depth_ + 1);
+                return (at.empty() ? "" : at + ".") + m.name;
+            };
+            if (found.has == Has::Missing && (m.kind == Kind::String || m.kind == Kind::Boolean ||
+                                              m.kind == Kind::List))
+                return name() + " is missing";
+            if (found.has == Has::Wrong && m.kind != Kind::Other)
+                return name() + (m.kind == Kind::Boolean ? " is not true or false"
+                               : m.kind == Kind::List  ? " is not a list"
+                               : m.kind == Kind::OptionalObject ? " is not an object"
+                                                                : " is not a string");
+            if (!found.problem.empty())
+                return found.problem;
+        }
+        return "";
+    }
+
+    std::string document_problem(const Frame &f)
+    {
+        const Found &version = f.found[kDocVersion];
+        if (f.found[kDocChanges].has != Has::Missing && f.found[kDocArrays].has == Has::Missing)
+            return "a list of changes written by --compare, not a scan report";
+        if (version.has == Has::Missing) {
+            // Reports written before the version member existed have the
+            // same layout as version 1; they still carry the library's
+            // description.
+            if (!library_versioned_)
+                return "not a zkdiscover --json report (no format_version)";
+        } else if (version.has == Has::Wrong) {
+            return "format_version is not a whole number";
+        } else if (version.number != kReportFormatVersion) {
+            return "report format version " + std::to_string(version.number) +
+                   " (this zkdiscover reads version " + std::to_string(kReportFormatVersion) +
+                   (version.number > kReportFormatVersion ? "; the file comes from a later zkdiscover)"
+                                                          : ")");
+        }
+        const Found &simulation = f.found[kDocSimulation];
+        if (simulation.has == Has::Wrong)
+            return "simulation is not a string or null";
+        if (snapshot_ != nullptr && simulation.has == Has::Yes) {
+            snapshot_->simulation_known = true;
+            snapshot_->simulation = simulation.flag ? "" : simulation.text;
+        }
+        return members_problem(f);
+    }
+
+    // A device of a list: checked, then kept (or, when watching, looked
+    // for a second time).
+    std::string add_device(Frame &f, DeviceState state)
+    {
+        std::string &path = f.found[kPathDevice].text;   // "device" comes first in both
+        if (path.empty())
+            return where(depth_ + 1) + ".device is empty";
+        if (watched_ != nullptr) {
+            if (watched_->count(path) && !seen_.insert(path).second)
+                return "device " + quoted_word(path) + " is listed twice (again at " +
+                       where(depth_ + 1) + ")";
+            return "";
+        }
+        if (snapshot_ == nullptr)
+            return "";
+        DeviceRecord r;
+        r.path = std::string(path);   // exactly as long as it is: one per device
+        r.state = state;
+        if (state == DeviceState::Claimed) {
+            r.sp = f.found[kPathSp].text;
+            r.owner = f.found[kPathOwner].flag;
+            r.port_serial = f.found[kPathPort].text;
+            bool own = f.found[kPathProperties].has == Has::Yes;
+            if (own) {
+                r.revision = f.revision;
+                r.scsi_version = f.scsi_version;
+            }
+            path_flags_.push_back(static_cast<uint8_t>((own ? 1 : 0) |
+                                                       (f.found[kPathPort].has == Has::Yes ? 2 : 0)));
+        }
+        snapshot_->devices.push_back(std::move(r));
+        return "";
+    }
+
+    std::string finish(Frame &f)
+    {
+        if (f.role == Role::Ignored || f.role == Role::Library)
+            return "";
+        if (f.role == Role::Document)
+            return document_problem(f);
+        std::string problem = members_problem(f);
+        if (f.role == Role::Properties) {
+            Frame &path = frames_[depth_ - 1];
+            path.revision = std::move(f.found[kPropRevision].text);
+            path.scsi_version = std::move(f.found[kPropScsi].text);
+            return problem;
+        }
+        if (f.role == Role::Path || f.role == Role::Item) {
+            // A device is kept even past a problem: a path listed twice is
+            // looked for in a second reading, in file order.
+            std::string added =
+                f.found[kPathDevice].has == Has::Yes
+                    ? add_device(f, f.role == Role::Path ? DeviceState::Claimed : f.state)
+                    : "";
+            return problem.empty() ? added : problem;
+        }
+        if (snapshot_ == nullptr || watched_ != nullptr)
+            return problem;
+        std::deque<DeviceRecord> &devices = snapshot_->devices;
+        if (f.role == Role::Lun) {
+            // The LUN's values go to its paths; a path's own properties
+            // take the place of the LUN's firmware.
+            SharedText serial = f.found[kLunSerial].text;
+            SharedText revision = f.found[kLunRevision].text;
+            SharedText scsi_version = f.found[kLunScsi].text;
+            bool known = f.found[kLunRevision].has == Has::Yes && f.found[kLunScsi].has == Has::Yes;
+            for (size_t i = f.first_record; i < devices.size(); ++i) {
+                DeviceRecord &r = devices[i];
+                uint8_t flags = i - f.first_record < path_flags_.size() ? path_flags_[i - f.first_record] : 0;
+                r.lun_serial = serial;
+                r.firmware_known = known && (flags & 2) != 0;
+                if ((flags & 1) == 0) {
+                    r.revision = revision;
+                    r.scsi_version = scsi_version;
+                }
+            }
+        } else if (f.role == Role::Array) {
+            SharedText cabinet = f.found[kArrayCabinet].text;
+            for (size_t i = f.first_record; i < devices.size(); ++i)
+                devices[i].cabinet_serial = cabinet;
+        }
+        return problem;
+    }
+
+    Snapshot *snapshot_;
+    const std::set<std::string, NaturalOrder> *watched_;
+    std::set<std::string, NaturalOrder> seen_;
+    std::vector<Frame> frames_;
+    size_t depth_ = 0;
+    std::vector<uint8_t> path_flags_;   // the current LUN's paths: own properties 1, port 2
+    // The value being placed.
+    std::string *text_ = nullptr;
+    bool flag_ = false;
+    long long number_ = 0;
+
+    bool document_is_object_ = false;
+    bool library_versioned_ = false;
+    bool too_deep_ = false;
+    size_t error_at_ = 0;
+    bool out_of_range_ = false;
+    bool duplicate_known_ = false;
+    std::string duplicate_;
+    std::string problem_;
+};
 
 // Where a parse stopped: the word around byte offset at (1-based, as the
 // parser counts), for the message.
-std::string word_at(const std::string &text, size_t at)
+std::string word_at(const ReportInput &input, size_t at)
 {
-    if (at == 0 || at > text.size())
+    if (at == 0 || at > input.total())
         return "";
-    size_t pos = at - 1;
+    size_t pos = 0;
+    std::string text = input.around(at - 1, pos);
+    if (pos >= text.size())
+        return "";
     auto boundary = [](char c) {
         return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == ',' || c == ':' ||
                c == '[' || c == ']' || c == '{' || c == '}';
@@ -259,96 +718,117 @@ std::string word_at(const std::string &text, size_t at)
     return text.substr(begin, end - begin);
 }
 
-// A report nests seven levels deep; a file nested far deeper is no report,
-// and parsing it would cost memory for every level.
-constexpr size_t kMaxDepth = 64;
-
-bool nested_too_deep(const std::string &text)
+// Parses the input with reader as one JSON document and nothing else.
+// False with the reason when the bytes are no such document (or cannot be
+// read); duplicate members are refused, as they would lose a value.
+bool parse_strictly(ReportInput &input, ReportReader &reader, std::string &problem)
 {
-    size_t depth = 0;
-    bool in_string = false;
-    for (size_t i = 0; i < text.size(); ++i) {
-        char c = text[i];
-        if (in_string) {
-            if (c == '\\')
-                ++i;
-            else if (c == '"')
-                in_string = false;
-        } else if (c == '"') {
-            in_string = true;
-        } else if (c == '[' || c == '{') {
-            if (++depth > kMaxDepth)
-                return true;
-        } else if ((c == ']' || c == '}') && depth > 0) {
-            --depth;
-        }
-    }
-    return false;
-}
-
-// Parses text as one JSON document and nothing else. Duplicate members
-// would silently lose one value, so they are refused.
-bool parse_strictly(const std::string &text, json &doc, std::string &problem)
-{
-    size_t nul = text.find('\0');
-    if (nul != std::string::npos) {
-        problem = "not valid JSON: a NUL byte at byte " + std::to_string(nul + 1);
+    bool parsed = json::sax_parse(input.begin(), input.end(), &reader);
+    if (!parsed)
+        input.drain();
+    if (!input.error().empty()) {
+        problem = input.error();
         return false;
     }
-    if (nested_too_deep(text)) {
+    if (input.nul_at() != 0) {
+        problem = "not valid JSON: a NUL byte at byte " + std::to_string(input.nul_at());
+        return false;
+    }
+    if (input.blank()) {
+        problem = "the file is empty";
+        return false;
+    }
+    if (reader.too_deep()) {
         problem = "not a zkdiscover --json report (nested more than " + std::to_string(kMaxDepth) +
                   " levels deep)";
         return false;
     }
-    std::vector<std::set<std::string>> objects;   // member names of each open object
-    std::string duplicate;
-    bool have_duplicate = false;
-    auto check = [&](int, json::parse_event_t event, json &parsed) {
-        switch (event) {
-        case json::parse_event_t::object_start:
-            objects.emplace_back();
-            break;
-        case json::parse_event_t::object_end:
-            if (!objects.empty())
-                objects.pop_back();
-            break;
-        case json::parse_event_t::key:
-            if (!objects.empty() && !objects.back().insert(parsed.get<std::string>()).second &&
-                !have_duplicate) {
-                have_duplicate = true;
-                duplicate = parsed.get<std::string>();
-            }
-            break;
-        default:
-            break;
-        }
-        return true;
-    };
-    try {
-        doc = json::parse(text, check);
-    } catch (const json::parse_error &e) {
-        problem = "not valid JSON";
-        if (e.byte > text.size())
-            problem += ": the text stops in the middle (is the file truncated?)";
-        else
-            problem += " at byte " + std::to_string(e.byte) + " (near " +
-                       quoted_word(word_at(text, e.byte)) + ")";
-        return false;
-    } catch (const json::out_of_range &) {
+    if (!parsed && reader.out_of_range()) {
         problem = "a number out of range";
         return false;
-    } catch (const json::exception &) {
+    }
+    if (!parsed) {
         problem = "not valid JSON";
+        if (reader.error_at() > input.total())
+            problem += ": the text stops in the middle (is the file truncated?)";
+        else
+            problem += " at byte " + std::to_string(reader.error_at()) + " (near " +
+                       quoted_word(word_at(input, reader.error_at())) + ")";
         return false;
     }
-    if (have_duplicate) {
-        problem = "member " + quoted_word(duplicate) + " appears twice in one object";
+    if (reader.duplicate_known()) {
+        problem = "member " + quoted_word(reader.duplicate()) + " appears twice in one object";
         return false;
     }
     return true;
 }
 
+// Sorts the devices; the paths found more than once.
+std::set<std::string, NaturalOrder> sort_devices(Snapshot &snapshot)
+{
+    std::deque<DeviceRecord> &devices = snapshot.devices;
+    std::sort(devices.begin(), devices.end(), NaturalOrder());
+    std::set<std::string, NaturalOrder> repeated;
+    for (size_t i = 1; i < devices.size(); ++i)
+        if (!natural_less(devices[i - 1].path, devices[i].path))
+            repeated.insert(devices[i].path);
+    return repeated;
+}
+
+bool read_report(ReportInput &input, Snapshot &snapshot, std::string &problem)
+{
+    snapshot = Snapshot();
+    ReportReader reader(&snapshot, nullptr);
+    bool ok = parse_strictly(input, reader, problem);
+    if (ok && !reader.document_is_object()) {
+        problem = "not a zkdiscover --json report (the document is not an object)";
+        ok = false;
+    }
+    if (ok) {
+        std::set<std::string, NaturalOrder> repeated = sort_devices(snapshot);
+        problem = reader.problem();
+        if (!repeated.empty()) {
+            // Read again to find where a device is listed a second time:
+            // the first problem in file order is the one to report.
+            ReportReader again(nullptr, &repeated);
+            if (!input.rewind() || !parse_strictly(input, again, problem))
+                problem = input.error().empty() ? problem : input.error();
+            else
+                problem = again.problem();
+            if (problem.empty())
+                problem = "device " + quoted_word(*repeated.begin()) + " is listed twice";
+        }
+        ok = problem.empty();
+    }
+    if (!ok)
+        snapshot = Snapshot();
+    return ok;
+}
+
 }  // namespace
+
+SharedText::SharedText(std::string_view text)
+{
+    if (text.empty())
+        return;
+    TextPool &pool = text_pool();
+    std::lock_guard<std::mutex> hold(pool.lock);
+    auto it = pool.ids.find(text);
+    if (it != pool.ids.end()) {
+        id_ = it->second;
+        return;
+    }
+    id_ = static_cast<uint32_t>(pool.texts.size());
+    pool.texts.emplace_back(text);
+    pool.ids.emplace(pool.texts.back(), id_);
+}
+
+const std::string &SharedText::str() const
+{
+    TextPool &pool = text_pool();
+    std::lock_guard<std::mutex> hold(pool.lock);
+    return pool.texts[id_];
+}
 
 const char *state_name(DeviceState state)
 {
@@ -362,66 +842,86 @@ const char *json_state_name(DeviceState state)
     return n ? n->json_name : "?";
 }
 
+const DeviceRecord *Snapshot::find(const std::string &path) const
+{
+    auto it = std::lower_bound(devices.begin(), devices.end(), path,
+                               [](const DeviceRecord &r, const std::string &p) { return natural_less(r.path, p); });
+    return it != devices.end() && !natural_less(path, it->path) ? &*it : nullptr;
+}
+
+bool put_in_order(Snapshot &snapshot, std::string &repeated)
+{
+    std::set<std::string, NaturalOrder> twice = sort_devices(snapshot);
+    repeated = twice.empty() ? "" : *twice.begin();
+    return twice.empty();
+}
+
 Snapshot snapshot_of_scan(const std::vector<DeviceResult> &results)
 {
     Snapshot snapshot;
     for (const ArrayView &array : group_claims(results)) {
+        SharedText cabinet(array.cabinet_serial);
         for (const LunView &lun : array.luns) {
+            SharedText serial(lun.lun_serial);
             for (const PathView &p : lun.paths) {
-                DeviceRecord &r = snapshot.devices[p.device->path];
-                r.path = p.device->path;
+                DeviceRecord r;
+                r.path = std::string(p.device->path);
                 r.state = DeviceState::Claimed;
-                r.cabinet_serial = array.cabinet_serial;
-                r.lun_serial = lun.lun_serial;
-                r.sp = p.sp;
+                r.cabinet_serial = cabinet;
+                r.lun_serial = serial;
+                r.sp = SharedText(p.sp);
                 r.owner = p.owner;
                 r.firmware_known = true;
-                r.revision = property_or_empty(*p.device, "REVISION");
-                r.scsi_version = property_or_empty(*p.device, "SCSI_VERSION");
-                r.port_serial = p.port_serial;
+                r.revision = SharedText(property_or_empty(*p.device, "REVISION"));
+                r.scsi_version = SharedText(property_or_empty(*p.device, "SCSI_VERSION"));
+                r.port_serial = SharedText(p.port_serial);
+                snapshot.devices.push_back(std::move(r));
             }
         }
     }
     for (const DeviceResult &d : results) {
-        DeviceState state = d.outcome == Outcome::NotClaimed ? DeviceState::NotClaimed
-                            : d.outcome == Outcome::Failed   ? DeviceState::Failed
-                                                             : DeviceState::NotExamined;
-        if (d.outcome != Outcome::Claimed) {
-            DeviceRecord &r = snapshot.devices[d.path];
-            r.path = d.path;
-            r.state = state;
-        }
+        if (d.outcome == Outcome::Claimed)
+            continue;
+        DeviceRecord r;
+        r.path = std::string(d.path);
+        r.state = d.outcome == Outcome::NotClaimed ? DeviceState::NotClaimed
+                  : d.outcome == Outcome::Failed   ? DeviceState::Failed
+                                                   : DeviceState::NotExamined;
+        snapshot.devices.push_back(std::move(r));
     }
+    std::string repeated;
+    put_in_order(snapshot, repeated);   // a scan examines each device once
     return snapshot;
 }
 
 bool read_snapshot(const json &doc, Snapshot &snapshot, std::string &problem)
 {
-    snapshot = Snapshot();
-    if (read_document(doc, snapshot, problem))
-        return true;
-    snapshot = Snapshot();
-    return false;
+    std::string text = doc.dump();
+    ReportInput input(text);
+    return read_report(input, snapshot, problem);
 }
 
 bool load_snapshot(const std::string &file, Snapshot &snapshot, std::string &problem)
 {
-    std::string text;
-    if (!read_regular_file(file, kMaxInputBytes, text, problem))
+    size_t size = 0;
+    int fd = open_regular_file(file, kMaxInputBytes, size, problem);
+    if (fd < 0)
         return false;
-    if (text.find_first_not_of(" \t\r\n") == std::string::npos) {
-        problem = "the file is empty";
-        return false;
-    }
-    json doc;
-    return parse_strictly(text, doc, problem) && read_snapshot(doc, snapshot, problem);
+    ReportInput input(fd, kMaxInputBytes);
+    bool ok = read_report(input, snapshot, problem);
+    ::close(fd);
+    return ok;
 }
 
 void keep_only(Snapshot &snapshot, const std::vector<std::string> &paths)
 {
-    std::set<std::string> wanted(paths.begin(), paths.end());
-    for (auto it = snapshot.devices.begin(); it != snapshot.devices.end();)
-        it = wanted.count(it->first) ? std::next(it) : snapshot.devices.erase(it);
+    std::vector<std::string> wanted(paths);
+    std::sort(wanted.begin(), wanted.end());
+    auto unwanted = [&](const DeviceRecord &r) {
+        return !std::binary_search(wanted.begin(), wanted.end(), r.path);
+    };
+    std::deque<DeviceRecord> &devices = snapshot.devices;
+    devices.erase(std::remove_if(devices.begin(), devices.end(), unwanted), devices.end());
 }
 
 }  // namespace zkd

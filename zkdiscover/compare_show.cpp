@@ -43,7 +43,7 @@ std::string owning_sps(const std::vector<DeviceRecord> &owners)
 {
     std::set<std::string> sps;
     for (const DeviceRecord &r : owners)
-        sps.insert(r.sp);
+        sps.insert(r.sp.str());
     std::string out;
     for (const std::string &sp : sps)
         out += (out.empty() ? "" : "+") + sp;
@@ -163,14 +163,14 @@ ojson record_json(const DeviceRecord &r)
     ojson out;
     out["outcome"] = json_state_name(r.state);
     if (r.state == DeviceState::Claimed) {
-        out["cabinet_serial"] = r.cabinet_serial;
-        out["lun_serial"] = r.lun_serial;
-        out["sp"] = r.sp;
+        out["cabinet_serial"] = r.cabinet_serial.str();
+        out["lun_serial"] = r.lun_serial.str();
+        out["sp"] = r.sp.str();
         out["owner"] = r.owner;
         if (r.firmware_known) {
-            out["revision"] = r.revision;
-            out["scsi_version"] = r.scsi_version;
-            out["port_serial"] = r.port_serial;
+            out["revision"] = r.revision.str();
+            out["scsi_version"] = r.scsi_version.str();
+            out["port_serial"] = r.port_serial.str();
         }
     }
     return out;

@@ -20,9 +20,14 @@ std::string size_text(size_t bytes)
                                    : std::to_string(bytes) + " bytes";
 }
 
-// Opens path for reading without blocking and checks what it is. Returns
-// the descriptor (and its size), or -1 with the reason.
-int open_regular(const std::string &path, size_t limit, size_t &size, std::string &error)
+}  // namespace
+
+std::string larger_than(size_t limit)
+{
+    return "larger than " + size_text(limit);
+}
+
+int open_regular_file(const std::string &path, size_t limit, size_t &size, std::string &error)
 {
     int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
@@ -36,7 +41,7 @@ int open_regular(const std::string &path, size_t limit, size_t &size, std::strin
         error = S_ISDIR(st.st_mode) ? "a directory, not a regular file"
                                     : "not a regular file";
     } else if (static_cast<unsigned long long>(st.st_size) > limit) {
-        error = "larger than " + size_text(limit);
+        error = larger_than(limit);
     } else {
         size = static_cast<size_t>(st.st_size);
         return fd;
@@ -45,12 +50,10 @@ int open_regular(const std::string &path, size_t limit, size_t &size, std::strin
     return -1;
 }
 
-}  // namespace
-
 bool check_regular_file(const std::string &path, size_t limit, std::string &error)
 {
     size_t size = 0;
-    int fd = open_regular(path, limit, size, error);
+    int fd = open_regular_file(path, limit, size, error);
     if (fd < 0)
         return false;
     ::close(fd);
@@ -61,7 +64,7 @@ bool read_regular_file(const std::string &path, size_t limit, std::string &text,
                        std::string &error)
 {
     size_t size = 0;
-    int fd = open_regular(path, limit, size, error);
+    int fd = open_regular_file(path, limit, size, error);
     if (fd < 0)
         return false;
     text.clear();
@@ -81,7 +84,7 @@ bool read_regular_file(const std::string &path, size_t limit, std::string &text,
         }
         // A file that grows while it is read is held to the same limit.
         if (text.size() + static_cast<size_t>(n) > limit) {
-            error = "larger than " + size_text(limit);
+            error = larger_than(limit);
             break;
         }
         text.append(chunk, static_cast<size_t>(n));

@@ -20,6 +20,13 @@ constexpr size_t kMaxInputBytes = 64u << 20;
 // the reason alone, e.g. "not a regular file", "larger than 64 MiB".
 bool check_regular_file(const std::string &path, size_t limit, std::string &error);
 
+// The same check, keeping the file open: its descriptor (the caller closes
+// it) and its size, or -1 with the reason.
+int open_regular_file(const std::string &path, size_t limit, size_t &size, std::string &error);
+
+// The reason for a file over limit: "larger than 64 MiB".
+std::string larger_than(size_t limit);
+
 // The same check, then the whole file into text (read once).
 bool read_regular_file(const std::string &path, size_t limit, std::string &text,
                        std::string &error);

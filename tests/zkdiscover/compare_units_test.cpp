@@ -9,6 +9,7 @@
 
 #include <fstream>
 
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -45,7 +46,7 @@ DeviceRecord in(const std::string &path, DeviceState state)
 }
 
 // r with one firmware field changed (or, without firmware_known, unknown).
-DeviceRecord with(DeviceRecord r, std::string DeviceRecord::*field, const std::string &value)
+DeviceRecord with(DeviceRecord r, zkd::SharedText DeviceRecord::*field, const std::string &value)
 {
     r.*field = value;
     return r;
@@ -54,8 +55,9 @@ DeviceRecord with(DeviceRecord r, std::string DeviceRecord::*field, const std::s
 zkd::Snapshot snapshot(const std::vector<DeviceRecord> &devices)
 {
     zkd::Snapshot s;
-    for (const DeviceRecord &d : devices)
-        s.devices[d.path] = d;
+    s.devices.assign(devices.begin(), devices.end());
+    std::string repeated;
+    EXPECT_TRUE(zkd::put_in_order(s, repeated)) << repeated;
     return s;
 }
 
@@ -100,13 +102,15 @@ const std::vector<DeviceRecord> kBase = {
 // kBase with the devices of changed replaced or added, those of gone removed.
 std::vector<DeviceRecord> base_with(std::vector<DeviceRecord> changed, std::vector<std::string> gone = {})
 {
-    zkd::Snapshot s = snapshot(kBase);
+    std::map<std::string, DeviceRecord, zkd::NaturalOrder> s;
+    for (const DeviceRecord &d : kBase)
+        s[d.path] = d;
     for (const std::string &g : gone)
-        s.devices.erase(g);
+        s.erase(g);
     for (const DeviceRecord &c : changed)
-        s.devices[c.path] = c;
+        s[c.path] = c;
     std::vector<DeviceRecord> out;
-    for (const auto &d : s.devices)
+    for (const auto &d : s)
         out.push_back(d.second);
     return out;
 }
@@ -276,13 +280,16 @@ TEST(ReadSnapshot, ReportReadsBackAsItsScan)
     ASSERT_TRUE(zkd::read_snapshot(doc, read, problem)) << problem;
     EXPECT_TRUE(zkd::compare_snapshots(read, zkd::snapshot_of_scan(results)).empty());
     ASSERT_EQ(read.devices.size(), 4u);
-    EXPECT_EQ(read.devices["/dev/sg1"].sp, "B");
-    EXPECT_TRUE(read.devices["/dev/sg1"].owner);
-    EXPECT_TRUE(read.devices["/dev/sg1"].firmware_known);
-    EXPECT_EQ(read.devices["/dev/sg1"].revision, "0219");
+    const DeviceRecord *sg1 = read.find("/dev/sg1");
+    ASSERT_NE(sg1, nullptr);
+    EXPECT_EQ(sg1->sp.str(), "B");
+    EXPECT_TRUE(sg1->owner);
+    EXPECT_TRUE(sg1->firmware_known);
+    EXPECT_EQ(sg1->revision.str(), "0219");
     EXPECT_TRUE(read.simulation_known);
     EXPECT_EQ(read.simulation, "");
-    EXPECT_EQ(read.devices["/dev/sg4"].state, DeviceState::NotExamined);
+    ASSERT_NE(read.find("/dev/sg4"), nullptr);
+    EXPECT_EQ(read.find("/dev/sg4")->state, DeviceState::NotExamined);
 }
 
 TEST(ReadSnapshot, AcceptsOlderAndRicherReportsRefusesOthers)
@@ -371,6 +378,66 @@ TEST(LoadSnapshot, RefusesWhatALenientParserWouldTake)
             EXPECT_LT(problem.size(), 120u) << problem;
             for (char ch : problem)
                 EXPECT_TRUE(ch >= 0x20 && ch < 0x7F) << problem;
+        }
+    }
+}
+
+// The file is read a chunk at a time: a problem far past the first chunk
+// is found and told as of the whole file.
+TEST(LoadSnapshot, FindsAProblemFarIntoALargeFile)
+{
+    zktest::TempDir dir;
+    auto path = [](const std::string &device, const std::string &owner = "true") {
+        return R"({"device": ")" + device + R"(", "sp": "A", "owner": )" + owner + "}";
+    };
+    // 3000 paths, about 150 kB; path 2900 (and 10) as given.
+    auto report = [&](const std::string &p2900, const std::string &p10 = "") {
+        std::string paths;
+        for (int i = 0; i < 3000; ++i)
+            paths += (i ? ", " : "") + (i == 2900 ? p2900
+                                        : i == 10 && !p10.empty()
+                                            ? p10
+                                            : path("/dev/sg" + std::to_string(i)));
+        return R"({"format_version": 1, "arrays": [{"cabinet_serial": "C", "luns": [{"lun_serial": "L", "paths": [)" +
+               paths + R"(]}]}], "not_claimed": [], "failed": [], "not_examined": []})";
+    };
+    const std::string good = report(path("/dev/sg2900"));
+    const std::string at = "arrays[0].luns[0].paths[";
+    struct Case {
+        std::string text;
+        std::string problem;   // "": read
+    } cases[] = {
+        {good, ""},
+        {report(path("/dev/sg2900", "trux")), "near 'trux'"},
+        {report(path("/dev/sg2900", "\"yes\"")), at + "2900].owner is not true or false"},
+        {report(path("/dev/sg5")), "device '/dev/sg5' is listed twice (again at " + at + "2900])"},
+        // The first problem in the file is told, not the path listed twice.
+        {report(path("/dev/sg5"), R"({"device": "/dev/sg10", "sp": 1, "owner": true})"),
+         at + "10].sp is not a string"},
+        {good.substr(0, 100000) + std::string(1, '\0') + good.substr(100001), "a NUL byte at byte 100001"},
+        {good.substr(0, good.size() - 3), "(is the file truncated?)"},
+    };
+    for (const Case &c : cases) {
+        std::string file = dir.file("old.json");
+        std::ofstream(file, std::ios::binary | std::ios::trunc) << c.text;
+        zkd::Snapshot snapshot;
+        std::string problem;
+        EXPECT_EQ(zkd::load_snapshot(file, snapshot, problem), c.problem.empty()) << problem;
+        EXPECT_NE(problem.find(c.problem), std::string::npos) << problem;
+        if (c.problem.empty()) {
+            EXPECT_EQ(snapshot.devices.size(), 3000u);
+            ASSERT_NE(snapshot.find("/dev/sg2900"), nullptr);
+            EXPECT_EQ(snapshot.find("/dev/sg2900")->lun_serial.str(), "L");
+        }
+        // A syntax error names the byte a parser of the whole text names.
+        json::parser_callback_t none = nullptr;
+        try {
+            json parsed = json::parse(c.text, none);
+        } catch (const json::parse_error &e) {
+            if (c.problem.find("near") != std::string::npos) {
+                EXPECT_NE(problem.find("at byte " + std::to_string(e.byte) + " "), std::string::npos)
+                    << problem;
+            }
         }
     }
 }
