@@ -43,6 +43,7 @@ public:
 
     const std::string &str() const;
     operator const std::string &() const { return str(); }
+    operator std::string_view() const { return str(); }
     bool operator==(SharedText other) const { return id_ == other.id_; }
     bool operator!=(SharedText other) const { return id_ != other.id_; }
     // An order of the handles, not of the strings: for sorting and sets.
