@@ -2,8 +2,8 @@
 // header states the contract with threaded, forking hosts.
 //
 // The first successful open keeps its descriptor as the log's number, with
-// the file's identity. Later opens move the file as it is now onto that
-// number with dup3 and close the fresh descriptor. The number is re-pointed
+// the file's identity. Later opens of another file (the log was replaced)
+// move it onto that number with dup3; the fresh descriptor is closed. The number is re-pointed
 // or closed only while still the library's: the recorded file, write-only,
 // appending, close-on-exec (a host's own descriptor of the log lacks one).
 // xDbgPrint counts itself in g_writers before it reads DbgFd; re-pointing
@@ -136,6 +136,12 @@ int install_log(int fresh, const struct stat &st)
 {
     int number = load(&g_log_number);
     if (number >= 0 && number != fresh && is_kept_log(number)) {
+        // Still the same file: nothing to move, so the writers of other
+        // threads' claims are not stopped (their lines would be lost).
+        if (st.st_dev == g_log_device && st.st_ino == g_log_inode) {
+            close(fresh);
+            return number;
+        }
         int moved = -1;
         if (quiesce())
             for (int attempt = 0; attempt < 3 && moved < 0; ++attempt)
