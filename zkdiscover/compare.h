@@ -7,6 +7,7 @@
 
 #include "claims.h"
 #include "device_scan.h"
+#include "spool.h"
 
 #include <nlohmann/json.hpp>
 
@@ -171,6 +172,10 @@ Severity overall_severity(const std::vector<Change> &changes);
 
 // The changes as text (old_file names the earlier scan), and as JSON. Every
 // string of either scan is escaped in the text.
+void write_changes_text(const std::string &old_file, const std::vector<Change> &changes,
+                        Spool &out);
+void write_changes_json(const std::string &old_file, const std::vector<Change> &changes,
+                        Spool &out);
 std::string render_changes_text(const std::string &old_file, const std::vector<Change> &changes);
 std::string render_changes_json_text(const std::string &old_file,
                                      const std::vector<Change> &changes);

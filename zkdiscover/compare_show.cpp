@@ -1,6 +1,7 @@
 // --compare: the changes as text for a person and as JSON for a program.
 #include "compare.h"
 
+#include "json_stream.h"
 #include "report.h"
 #include "text_escape.h"
 
@@ -205,18 +206,27 @@ constexpr KindName kKindNames[] = {
     {ChangeKind::OutcomeChanged, "outcome_changed"},
 };
 
-ojson change_json(const Change &c)
+const char *kind_name(ChangeKind kind)
+{
+    for (const KindName &k : kKindNames)
+        if (k.kind == kind)
+            return k.name;
+    return "?";
+}
+
+// A change as the JSON document lists it; the paths of an array or LUN
+// change one at a time (an array gone lists every path it had).
+void write_change(JsonStream &json, const Change &c)
 {
     ojson item;
-    for (const KindName &k : kKindNames)
-        if (k.kind == c.kind)
-            item["change"] = k.name;
+    item["change"] = kind_name(c.kind);
     item["severity"] = severity_name(c.severity);
     if (lists_one_device(c.kind)) {
         item["device"] = c.paths[0].after.path;
         item["before"] = record_json(c.paths[0].before);
         item["after"] = record_json(c.paths[0].after);
-        return item;
+        json.put(nullptr, item);
+        return;
     }
     item["cabinet_serial"] = c.cabinet_serial;
     if (c.kind != ChangeKind::ArrayAppeared && c.kind != ChangeKind::ArrayDisappeared)
@@ -234,47 +244,63 @@ ojson change_json(const Change &c)
             now.push_back(r.path);
         item["paths_now"] = now;
     }
-    ojson paths = ojson::array();
+    json.open(nullptr, '{');
+    json.members(item);
+    json.open("paths", '[');
     for (const PathChange &p : c.paths)
-        paths.push_back({{"device", p.after.path},
-                         {"before", record_json(p.before)},
-                         {"after", record_json(p.after)}});
-    item["paths"] = paths;
+        json.put(nullptr, ojson{{"device", p.after.path},
+                                {"before", record_json(p.before)},
+                                {"after", record_json(p.after)}});
+    json.close();
     if (c.listed_above > 0)
-        item["listed_above"] = c.listed_above;
-    return item;
+        json.put("listed_above", c.listed_above);
+    json.close();
 }
 
 }  // namespace
 
-std::string render_changes_text(const std::string &old_file, const std::vector<Change> &changes)
+void write_changes_text(const std::string &old_file, const std::vector<Change> &changes,
+                        Spool &out)
 {
     size_t count = 0;
     for (const Change &c : changes)
         count += c.severity != Severity::Unchanged;
     std::string old_name = escape_text(old_file);
-    std::string out = count == 0 ? "No changes since " + old_name + "\n"
-                                 : "Changes since " + old_name + ": " + std::to_string(count) +
-                                       (overall_severity(changes) == Severity::Degraded
-                                            ? " (degraded)\n"
-                                            : "\n");
+    out += count == 0 ? "No changes since " + old_name + "\n"
+                      : "Changes since " + old_name + ": " + std::to_string(count) +
+                            (overall_severity(changes) == Severity::Degraded ? " (degraded)\n"
+                                                                            : "\n");
+    for (const Change &c : changes) {
+        out += '\n';
+        out += change_text(c);
+    }
+}
+
+void write_changes_json(const std::string &old_file, const std::vector<Change> &changes,
+                        Spool &out)
+{
+    JsonStream json(out);
+    json.open(nullptr, '{');
+    json.put("format_version", kReportFormatVersion);
+    json.put("compared_with", old_file);
+    json.put("severity", severity_name(overall_severity(changes)));
+    json.open("changes", '[');
     for (const Change &c : changes)
-        out += "\n" + change_text(c);
-    return out;
+        write_change(json, c);
+    json.close();
+    json.close();
+    out += '\n';
+}
+
+std::string render_changes_text(const std::string &old_file, const std::vector<Change> &changes)
+{
+    return collect([&](Spool &out) { write_changes_text(old_file, changes, out); });
 }
 
 std::string render_changes_json_text(const std::string &old_file,
                                      const std::vector<Change> &changes)
 {
-    ojson doc;
-    doc["format_version"] = kReportFormatVersion;
-    doc["compared_with"] = old_file;
-    doc["severity"] = severity_name(overall_severity(changes));
-    ojson list = ojson::array();
-    for (const Change &c : changes)
-        list.push_back(change_json(c));
-    doc["changes"] = list;
-    return doc.dump(2, ' ', false, ojson::error_handler_t::replace) + "\n";
+    return collect([&](Spool &out) { write_changes_json(old_file, changes, out); });
 }
 
 }  // namespace zkd

@@ -337,10 +337,12 @@ int run(int argc, char **argv)
         }
         std::vector<zkd::Change> changes =
             zkd::compare_snapshots(earlier, zkd::snapshot_of_scan(results));
-        if (!metrics.to_stdout())
-            report += options.format == zkd::Format::Json
-                       ? zkd::render_changes_json_text(options.compare_file, changes)
-                       : zkd::render_changes_text(options.compare_file, changes);
+        if (!metrics.to_stdout()) {
+            if (options.format == zkd::Format::Json)
+                zkd::write_changes_json(options.compare_file, changes, report);
+            else
+                zkd::write_changes_text(options.compare_file, changes, report);
+        }
         zkd::Severity severity = zkd::overall_severity(changes);
         if (severity != zkd::Severity::Unchanged && exit_code == zkd::kExitOk)
             exit_code = severity == zkd::Severity::Degraded ? zkd::kExitDegraded

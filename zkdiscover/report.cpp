@@ -1,6 +1,7 @@
 #include "report.h"
 
 #include "compare.h"
+#include "json_stream.h"
 #include "text_escape.h"
 
 #include <map>
@@ -139,77 +140,6 @@ Node unclaimed_node(const ReportContext &context, const DeviceResult &d)
     add_trace(context, d, node);
     return node;
 }
-
-// Writes JSON as nlohmann's dump with an indent of 2 writes it, one member
-// or element at a time: containers are opened and closed here, and what
-// lies inside one (a path, a device) is dumped as a small value.
-class JsonStream {
-public:
-    explicit JsonStream(Spool &out) : out_(out) {}
-
-    // key names the member in an object; nullptr for an element of a list.
-    void open(const char *key, char bracket)
-    {
-        start(key);
-        out_ += bracket;
-        closing_.push_back(bracket == '{' ? '}' : ']');
-        empty_.push_back(true);
-    }
-    void close()
-    {
-        char bracket = closing_.back();
-        bool empty = empty_.back();
-        closing_.pop_back();
-        empty_.pop_back();
-        if (!empty) {
-            out_ += '\n';
-            indent();
-        }
-        out_ += bracket;
-    }
-    void put(const char *key, const ojson &value)
-    {
-        start(key);
-        std::string text = value.dump(2, ' ', false, ojson::error_handler_t::replace);
-        size_t from = 0;
-        for (size_t nl = text.find('\n'); nl != std::string::npos; nl = text.find('\n', from)) {
-            out_ += std::string_view(text).substr(from, nl + 1 - from);
-            indent();
-            from = nl + 1;
-        }
-        out_ += std::string_view(text).substr(from);
-    }
-    // Every member of object, as members of the open object.
-    void members(const ojson &object)
-    {
-        for (auto it = object.begin(); it != object.end(); ++it)
-            put(it.key().c_str(), it.value());
-    }
-
-private:
-    void start(const char *key)
-    {
-        if (!empty_.empty()) {
-            out_ += empty_.back() ? "\n" : ",\n";
-            empty_.back() = false;
-            indent();
-        }
-        if (key != nullptr) {
-            out_ += '"';
-            out_ += key;
-            out_ += "\": ";
-        }
-    }
-    void indent()
-    {
-        for (size_t i = 0; i < closing_.size(); ++i)
-            out_ += "  ";
-    }
-
-    Spool &out_;
-    std::vector<char> closing_;
-    std::vector<bool> empty_;
-};
 
 void with_trace(const ReportContext &context, ojson &object, const DeviceResult &d)
 {

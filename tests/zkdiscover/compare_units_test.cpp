@@ -66,7 +66,11 @@ zkd::Snapshot snapshot(const std::vector<DeviceRecord> &devices)
 std::vector<std::string> summary(const std::vector<zkd::Change> &changes)
 {
     std::vector<std::string> out;
-    json doc = json::parse(zkd::render_changes_json_text("old", changes));
+    std::string text = zkd::render_changes_json_text("old", changes);
+    // Written a change at a time, laid out as a dump of the whole document.
+    using ojson = nlohmann::ordered_json;
+    EXPECT_EQ(text, ojson::parse(text).dump(2, ' ', false, ojson::error_handler_t::replace) + "\n");
+    json doc = json::parse(text);
     for (const json &c : doc["changes"]) {
         std::string line = c["change"].get<std::string>() + " ";
         if (c.contains("device")) {
