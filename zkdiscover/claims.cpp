@@ -212,8 +212,11 @@ void scan_devices(const HostLibrary &library, std::vector<DeviceResult> &results
             // before this claim is not the claim's.
             if (settings.explain)
                 take_thread_trace();
-            std::string path = std::move(result.path);
-            result = examine_device(library, path, settings.capture);
+            // What the scan found (the path and sysfs identity) stays.
+            DeviceResult examined = examine_device(library, result.path, settings.capture);
+            examined.scsi_address = std::move(result.scsi_address);
+            examined.other_node = std::move(result.other_node);
+            result = std::move(examined);
             if (settings.explain)
                 result.trace = split_lines(take_thread_trace());
             if (settings.on_device_done)

@@ -127,7 +127,8 @@ DeviceResult examine_device(const HostLibrary &library, const std::string &path,
                             bool capture);
 
 // Examines the devices results[i] for each i of which, by their path, in
-// place: the results are the same whatever the number of jobs.
+// place, keeping their SCSI address and other node: the results are the
+// same whatever the number of jobs.
 void scan_devices(const HostLibrary &library, std::vector<DeviceResult> &results,
                   const std::vector<size_t> &which, const ScanSettings &settings);
 

@@ -393,12 +393,19 @@ TEST_F(FakeLibraryTest, PathsTheDeviceEntryCannotHoldAreNotOffered)
     EXPECT_EQ(g_claimed_paths.size(), 1u);
 }
 
-TEST_F(FakeLibraryTest, ParallelScanKeepsThePathOrder)
+TEST_F(FakeLibraryTest, ParallelScanInPlaceKeepsOrderAndIdentity)
 {
-    std::vector<std::string> paths;
-    for (int i = 0; i < 200; ++i) {
+    // Every fifth device is not offered; the others keep the address and
+    // node that sysfs gave them.
+    std::vector<zkd::DeviceResult> results(200);
+    std::vector<size_t> which;
+    for (size_t i = 0; i < results.size(); ++i) {
         std::string p = "/dev/u" + std::to_string(i);
-        paths.push_back(p);
+        results[i].path = p;
+        results[i].scsi_address = "0:0:" + std::to_string(i) + ":0";
+        results[i].other_node = "/dev/sd" + std::to_string(i);
+        if (i % 5 != 4)
+            which.push_back(i);
         g_devices[p] = {standard_inquiry("DGC"), 0, i % 3 == 0 ? ZK_CLAIMED : ZK_NOT_CLAIMED,
                         {"CAB_SERIAL_NO=" + p}};
     }
@@ -406,18 +413,23 @@ TEST_F(FakeLibraryTest, ParallelScanKeepsThePathOrder)
     zkd::ScanSettings settings;
     settings.jobs = 8;
     settings.on_device_done = [&done] { ++done; };
-    std::vector<zkd::DeviceResult> results = zkd::scan_devices(library_, paths, settings);
-    ASSERT_EQ(results.size(), paths.size());
-    EXPECT_EQ(done.load(), 200);
-    for (size_t i = 0; i < paths.size(); ++i) {
-        EXPECT_EQ(results[i].path, paths[i]);
-        if (i % 3 == 0) {
-            ASSERT_EQ(results[i].outcome, zkd::Outcome::Claimed);
-            EXPECT_STREQ(zkd::find_property(results[i], "CAB_SERIAL_NO"), paths[i].c_str());
+    zkd::scan_devices(library_, results, which, settings);
+    EXPECT_EQ(done.load(), 160);
+    for (size_t i = 0; i < results.size(); ++i) {
+        std::string p = "/dev/u" + std::to_string(i);
+        EXPECT_EQ(results[i].path, p);
+        EXPECT_EQ(results[i].scsi_address, "0:0:" + std::to_string(i) + ":0");
+        EXPECT_EQ(results[i].other_node, "/dev/sd" + std::to_string(i));
+        zkd::Outcome expected = i % 5 == 4   ? zkd::Outcome::Skipped
+                                : i % 3 == 0 ? zkd::Outcome::Claimed
+                                             : zkd::Outcome::NotClaimed;
+        ASSERT_EQ(results[i].outcome, expected) << p;
+        if (expected == zkd::Outcome::Claimed) {
+            EXPECT_STREQ(zkd::find_property(results[i], "CAB_SERIAL_NO"), p.c_str());
         }
     }
-    EXPECT_EQ(std::set<std::string>(g_claimed_paths.begin(), g_claimed_paths.end()).size(), 200u);
-    EXPECT_EQ(g_lists_freed, 67);
+    EXPECT_EQ(std::set<std::string>(g_claimed_paths.begin(), g_claimed_paths.end()).size(), 160u);
+    EXPECT_EQ(g_lists_freed, 54);
 }
 
 // A claim that traces the way the library does: several messages, the
