@@ -106,10 +106,9 @@ std::string inquiry_vendor(const DeviceResult &r) { return inquiry_text(r.inquir
 std::string inquiry_product(const DeviceResult &r) { return inquiry_text(r.inquiry, 16, 32); }
 std::string inquiry_revision(const DeviceResult &r) { return inquiry_text(r.inquiry, 32, 36); }
 
-DeviceResult examine_device(const HostLibrary &library, const std::string &path, bool capture)
+void examine_device(const HostLibrary &library, DeviceResult &result, bool capture)
 {
-    DeviceResult result;
-    result.path = path;
+    const std::string &path = result.path;
 
     device_entry entry;
     std::memset(&entry, 0, sizeof entry);
@@ -119,7 +118,7 @@ DeviceResult examine_device(const HostLibrary &library, const std::string &path,
                                     : "device path longer than " +
                                           std::to_string(sizeof entry.path - 1) +
                                           " characters, which the library cannot take";
-        return result;
+        return;
     }
     std::memcpy(entry.path, path.c_str(), path.size() + 1);
 
@@ -147,7 +146,7 @@ DeviceResult examine_device(const HostLibrary &library, const std::string &path,
             else
                 close(fd);
         }
-        return result;
+        return;
     }
     std::vector<unsigned char> offered(buffer, buffer + length);
     std::free(buffer);
@@ -192,6 +191,13 @@ DeviceResult examine_device(const HostLibrary &library, const std::string &path,
         offered.resize(read);
         result.inquiry = std::move(offered);
     }
+}
+
+DeviceResult examine_device(const HostLibrary &library, const std::string &path, bool capture)
+{
+    DeviceResult result;
+    result.path = path;
+    examine_device(library, result, capture);
     return result;
 }
 
@@ -212,11 +218,7 @@ void scan_devices(const HostLibrary &library, std::vector<DeviceResult> &results
             // before this claim is not the claim's.
             if (settings.explain)
                 take_thread_trace();
-            // What the scan found (the path and sysfs identity) stays.
-            DeviceResult examined = examine_device(library, result.path, settings.capture);
-            examined.scsi_address = std::move(result.scsi_address);
-            examined.other_node = std::move(result.other_node);
-            result = std::move(examined);
+            examine_device(library, result, settings.capture);
             if (settings.explain)
                 result.trace = split_lines(take_thread_trace());
             if (settings.on_device_done)

@@ -51,7 +51,6 @@ public:
     bool empty() const { return packed_.empty(); }
     size_t size() const;
     bool operator==(const PropertyList &other) const { return packed_ == other.packed_; }
-    bool operator!=(const PropertyList &other) const { return packed_ != other.packed_; }
 
     class const_iterator {
     public:
@@ -122,7 +121,10 @@ struct ScanSettings {
     std::function<void()> on_device_done;
 };
 
-// Examines one device (INQUIRY, claim), recording its commands when asked.
+// Examines one device (INQUIRY, claim), recording its commands when asked:
+// fills in result, whose path (and, when sysfs gave them, SCSI address and
+// other node) the scan has set; the second form starts from a path alone.
+void examine_device(const HostLibrary &library, DeviceResult &result, bool capture);
 DeviceResult examine_device(const HostLibrary &library, const std::string &path,
                             bool capture);
 

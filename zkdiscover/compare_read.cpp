@@ -211,20 +211,20 @@ enum class Role : uint8_t {
 };
 enum class Kind : uint8_t { String, OptionalString, Boolean, List, OptionalObject, Other };
 
-struct MemberSpec {
+struct MemberRule {
     const char *name;
     Kind kind;
     Role role;   // of the value, when it is of the kind
 };
 
-struct RoleSpec {
+struct RoleRules {
     Role role;
-    std::vector<MemberSpec> members;
+    std::vector<MemberRule> members;
 };
 
-const std::vector<MemberSpec> &members_of(Role role)
+const std::vector<MemberRule> &members_of(Role role)
 {
-    static const RoleSpec kSpecs[] = {
+    static const RoleRules kRules[] = {
         {Role::Document,
          {{"arrays", Kind::List, Role::ArraysList}, {"not_claimed", Kind::List, Role::SectionList},
           {"failed", Kind::List, Role::SectionList}, {"not_examined", Kind::List, Role::SectionList},
@@ -246,10 +246,10 @@ const std::vector<MemberSpec> &members_of(Role role)
           {"SCSI_VERSION", Kind::OptionalString, Role::Ignored}}},
         {Role::Item, {{"device", Kind::String, Role::Ignored}}},
     };
-    static const std::vector<MemberSpec> kNone;
-    for (const RoleSpec &s : kSpecs)
-        if (s.role == role)
-            return s.members;
+    static const std::vector<MemberRule> kNone;
+    for (const RoleRules &r : kRules)
+        if (r.role == role)
+            return r.members;
     return kNone;
 }
 
@@ -279,6 +279,21 @@ enum : size_t { kPropRevision = 0, kPropScsi };
 constexpr size_t kMaxMembers = 8;
 
 enum class ValueType : uint8_t { Null, Boolean, Integer, Float, String, List, Object };
+
+// The type a member of that kind has (Other: decided member by member).
+ValueType value_type_of(Kind kind)
+{
+    switch (kind) {
+    case Kind::Boolean:
+        return ValueType::Boolean;
+    case Kind::List:
+        return ValueType::List;
+    case Kind::OptionalObject:
+        return ValueType::Object;
+    default:
+        return ValueType::String;
+    }
+}
 
 // One member as found: missing, of another type, or there with its value.
 enum class Has : uint8_t { Missing, Wrong, Yes };
@@ -455,7 +470,7 @@ private:
 
     static size_t member_number(Role role, const std::string &name)
     {
-        const std::vector<MemberSpec> &members = members_of(role);
+        const std::vector<MemberRule> &members = members_of(role);
         for (size_t i = 0; i < members.size(); ++i)
             if (name == members[i].name)
                 return i;
@@ -486,38 +501,21 @@ private:
         size_t i = member_number(f.role, f.key);
         if (i == SIZE_MAX)
             return Role::Ignored;
-        const MemberSpec &spec = members_of(f.role)[i];
+        const MemberRule &rule = members_of(f.role)[i];
         Found &found = f.found[i];
-        bool fits = false;
-        switch (spec.kind) {
-        case Kind::String:
-        case Kind::OptionalString:
-            fits = type == ValueType::String;
-            break;
-        case Kind::Boolean:
-            fits = type == ValueType::Boolean;
-            break;
-        case Kind::List:
-            fits = type == ValueType::List;
-            break;
-        case Kind::OptionalObject:
-            fits = type == ValueType::Object;
-            break;
-        case Kind::Other:
-            // format_version: a whole number; library: an object;
-            // simulation: a string or null; changes: anything.
-            fits = i == kDocVersion       ? type == ValueType::Integer
-                   : i == kDocLibrary    ? type == ValueType::Object
-                   : i == kDocSimulation ? type == ValueType::String || type == ValueType::Null
-                                         : true;
-            break;
-        }
+        // Other: format_version a whole number, library an object,
+        // simulation a string or null, changes anything.
+        bool fits = rule.kind != Kind::Other ? type == value_type_of(rule.kind)
+                    : i == kDocVersion       ? type == ValueType::Integer
+                    : i == kDocLibrary       ? type == ValueType::Object
+                    : i == kDocSimulation    ? type == ValueType::String || type == ValueType::Null
+                                             : true;
         found.has = fits ? Has::Yes : Has::Wrong;
         if (fits && type == ValueType::String)
             found.text = std::move(*text_);
         found.flag = type == ValueType::Boolean ? flag_ : type == ValueType::Null;
         found.number = number_;
-        return fits ? spec.role : Role::Ignored;
+        return fits ? rule.role : Role::Ignored;
     }
 
     // "arrays[0].luns[1]": where the object or list at depth d - 1 is.
@@ -538,9 +536,9 @@ private:
     // checked, then of what they hold.
     std::string members_problem(const Frame &f) const
     {
-        const std::vector<MemberSpec> &members = members_of(f.role);
+        const std::vector<MemberRule> &members = members_of(f.role);
         for (size_t i = 0; i < members.size(); ++i) {
-            const MemberSpec &m = members[i];
+            const MemberRule &m = members[i];
             const Found &found = f.found[i];
             auto name = [&] {
                 std::string at = where(depth_ + 1);

@@ -236,4 +236,25 @@ void AtomicFile::discard()
     buffer_.clear();
 }
 
+bool write_file_atomically(const std::string &target,
+                           const std::function<void(Spool &out)> &render, std::string &error)
+{
+    AtomicFile file;
+    if (!file.open(target, error))
+        return false;
+    {
+        Spool out([&file](const std::string &piece) { file.write(piece); });
+        render(out);
+    }
+    return file.commit(error);
+}
+
+PieceWriter write_to(int fd, int &error)
+{
+    return [fd, &error](const std::string &piece) {
+        if (error == 0 && !write_all(fd, piece.data(), piece.size()))
+            error = errno;
+    };
+}
+
 }  // namespace zkd

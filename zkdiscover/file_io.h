@@ -6,7 +6,10 @@
 #ifndef ZKDISCOVER_FILE_IO_H
 #define ZKDISCOVER_FILE_IO_H
 
+#include "spool.h"
+
 #include <cstddef>
+#include <functional>
 #include <string>
 
 namespace zkd {
@@ -67,9 +70,19 @@ private:
     std::string buffer_;
 };
 
+// Replaces target, as an AtomicFile does, with what render writes into the
+// spool it is given. False with the reason in error.
+bool write_file_atomically(const std::string &target,
+                           const std::function<void(Spool &out)> &render, std::string &error);
+
 // Writes all of text to a descriptor (standard output, say), retrying short
 // writes. False with errno set on failure.
 bool write_all(int fd, const char *data, size_t size);
+
+// A spool's writer onto a descriptor: each piece written whole; after the
+// first failure nothing more is written and error holds its errno (error
+// starts at 0).
+PieceWriter write_to(int fd, int &error);
 
 }  // namespace zkd
 

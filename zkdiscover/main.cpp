@@ -293,16 +293,10 @@ int run(int argc, char **argv)
     // --save: this scan's full report, the next comparison's OLD; replaced
     // as a whole, so a failure leaves the earlier file as it was.
     if (!options.save_file.empty()) {
-        zkd::AtomicFile saved;
         std::string error;
-        if (saved.open(options.save_file, error)) {
-            {
-                zkd::Spool out([&saved](const std::string &piece) { saved.write(piece); });
-                zkd::write_json(context, results, out);
-            }
-            saved.commit(error);
-        }
-        if (!error.empty()) {
+        if (!zkd::write_file_atomically(
+                options.save_file,
+                [&](zkd::Spool &out) { zkd::write_json(context, results, out); }, error)) {
             complain("--save " + zkd::escape_text(options.save_file) + ": " + error);
             exit_code = zkd::kExitFailure;
         }
@@ -322,10 +316,7 @@ int run(int argc, char **argv)
     // --metrics -, standard output carries the metrics alone, and the report
     // is not made.
     int write_error = 0;
-    zkd::Spool report([&write_error](const std::string &piece) {
-        if (write_error == 0 && !zkd::write_all(STDOUT_FILENO, piece.data(), piece.size()))
-            write_error = errno;
-    });
+    zkd::Spool report(zkd::write_to(STDOUT_FILENO, write_error));
     if (comparing) {
         // Devices named on the command line: the comparison is about them
         // alone, not about every device the earlier scan saw.

@@ -262,25 +262,15 @@ int MetricsOutput::finish(const std::vector<DeviceResult> *results, int code)
     bool written;
     if (to_stdout()) {
         int failure = 0;
-        Spool out([&failure](const std::string &piece) {
-            if (failure == 0 && !write_all(STDOUT_FILENO, piece.data(), piece.size()))
-                failure = errno;
-        });
+        Spool out(write_to(STDOUT_FILENO, failure));
         render_metrics(source, out);
         out.finish();
         written = failure == 0;
         if (!written)
             error = std::strerror(failure);
     } else {
-        AtomicFile file;
-        written = file.open(file_, error);
-        if (written) {
-            {
-                Spool out([&file](const std::string &piece) { file.write(piece); });
-                render_metrics(source, out);
-            }
-            written = file.commit(error);
-        }
+        written = write_file_atomically(
+            file_, [&source](Spool &out) { render_metrics(source, out); }, error);
     }
     if (written)
         return code;

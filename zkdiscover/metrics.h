@@ -10,7 +10,6 @@
 #include "spool.h"
 
 #include <chrono>
-#include <functional>
 #include <string>
 #include <vector>
 

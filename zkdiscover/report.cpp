@@ -434,10 +434,4 @@ std::string render_export(const std::vector<DeviceResult> &results)
     return collect([&](Spool &out) { write_export(results, out); });
 }
 
-nlohmann::ordered_json render_json(const ReportContext &context,
-                                   const std::vector<DeviceResult> &results)
-{
-    return nlohmann::ordered_json::parse(render_json_text(context, results));
-}
-
 }  // namespace zkd

@@ -6,8 +6,6 @@
 #include "claims.h"
 #include "spool.h"
 
-#include <nlohmann/json.hpp>
-
 #include <string>
 #include <string_view>
 #include <vector>
@@ -72,9 +70,6 @@ std::string render_tree(const ReportContext &context, const std::vector<DeviceRe
 std::string render_json_text(const ReportContext &context,
                              const std::vector<DeviceResult> &results);
 std::string render_export(const std::vector<DeviceResult> &results);
-// The document as read back.
-nlohmann::ordered_json render_json(const ReportContext &context,
-                                   const std::vector<DeviceResult> &results);
 
 }  // namespace zkd
 

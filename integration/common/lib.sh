@@ -133,6 +133,16 @@ zk_fetch_unpack() {
   zk_unpack_deb "$deb"
 }
 
+# zk_fetch_library_of PKG PREFIX FALLBACK: zk_fetch_unpack for the library
+# package PKG depends on (the one whose name starts with PREFIX; FALLBACK
+# when apt does not say); prints the tree's path.
+zk_fetch_library_of() {
+  local name
+  name=$(apt-cache depends "$1" 2>/dev/null |
+    awk -v wanted="Depends: $2" 'index($0, wanted) { print $2; exit }')
+  zk_fetch_unpack "${name:-$3}"
+}
+
 # zk_kernel_prepare: fetches and unpacks the current Debian kernel and sets
 #   ZK_KERNEL_ROOT     the unpacked tree (boot/, lib/modules/VERSION/)
 #   ZK_KERNEL_VERSION  for example 6.1.0-57-amd64

@@ -28,8 +28,7 @@ work="$build/integration/scsi_debug/guest"
 mkdir -p "$work"
 zk_kernel_prepare || exit 1
 sg3_utils=$(zk_fetch_unpack sg3-utils) || exit 1
-sg3_library_package=$(apt-cache depends sg3-utils 2>/dev/null | awk '/Depends: libsgutils2/ { print $2; exit }')
-sg3_library=$(zk_fetch_unpack "${sg3_library_package:-libsgutils2-1.46-2}") || exit 1
+sg3_library=$(zk_fetch_library_of sg3-utils libsgutils2 libsgutils2-1.46-2) || exit 1
 
 tree="$work/root"
 zk_initramfs_init "$tree" || exit 1

@@ -20,18 +20,8 @@
 . /lib/zk/tcmu.sh
 zk_guest_setup
 
-LOG=/tmp/zktcmu.log
-READY=/tmp/zktcmu.ready
 CONTROL=/tmp/zktcmu.control
 MAP=zkmp
-CAB=APM00041701234
-LUN_SERIAL=600601603A210F006C4E8B105A91DF11
-
-setup_failed() {
-  zk_check 1 FAIL "$*"
-  [ -r "$LOG" ] && tail -n 40 "$LOG" | sed 's/^/ZK-INFO handler: /'
-  zk_guest_finish
-}
 
 # Checks of a step: each failed condition is named; step_end reports them.
 step_begin() { STEP=$1 PROBLEMS= EVIDENCE=; dmesg -c > /dev/null; }
@@ -51,12 +41,12 @@ step_end() {
 
 # Commands the unit behind DEVICE received, counted by CDB prefix
 # (hex bytes as zktcmu logs them: "15" MODE SELECT(6), "12 01 c0" ...).
-commands() { grep -c -E "^zktcmu: $1: \[[0-9]+\] ($2)" "$LOG"; }
+commands() { grep -c -E "^zktcmu: $1: \[[0-9]+\] ($2)" "$HANDLER_LOG"; }
 mode_selects() { commands "$1" '15 |55 '; }
 # The commands of DEVICE since line N of the log, "opcode/status" each.
-log_lines() { wc -l < "$LOG"; }
+log_lines() { wc -l < "$HANDLER_LOG"; }
 since() {
-  tail -n +"$(($2 + 1))" "$LOG" |
+  tail -n +"$(($2 + 1))" "$HANDLER_LOG" |
     sed -n "s/^zktcmu: $1: \[[0-9]*\] \([0-9a-f]*\) .*status 0x\([0-9a-f]*\).*/\1\/\2/p" | sort | uniq -c |
     awk '{ printf "%s x%s ", $2, $1 }'
 }
@@ -101,7 +91,7 @@ show_tree() {
 upr() { sg_vpd -p upr "$1" 2>&1; }
 wait_log() {
   n=0
-  while ! grep -q "$1" "$LOG"; do
+  while ! grep -q "$1" "$HANDLER_LOG"; do
     n=$((n + 1)); [ $n -le 50 ] || return 1; usleep 100000
   done
 }
@@ -118,15 +108,9 @@ for unit in spa spb; do
 done
 mkfifo "$CONTROL" || setup_failed "mkfifo $CONTROL"
 /bin/zktcmu --verbose --control "$CONTROL" --config "$CONFIG" --ready "$READY" \
-  spa=/dev/tcmu/spa spb=/dev/tcmu/spb 2> "$LOG" &
+  spa=/dev/tcmu/spa spb=/dev/tcmu/spb 2> "$HANDLER_LOG" &
 HANDLER=$!
-waited=0
-while [ ! -e "$READY" ]; do
-  kill -0 $HANDLER 2>/dev/null || setup_failed "zktcmu ended before it was ready"
-  waited=$((waited + 1))
-  [ $waited -le 200 ] || setup_failed "zktcmu not ready after 20 s"
-  usleep 100000
-done
+wait_for_handler $HANDLER
 dmesg -c > /dev/null
 export_unit 1 spa || setup_failed "spa cannot be exported"
 export_unit 2 spb || setup_failed "spb cannot be exported"
@@ -198,10 +182,10 @@ evidence "spb saw: $(since spb $mark)"
 evidence "MODE SELECTs: SP B $(( $(mode_selects spb) - ms_b )), SP A $(( $(mode_selects spa) - ms_a ))"
 expect '[ $(( $(mode_selects spb) - ms_b )) = 1 ]' "not exactly one MODE SELECT on SP B"
 expect '[ $(mode_selects spa) = $ms_a ]' "a MODE SELECT on SP A"
-expect 'tail -n +$((mark + 1)) "$LOG" | grep -q -E "^zktcmu: spb: \[[0-9]+\] (15|55) .*status 0x00, out .*22 0[29] "' "the MODE SELECT does not carry page 0x22"
-grep -E "^zktcmu: spb: \[[0-9]+\] (15|55) " "$LOG" | tail -n 1 | sed 's/^/ZK-INFO 3 unit: /'
-expect 'grep -q "spb: trespass by opcode 0x[15]5: SP A -> SP B" "$LOG"' "the unit logged no trespass to SP B"
-expect 'tail -n +$((mark + 1)) "$LOG" | grep -q -E "^zktcmu: spb: \[[0-9]+\] 28 .*status 0x00"' "no READ reached SP B"
+expect 'tail -n +$((mark + 1)) "$HANDLER_LOG" | grep -q -E "^zktcmu: spb: \[[0-9]+\] (15|55) .*status 0x00, out .*22 0[29] "' "the MODE SELECT does not carry page 0x22"
+grep -E "^zktcmu: spb: \[[0-9]+\] (15|55) " "$HANDLER_LOG" | tail -n 1 | sed 's/^/ZK-INFO 3 unit: /'
+expect 'grep -q "spb: trespass by opcode 0x[15]5: SP A -> SP B" "$HANDLER_LOG"' "the unit logged no trespass to SP B"
+expect 'tail -n +$((mark + 1)) "$HANDLER_LOG" | grep -q -E "^zktcmu: spb: \[[0-9]+\] 28 .*status 0x00"' "no READ reached SP B"
 ka=$(kernel_state $A) kb=$(kernel_state $B)
 evidence "sysfs $A: $ka; $B: $kb"
 expect '[ "$kb" = "emc active/optimized 0" ]' "SP B's kernel state is [$kb]"
@@ -231,8 +215,8 @@ ok=ok
 for n in 21 22 23; do read_map $n || ok=no; done
 need $ok "reads through the map failed after the array moved the LUN back"
 evidence "spb saw: $(since spb $mark); spa saw: $(since spa $mark)"
-expect 'tail -n +$((mark + 1)) "$LOG" | grep -q -E "^zktcmu: spb: \[[0-9]+\] 28 .*status 0x02"' "SP B answered no READ with CHECK CONDITION"
-expect 'tail -n +$((mark + 1)) "$LOG" | grep -q -E "^zktcmu: spa: \[[0-9]+\] 28 .*status 0x00"' "no READ reached SP A"
+expect 'tail -n +$((mark + 1)) "$HANDLER_LOG" | grep -q -E "^zktcmu: spb: \[[0-9]+\] 28 .*status 0x02"' "SP B answered no READ with CHECK CONDITION"
+expect 'tail -n +$((mark + 1)) "$HANDLER_LOG" | grep -q -E "^zktcmu: spa: \[[0-9]+\] 28 .*status 0x00"' "no READ reached SP A"
 evidence "MODE SELECTs: SP A $(( $(mode_selects spa) - ms_a )), SP B $(( $(mode_selects spb) - ms_b ))"
 expect '[ $(mode_selects spa) = $ms_a ] && [ $(mode_selects spb) = $ms_b ]' "a MODE SELECT was sent though SP A already owned the LUN"
 evidence "dmsetup status: $(dmsetup status $MAP)"
@@ -262,7 +246,7 @@ printf '\000\000\000\000\042\003\001\377\000' > /tmp/bad-page
 bounded 20 sg_raw -s 9 -i /tmp/bad-page $B_SG 15 10 00 00 09 00 > /tmp/sg_raw.out 2>&1
 sed 's/^/ZK-INFO 5 sg_raw: /' /tmp/sg_raw.out | head -n 8
 expect 'grep -q -i "Invalid field in parameter list" /tmp/sg_raw.out' "sg_raw's malformed page was not refused with 05/26/00"
-expect 'grep -q -E "^zktcmu: spb: \[[0-9]+\] 15 10 00 00 09 00: .*status 0x02" "$LOG"' "the unit did not refuse sg_raw's page"
+expect 'grep -q -E "^zktcmu: spb: \[[0-9]+\] 15 10 00 00 09 00: .*status 0x02" "$HANDLER_LOG"' "the unit did not refuse sg_raw's page"
 expect 'upr $A_SG | grep -q "LUN bound and owned by this SP"' "the malformed page moved the LUN"
 evidence "sg_raw page length 3: $(grep -i -m1 'Invalid field' /tmp/sg_raw.out)"
 # c. an operation in progress: activating SP B trespasses nothing.
@@ -288,10 +272,10 @@ kill -TERM $HANDLER
 wait $HANDLER
 status=$?
 for unit in spa spb; do zk_info "handler: $unit: $(since $unit 0)"; done
-grep -v '\] ' "$LOG" | sed 's/^/ZK-INFO handler: /'
+grep -v '\] ' "$HANDLER_LOG" | sed 's/^/ZK-INFO handler: /'
 if [ $status != 0 ]; then
   zk_check 6 FAIL "zktcmu ended with status $status"
-elif grep -q -e malformed -e unusable "$LOG"; then
+elif grep -q -e malformed -e unusable "$HANDLER_LOG"; then
   zk_check 6 FAIL "zktcmu saw entries it could not use"
 else
   zk_check 6 PASS "zktcmu answered every command and stopped cleanly"

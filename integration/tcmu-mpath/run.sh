@@ -32,11 +32,9 @@ mkdir -p "$work"
 zk_kernel_prepare || exit 1
 # The guest's tools: sg_vpd and sg_raw, dmsetup; Debian packages, fetched.
 sg3_utils=$(zk_fetch_unpack sg3-utils) || exit 1
-sg3_library_package=$(apt-cache depends sg3-utils 2>/dev/null | awk '/Depends: libsgutils2/ { print $2; exit }')
-sg3_library=$(zk_fetch_unpack "${sg3_library_package:-libsgutils2-1.46-2}") || exit 1
+sg3_library=$(zk_fetch_library_of sg3-utils libsgutils2 libsgutils2-1.46-2) || exit 1
 dmsetup_tree=$(zk_fetch_unpack dmsetup) || exit 1
-dm_library_package=$(apt-cache depends dmsetup 2>/dev/null | awk '/Depends: libdevmapper/ { print $2; exit }')
-dm_library=$(zk_fetch_unpack "${dm_library_package:-libdevmapper1.02.1}") || exit 1
+dm_library=$(zk_fetch_library_of dmsetup libdevmapper libdevmapper1.02.1) || exit 1
 
 tree="$work/root"
 zk_initramfs_init "$tree" || exit 1

@@ -20,18 +20,7 @@
 . /lib/zk/tcmu.sh
 zk_guest_setup
 
-HANDLER_LOG=/tmp/zktcmu.log
-READY=/tmp/zktcmu.ready
 UNITS="spa spb noat unsup"
-
-CAB=APM00041701234
-LUN_SERIAL=600601603A210F006C4E8B105A91DF11
-
-setup_failed() {
-  zk_check 1 FAIL "$*"
-  [ -r "$HANDLER_LOG" ] && tail -n 40 "$HANDLER_LOG" | sed 's/^/ZK-INFO handler: /'
-  zk_guest_finish
-}
 
 # --- 1: set-up ---------------------------------------------------------
 for module in sd_mod sg target_core_user tcm_loop; do
@@ -50,13 +39,7 @@ zk_info "uio devices: $(for u in /sys/class/uio/uio*; do printf '%s=%s ' "${u##*
 
 /bin/zktcmu --verbose --config "$CONFIG" --ready "$READY" $bindings 2> "$HANDLER_LOG" &
 HANDLER=$!
-waited=0
-while [ ! -e "$READY" ]; do
-  kill -0 $HANDLER 2>/dev/null || setup_failed "zktcmu ended before it was ready"
-  waited=$((waited + 1))
-  [ $waited -le 200 ] || setup_failed "zktcmu not ready after 20 s"
-  usleep 100000
-done
+wait_for_handler $HANDLER
 
 n=0
 for unit in $UNITS; do

@@ -9,6 +9,20 @@ ZKDISCOVER=/opt/zk/bin/zkdiscover
 LIBRARY=/opt/zk/lib/libzkDGCclariion.so
 TARGET=/sys/kernel/config/target
 HBA=$TARGET/core/user_0
+# zktcmu's log and the file it creates once it serves; the array's
+# cabinet serial and LUN serial, as array.sim describes them.
+HANDLER_LOG=/tmp/zktcmu.log
+READY=/tmp/zktcmu.ready
+CAB=APM00041701234
+LUN_SERIAL=600601603A210F006C4E8B105A91DF11
+
+# setup_failed TEXT: check 1 fails with TEXT and the handler's last lines,
+# and the guest ends.
+setup_failed() {
+  zk_check 1 FAIL "$*"
+  [ -r "$HANDLER_LOG" ] && tail -n 40 "$HANDLER_LOG" | sed 's/^/ZK-INFO handler: /'
+  zk_guest_finish
+}
 
 # claimed OWNER SP: claim_device's output for a path of the LUN (needs CAB
 # and LUN_SERIAL set).
@@ -22,6 +36,18 @@ make_tcmu() {
   mkdir -p "$HBA/$1" &&
     echo -n "dev_config=zksim/$1,dev_size=4194304,hw_block_size=512,max_data_area_mb=8" > "$HBA/$1/control" &&
     echo 1 > "$HBA/$1/enable"
+}
+
+# wait_for_handler PID: waits (20 s at most) until zktcmu, running as PID,
+# has created $READY; the guest's setup fails otherwise.
+wait_for_handler() {
+  waited=0
+  while [ ! -e "$READY" ]; do
+    kill -0 "$1" 2>/dev/null || setup_failed "zktcmu ended before it was ready"
+    waited=$((waited + 1))
+    [ $waited -le 200 ] || setup_failed "zktcmu not ready after 20 s"
+    usleep 100000
+  done
 }
 
 # port_wwn NAME N: the loopback port of unit number N, and its initiator.

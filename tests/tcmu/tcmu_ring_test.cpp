@@ -16,7 +16,7 @@ using Bytes = std::vector<unsigned char>;
 constexpr size_t kDataSize = 16384;
 constexpr unsigned char kStale = 0xAA;
 
-struct IovSpec {
+struct IovLayout {
     uint64_t offset;
     uint64_t length;
 };
@@ -69,7 +69,7 @@ public:
         return off;
     }
 
-    uint32_t add_cmd(const Bytes &cdb, const std::vector<IovSpec> &iovs,
+    uint32_t add_cmd(const Bytes &cdb, const std::vector<IovLayout> &iovs,
                      uint32_t bidi_cnt = 0) {
         size_t base_len = std::max(offsetof(struct tcmu_cmd_entry, req.iov) +
                                        iovs.size() * sizeof(struct iovec),
@@ -437,7 +437,7 @@ TEST(RingWalk, DataOutReachesTheResponder) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         FakeRing ring;
-        std::vector<IovSpec> iovs;
+        std::vector<IovLayout> iovs;
         Bytes sent;
         for (size_t n : c.lengths) {
             uint64_t off = ring.alloc_data(n);

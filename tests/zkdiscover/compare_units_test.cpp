@@ -277,7 +277,7 @@ TEST(ReadSnapshot, ReportReadsBackAsItsScan)
     results[3].outcome = zkd::Outcome::Skipped;
     zkd::ReportContext context;
 
-    json doc = zkd::render_json(context, results);
+    json doc = nlohmann::json::parse(zkd::render_json_text(context, results));
     EXPECT_EQ(doc["format_version"], zkd::kReportFormatVersion);
     zkd::Snapshot read;
     std::string problem;

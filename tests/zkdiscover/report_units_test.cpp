@@ -200,7 +200,7 @@ TEST(Identity, EachDeviceShowsItsNodesAndAddressInEveryOutput)
               std::string::npos) << tree;
     EXPECT_NE(tree.find("`-- /dev/sg4 [2:0:0:0]: cannot read"), std::string::npos) << tree;
 
-    nlohmann::json doc = zkd::render_json(context(), results);
+    nlohmann::json doc = nlohmann::json::parse(zkd::render_json_text(context(), results));
     const auto &paths = doc["arrays"][0]["luns"][0]["paths"];
     EXPECT_EQ(paths[0]["scsi_address"], "2:0:0:1");
     EXPECT_EQ(paths[0]["nodes"], nlohmann::json::array({"/dev/sg3", "/dev/sdb"}));
