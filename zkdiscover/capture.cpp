@@ -195,14 +195,8 @@ std::string write_capture(const std::string &directory, const std::string &text,
     if (!prepare_capture_folder(directory, error))
         return "";
     std::string path = directory + "/" + kCaptureFileName;
-    AtomicFile file;
     std::string why;
-    if (!file.open(path, why)) {
-        error = "cannot write " + escape_text(path) + ": " + why;
-        return "";
-    }
-    file.write(text);
-    if (!file.commit(why)) {
+    if (!write_file_atomically(path, [&text](Spool &out) { out += text; }, why)) {
         error = "cannot write " + escape_text(path) + ": " + why;
         return "";
     }

@@ -167,18 +167,9 @@ private:
             n = text_->size();
             done_ = true;
         } else {
-            ssize_t got;
-            do
-                got = ::read(fd_, buffer_, sizeof buffer_);
-            while (got < 0 && errno == EINTR);
+            long got = read_piece(fd_, buffer_, sizeof buffer_, total_, limit_, error_);
             data_ = buffer_;
-            if (got < 0)
-                error_ = std::strerror(errno);
-            // A file that grows while it is read is held to the same limit.
-            else if (total_ + static_cast<size_t>(got) > limit_)
-                error_ = larger_than(limit_);
-            else
-                n = static_cast<size_t>(got);
+            n = got > 0 ? static_cast<size_t>(got) : 0;
             done_ = n == 0;
         }
         // A NUL byte ends the input there (and is reported).

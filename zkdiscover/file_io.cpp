@@ -20,12 +20,13 @@ std::string size_text(size_t bytes)
                                    : std::to_string(bytes) + " bytes";
 }
 
-}  // namespace
-
+// "larger than 64 MiB"
 std::string larger_than(size_t limit)
 {
     return "larger than " + size_text(limit);
 }
+
+}  // namespace
 
 int open_regular_file(const std::string &path, size_t limit, size_t &size, std::string &error)
 {
@@ -50,6 +51,24 @@ int open_regular_file(const std::string &path, size_t limit, size_t &size, std::
     return -1;
 }
 
+long read_piece(int fd, char *buffer, size_t size, size_t read_so_far, size_t limit,
+                std::string &error)
+{
+    ssize_t n;
+    do
+        n = ::read(fd, buffer, size);
+    while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        error = std::strerror(errno);
+        return -1;
+    }
+    if (read_so_far + static_cast<size_t>(n) > limit) {
+        error = larger_than(limit);
+        return -1;
+    }
+    return static_cast<long>(n);
+}
+
 bool check_regular_file(const std::string &path, size_t limit, std::string &error)
 {
     size_t size = 0;
@@ -70,28 +89,13 @@ bool read_regular_file(const std::string &path, size_t limit, std::string &text,
     text.clear();
     text.reserve(size);
     char chunk[65536];
-    for (;;) {
-        ssize_t n = ::read(fd, chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            error = std::strerror(errno);
-            break;
-        }
-        if (n == 0) {
-            ::close(fd);
-            return true;
-        }
-        // A file that grows while it is read is held to the same limit.
-        if (text.size() + static_cast<size_t>(n) > limit) {
-            error = larger_than(limit);
-            break;
-        }
+    long n;
+    while ((n = read_piece(fd, chunk, sizeof chunk, text.size(), limit, error)) > 0)
         text.append(chunk, static_cast<size_t>(n));
-    }
     ::close(fd);
-    text.clear();
-    return false;
+    if (n < 0)
+        text.clear();
+    return n == 0;
 }
 
 std::string folder_of(const std::string &path)

@@ -27,8 +27,12 @@ bool check_regular_file(const std::string &path, size_t limit, std::string &erro
 // it) and its size, or -1 with the reason.
 int open_regular_file(const std::string &path, size_t limit, size_t &size, std::string &error);
 
-// The reason for a file over limit: "larger than 64 MiB".
-std::string larger_than(size_t limit);
+// The next piece of a file that open_regular_file opened, into buffer
+// (EINTR retried): its length, 0 at the end, or -1 with the reason in
+// error. A file that grows while it is read is held to the same limit:
+// read_so_far and the piece together are at most limit bytes.
+long read_piece(int fd, char *buffer, size_t size, size_t read_so_far, size_t limit,
+                std::string &error);
 
 // The same check, then the whole file into text (read once).
 bool read_regular_file(const std::string &path, size_t limit, std::string &text,
