@@ -61,7 +61,7 @@ bool named_not_examined(const zkd::Options &options, const std::vector<zkd::Devi
     if (options.devices.empty())
         return false;
     for (const zkd::DeviceResult &d : results)
-        if (d.outcome == zkd::Outcome::Unreadable || d.outcome == zkd::Outcome::Skipped)
+        if (zkd::in_group(d, zkd::Outcome::Unreadable))
             return true;
     return false;
 }
@@ -307,7 +307,7 @@ int run(int argc, char **argv)
         // goes to stderr, one line per device. A comparison lists such
         // devices only when they changed.
         for (const zkd::DeviceResult &d : results)
-            if (d.outcome == zkd::Outcome::Unreadable || d.outcome == zkd::Outcome::Skipped)
+            if (zkd::in_group(d, zkd::Outcome::Unreadable))
                 complain(zkd::escape_text(d.path) + ": " + d.error);
     }
 

@@ -133,22 +133,14 @@ void render_metrics(const MetricsSource &source, Spool &out)
     header(out, kDuration);
     sample(out, kDuration, {}, number(source.duration, "%.6f"));
 
-    size_t outcomes[4] = {0, 0, 0, 0};
-    if (source.results != nullptr) {
-        for (const DeviceResult &d : *source.results) {
-            switch (d.outcome) {
-            case Outcome::Claimed: ++outcomes[0]; break;
-            case Outcome::NotClaimed: ++outcomes[1]; break;
-            case Outcome::Failed: ++outcomes[2]; break;
-            case Outcome::Unreadable:
-            case Outcome::Skipped: ++outcomes[3]; break;
-            }
-        }
-    }
+    // Every outcome, zeros included; no scan: all zero.
     header(out, kDevices);
-    const char *outcome_names[4] = {"claimed", "not_claimed", "failed", "not_examined"};
-    for (int i = 0; i < 4; ++i)
-        sample(out, kDevices, {{"outcome", outcome_names[i]}}, std::to_string(outcomes[i]));
+    for (auto group : {std::make_pair("claimed", Outcome::Claimed),
+                       std::make_pair("not_claimed", Outcome::NotClaimed),
+                       std::make_pair("failed", Outcome::Failed),
+                       std::make_pair("not_examined", Outcome::Unreadable)})
+        sample(out, kDevices, {{"outcome", group.first}},
+               std::to_string(source.results ? count_in(*source.results, group.second) : 0));
 
     std::vector<ArrayView> arrays;
     if (source.results != nullptr)

@@ -81,14 +81,6 @@ std::string inquiry_summary(const DeviceResult &d)
     return out;
 }
 
-size_t count(const std::vector<DeviceResult> &results, Outcome outcome)
-{
-    size_t n = 0;
-    for (const DeviceResult &d : results)
-        n += d.outcome == outcome;
-    return n;
-}
-
 bool not_examined(const DeviceResult &d)
 {
     return d.outcome == Outcome::Unreadable || d.outcome == Outcome::Skipped;
@@ -205,6 +197,19 @@ ojson unclaimed_json(const ReportContext &context, const DeviceResult &d)
 
 }  // namespace
 
+bool in_group(const DeviceResult &d, Outcome group)
+{
+    return group == Outcome::Unreadable ? not_examined(d) : d.outcome == group;
+}
+
+size_t count_in(const std::vector<DeviceResult> &results, Outcome group)
+{
+    size_t n = 0;
+    for (const DeviceResult &d : results)
+        n += in_group(d, group);
+    return n;
+}
+
 std::string_view property_or_empty(const DeviceResult &d, const char *name)
 {
     const char *v = find_property(d, name);
@@ -284,13 +289,7 @@ void write_tree(const ReportContext &context, const std::vector<DeviceResult> &r
     for (Section section : {Section{Outcome::NotClaimed, "Not claimed"},
                             Section{Outcome::Failed, "Claim failed"},
                             Section{Outcome::Unreadable, "Not examined"}}) {
-        auto belongs = [&section](const DeviceResult &d) {
-            return section.outcome == Outcome::Unreadable ? not_examined(d)
-                                                          : d.outcome == section.outcome;
-        };
-        size_t total = 0;
-        for (const DeviceResult &d : results)
-            total += belongs(d);
+        size_t total = count_in(results, section.outcome);
         if (total == 0)
             continue;
         out += std::string("\n") + section.title + ": " + plural(total, "device", "devices");
@@ -299,17 +298,16 @@ void write_tree(const ReportContext &context, const std::vector<DeviceResult> &r
         out += "\n";
         size_t shown = 0;
         for (const DeviceResult &d : results)
-            if (belongs(d))
+            if (in_group(d, section.outcome))
                 render_node(unclaimed_node(context, d), "", ++shown == total, out);
     }
 
-    out += "\nSummary: " + plural(count(results, Outcome::Claimed), "path", "paths") +
+    out += "\nSummary: " + plural(count_in(results, Outcome::Claimed), "path", "paths") +
            " claimed (" + plural(arrays.size(), "array", "arrays") + ", " +
            plural(lun_total, "LUN", "LUNs") + "), " +
-           std::to_string(count(results, Outcome::NotClaimed)) + " not claimed, " +
-           std::to_string(count(results, Outcome::Failed)) + " failed, " +
-           std::to_string(count(results, Outcome::Unreadable) + count(results, Outcome::Skipped)) +
-           " not examined\n";
+           std::to_string(count_in(results, Outcome::NotClaimed)) + " not claimed, " +
+           std::to_string(count_in(results, Outcome::Failed)) + " failed, " +
+           std::to_string(count_in(results, Outcome::Unreadable)) + " not examined\n";
 }
 
 void write_json(const ReportContext &context, const std::vector<DeviceResult> &results,
@@ -360,32 +358,24 @@ void write_json(const ReportContext &context, const std::vector<DeviceResult> &r
         const char *name;
         Outcome outcome;
     };
-    size_t listed[3] = {0, 0, 0};
-    size_t n = 0;
     for (Section section : {Section{"not_claimed", Outcome::NotClaimed},
                             Section{"failed", Outcome::Failed},
                             Section{"not_examined", Outcome::Unreadable}}) {
         json.open(section.name, '[');
-        for (const DeviceResult &d : results) {
-            bool belongs = section.outcome == Outcome::Unreadable ? not_examined(d)
-                                                                  : d.outcome == section.outcome;
-            if (belongs) {
+        for (const DeviceResult &d : results)
+            if (in_group(d, section.outcome))
                 json.put(nullptr, unclaimed_json(context, d));
-                ++listed[n];
-            }
-        }
         json.close();
-        ++n;
     }
 
     ojson summary;
     summary["devices"] = results.size();
-    summary["claimed"] = count(results, Outcome::Claimed);
+    summary["claimed"] = count_in(results, Outcome::Claimed);
     summary["arrays"] = arrays.size();
     summary["luns"] = lun_total;
-    summary["not_claimed"] = listed[0];
-    summary["failed"] = listed[1];
-    summary["not_examined"] = listed[2];
+    summary["not_claimed"] = count_in(results, Outcome::NotClaimed);
+    summary["failed"] = count_in(results, Outcome::Failed);
+    summary["not_examined"] = count_in(results, Outcome::Unreadable);
     json.put("summary", summary);
     json.close();
     out += '\n';

@@ -48,6 +48,11 @@ struct ArrayView {
 // LUNs in order of their first path, paths in device order.
 std::vector<ArrayView> group_claims(const std::vector<DeviceResult> &results);
 
+// Devices by outcome as the reports group them: Unreadable stands for
+// every device not examined, the Skipped ones too.
+bool in_group(const DeviceResult &d, Outcome group);
+size_t count_in(const std::vector<DeviceResult> &results, Outcome group);
+
 // The value of the claim's property name, "" when it has none.
 std::string_view property_or_empty(const DeviceResult &d, const char *name);
 
