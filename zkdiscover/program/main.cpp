@@ -6,7 +6,7 @@
 #include "device_scan.h"
 #include "file_io.h"
 #include "host_library.h"
-#include "metrics.h"
+#include "metrics_output.h"
 #include "options.h"
 #include "progress.h"
 #include "report.h"

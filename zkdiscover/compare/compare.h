@@ -19,11 +19,6 @@
 
 namespace zkd {
 
-// Version of the --json report (scan and comparison documents alike). It
-// changes only when a member changes meaning or goes away; members are
-// added without a new version, and readers ignore members they do not know.
-constexpr int kReportFormatVersion = 1;
-
 enum class DeviceState { Absent, Claimed, NotClaimed, Failed, NotExamined };
 
 // "absent", "claimed", "not claimed", "failed", "not examined".

@@ -204,7 +204,7 @@ TEST(BundledDemo, ExportHasSixPairsPerClaimedDevice)
 
 std::string demo_description()
 {
-    return read_file(std::string(ZKD_TEST_DATA) + "/../../zkdiscover/arrays/demo.sim");
+    return read_file(std::string(ZKD_TEST_DATA) + "/../../../zkdiscover/arrays/demo.sim");
 }
 
 // A report without the moment of its scan, for comparing two runs.
