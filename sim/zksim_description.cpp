@@ -576,6 +576,11 @@ bool parse_description(std::string_view text, Config &out, std::string &error) {
             }
         }
         if (capture && !ended) fail("the capture has no end line: the file is incomplete");
+        // A capture holds the unit path report (VPD 0xC0) of the paths it
+        // was read from; one made before it was read holds none, and the
+        // model must not invent one for it.
+        if (capture)
+            for (UnitDef &u : units) u.vpd_raw.emplace(0xC0, Bytes{});
         std::vector<std::shared_ptr<LunState>> luns = share_lun_states(units);
         Config config;
         config.units.reserve(units.size());
