@@ -97,7 +97,7 @@ show_tree() {
 take_metrics() {
   discover --metrics - > /tmp/metrics.$STEP 2>/dev/null
   grep -E '^zkdiscover_(lun_owner|lun_default_owner|lun_operation_in_progress|path_kernel_state|path_kernel_preferred|path_unit_state|path_views_agree)\{' /tmp/metrics.$STEP |
-    grep -v ' 0$' | sed -e 's/array="[^"]*",lun="[^"]*",//' -e 's/,device="[^"]*",address="[^"]*"//' -e "s/^/ZK-INFO $STEP metrics: /"
+    grep -v ' 0$' | sed -e 's/array="[^"]*",lun="[^"]*",\{0,1\}//' -e 's/,device="[^"]*",address="[^"]*"//' -e "s/^/ZK-INFO $STEP metrics: /"
 }
 metric() {
   m_lines=$(grep "^$1{" /tmp/metrics.$STEP); shift
