@@ -199,30 +199,21 @@ int write_report(Run &r, const zkd::ReportContext &context)
     return r.metrics.finish(&r.results, r.exit_code);
 }
 
-// One run: each step until one gives the exit code, then the scan and
-// what it is written to.
+// One run: the steps before the scan until one gives the exit code, then
+// the scan and what it is written to.
 int run(int argc, char **argv)
 {
     Run r;
-    int code = parse_command_line(argc, argv, r);
-    if (code == kGoOn)
-        code = check_metrics_folder(r);
-    if (code == kGoOn)
-        code = start_simulation(r, argv);
-    if (code == kGoOn)
-        code = read_earlier_scan(r);
-    if (code == kGoOn)
-        code = check_save_folder(r);
-    if (code == kGoOn)
-        code = start_trace_collector(r);
-    if (code == kGoOn)
-        code = check_capture_folder(r);
-    if (code == kGoOn)
-        code = load_library(r);
-    if (code == kGoOn)
-        code = list_devices(r);
+    int code = zkd::parse_command_line(argc, argv, r);
     if (code != kGoOn)
         return code;
+    for (zkd::Step step : {zkd::check_metrics_folder, zkd::start_simulation, zkd::read_earlier_scan,
+                           zkd::check_save_folder, zkd::start_trace_collector,
+                           zkd::check_capture_folder, zkd::load_library, zkd::list_devices}) {
+        code = step(r);
+        if (code != kGoOn)
+            return code;
+    }
 
     scan(r);
     save_capture(r);

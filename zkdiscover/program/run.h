@@ -20,6 +20,7 @@ void complain(const std::string &message);
 // What one run knows, gathered step by step.
 struct Run {
     zkd::Options options;
+    char **argv = nullptr;               // as given, for --simulate's second start
     // --metrics: the folder is checked before the scan; the file is written
     // at every exit from there on, with success 0 when the scan cannot run.
     zkd::MetricsOutput metrics{std::string()};
@@ -41,10 +42,11 @@ constexpr int kGoOn = -1;
 // The steps before the scan, in the order of a run: each gives kGoOn or
 // the exit code to leave with (the --metrics file written where it must).
 int parse_command_line(int argc, char **argv, Run &r);
+using Step = int (*)(Run &r);
 int check_metrics_folder(Run &r);
-int start_simulation(Run &r, char **argv);
+int start_simulation(Run &r);
 int read_earlier_scan(Run &r);
-int check_save_folder(const Run &r);
+int check_save_folder(Run &r);
 int start_trace_collector(Run &r);
 int check_capture_folder(Run &r);
 int load_library(Run &r);

@@ -64,6 +64,7 @@ void warn_about_origin(const zkd::Options &options, const zkd::Snapshot &earlier
 int parse_command_line(int argc, char **argv, Run &r)
 {
     std::string out, err;
+    r.argv = argv;
     int code = zkd::parse_options(argc, argv, r.options, out, err);
     if (code >= 0) {
         std::fputs(out.c_str(), stdout);
@@ -86,7 +87,7 @@ int check_metrics_folder(Run &r)
 
 // --simulate: start again with the simulator preloaded. The marker set
 // for the new program keeps it from doing so a second time.
-int start_simulation(Run &r, char **argv)
+int start_simulation(Run &r)
 {
     r.simulated = r.options.simulate && zkd::simulation_active();
     if (r.options.simulate && !r.simulated) {
@@ -100,7 +101,7 @@ int start_simulation(Run &r, char **argv)
             }
         }
         std::string error;
-        zkd::reexec_with_simulator(description, argv, error);
+        zkd::reexec_with_simulator(description, r.argv, error);
         complain(error);
         return r.metrics.finish(nullptr, zkd::kExitSimulation);
     }
@@ -135,7 +136,7 @@ int read_earlier_scan(Run &r)
 }
 
 // --save: a folder the report cannot go to is known before the scan.
-int check_save_folder(const Run &r)
+int check_save_folder(Run &r)
 {
     if (r.options.save_file.empty())
         return kGoOn;
