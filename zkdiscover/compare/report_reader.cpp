@@ -15,7 +15,6 @@ std::string quoted_word(const std::string &word)
     return "'" + escape_text(word.substr(0, kMax)) + (word.size() > kMax ? "...'" : "'");
 }
 
-
 bool ReportReader::key(string_t &name)
 {
     Frame &f = frames_[depth_ - 1];

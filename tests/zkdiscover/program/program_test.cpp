@@ -33,7 +33,6 @@ namespace {
 
 using namespace zkdtest;
 
-
 TEST(BundledDemo, TreeIsTheExpectedOne)
 {
     RunResult r = run({"--simulate"});
