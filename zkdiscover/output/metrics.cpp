@@ -1,18 +1,11 @@
 #include "metrics.h"
 
+#include "claim_groups.h"
 #include "device_scan.h"
-#include "file_io.h"
-#include "options.h"
-#include "report.h"
 #include "text_escape.h"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
-#include <iostream>
 #include <map>
 #include <utility>
 
@@ -124,6 +117,54 @@ std::string metrics_label_value(std::string_view raw)
     return out;
 }
 
+namespace {
+
+// The claims grouped, arrays, LUNs and paths sorted (paths by SP, then
+// device), so that the file does not depend on the order of the scan.
+std::vector<ArrayView> sorted_arrays(const MetricsSource &source)
+{
+    std::vector<ArrayView> arrays;
+    if (source.results != nullptr)
+        arrays = group_claims(*source.results);
+    std::sort(arrays.begin(), arrays.end(), [](const ArrayView &a, const ArrayView &b) {
+        return a.cabinet_serial < b.cabinet_serial;
+    });
+    for (ArrayView &array : arrays) {
+        std::sort(array.luns.begin(), array.luns.end(), [](const LunView &a, const LunView &b) {
+            return a.lun_serial < b.lun_serial;
+        });
+        for (LunView &lun : array.luns)
+            std::sort(lun.paths.begin(), lun.paths.end(), [](const PathView &a, const PathView &b) {
+                return a.sp != b.sp ? a.sp < b.sp : natural_less(a.device->path, b.device->path);
+            });
+    }
+    return arrays;
+}
+
+// Per LUN: every SP seen, A and B always.
+struct LunSeries {
+    std::string array, lun, owner;
+    std::map<std::string, size_t> paths;
+};
+
+std::vector<LunSeries> lun_series(const std::vector<ArrayView> &arrays)
+{
+    std::vector<LunSeries> luns;
+    for (const ArrayView &array : arrays) {
+        for (const LunView &lun : array.luns) {
+            LunSeries s{metrics_label_value(array.cabinet_serial),
+                        metrics_label_value(lun.lun_serial), owning_sp(lun),
+                        {{"A", 0}, {"B", 0}}};
+            for (const PathView &p : lun.paths)
+                ++s.paths[std::string(p.sp)];
+            luns.push_back(std::move(s));
+        }
+    }
+    return luns;
+}
+
+}  // namespace
+
 void render_metrics(const MetricsSource &source, Spool &out)
 {
     header(out, kSuccess);
@@ -142,38 +183,8 @@ void render_metrics(const MetricsSource &source, Spool &out)
         sample(out, kDevices, {{"outcome", group.first}},
                std::to_string(source.results ? count_in(*source.results, group.second) : 0));
 
-    std::vector<ArrayView> arrays;
-    if (source.results != nullptr)
-        arrays = group_claims(*source.results);
-    std::sort(arrays.begin(), arrays.end(), [](const ArrayView &a, const ArrayView &b) {
-        return a.cabinet_serial < b.cabinet_serial;
-    });
-    for (ArrayView &array : arrays) {
-        std::sort(array.luns.begin(), array.luns.end(), [](const LunView &a, const LunView &b) {
-            return a.lun_serial < b.lun_serial;
-        });
-        for (LunView &lun : array.luns)
-            std::sort(lun.paths.begin(), lun.paths.end(), [](const PathView &a, const PathView &b) {
-                return a.sp != b.sp ? a.sp < b.sp : natural_less(a.device->path, b.device->path);
-            });
-    }
-
-    // Per LUN: every SP seen, A and B always.
-    struct LunSeries {
-        std::string array, lun, owner;
-        std::map<std::string, size_t> paths;
-    };
-    std::vector<LunSeries> luns;
-    for (const ArrayView &array : arrays) {
-        for (const LunView &lun : array.luns) {
-            LunSeries s{metrics_label_value(array.cabinet_serial),
-                        metrics_label_value(lun.lun_serial), owning_sp(lun),
-                        {{"A", 0}, {"B", 0}}};
-            for (const PathView &p : lun.paths)
-                ++s.paths[std::string(p.sp)];
-            luns.push_back(std::move(s));
-        }
-    }
+    std::vector<ArrayView> arrays = sorted_arrays(source);
+    std::vector<LunSeries> luns = lun_series(arrays);
     header(out, kLunPaths);
     for (const LunSeries &s : luns) {
         for (const auto &sp : s.paths)
@@ -215,59 +226,6 @@ void render_metrics(const MetricsSource &source, Spool &out)
 std::string render_metrics(const MetricsSource &source)
 {
     return collect([&source](Spool &out) { render_metrics(source, out); });
-}
-
-MetricsOutput::MetricsOutput(std::string file)
-    : file_(std::move(file)), start_(std::chrono::steady_clock::now())
-{
-}
-
-bool MetricsOutput::check(std::string &error) const
-{
-    return !enabled() || to_stdout() || check_output_folder(folder_of(file_), error);
-}
-
-void MetricsOutput::set_library(const std::string &path, int interface_version)
-{
-    library_ = path;
-    interface_version_ = interface_version;
-}
-
-int MetricsOutput::finish(const std::vector<DeviceResult> *results, int code)
-{
-    if (!enabled())
-        return code;
-    MetricsSource source;
-    source.timestamp = std::chrono::duration<double>(
-                           std::chrono::system_clock::now().time_since_epoch())
-                           .count();
-    source.duration =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-#ifdef ZKD_VERSION
-    source.version = ZKD_VERSION;
-#endif
-    source.library = library_;
-    source.interface_version = interface_version_;
-    source.results = results;
-
-    std::string error;
-    bool written;
-    if (to_stdout()) {
-        int failure = 0;
-        Spool out(write_to(STDOUT_FILENO, failure));
-        render_metrics(source, out);
-        out.finish();
-        written = failure == 0;
-        if (!written)
-            error = std::strerror(failure);
-    } else {
-        written = write_file_atomically(
-            file_, [&source](Spool &out) { render_metrics(source, out); }, error);
-    }
-    if (written)
-        return code;
-    std::cerr << "zkdiscover: --metrics " << escape_text(file_) << ": " << error << "\n";
-    return code == kExitOk || code == kExitChanged ? kExitFailure : code;
 }
 
 }  // namespace zkd

@@ -1,7 +1,7 @@
 #include "kernel_view.h"
 
+#include "claim_groups.h"
 #include "claims.h"
-#include "report.h"
 
 #include <fstream>
 

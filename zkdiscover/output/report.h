@@ -3,6 +3,7 @@
 #ifndef ZKDISCOVER_REPORT_H
 #define ZKDISCOVER_REPORT_H
 
+#include "claim_groups.h"
 #include "claims.h"
 #include "spool.h"
 
@@ -11,6 +12,11 @@
 #include <vector>
 
 namespace zkd {
+
+// Version of the --json report (scan and comparison documents alike). It
+// changes only when a member changes meaning or goes away; members are
+// added without a new version, and readers ignore members they do not know.
+constexpr int kReportFormatVersion = 1;
 
 struct ReportContext {
     std::string library_path;
@@ -21,40 +27,6 @@ struct ReportContext {
     std::string scanned_at;   // when the scan ran, UTC RFC 3339; "" leaves it out
     std::string host;         // the machine's name; "" leaves it out
 };
-
-// One path to a LUN. The views point into the results grouped, which
-// must stay as they are while the grouping is used.
-struct PathView {
-    const DeviceResult *device;
-    std::string_view sp;           // "A", "B", ... from the port serial's last letter
-    std::string_view port_serial;
-    bool owner;                    // LUN_OWNER=Y: this SP owns the LUN
-};
-
-struct LunView {
-    std::string_view lun_serial;
-    std::string_view revision;
-    std::string_view scsi_version;
-    std::vector<PathView> paths;
-};
-
-struct ArrayView {
-    std::string_view cabinet_serial;
-    std::vector<LunView> luns;
-    size_t path_count = 0;
-};
-
-// Claimed devices grouped by cabinet serial, then LUN serial; arrays and
-// LUNs in order of their first path, paths in device order.
-std::vector<ArrayView> group_claims(const std::vector<DeviceResult> &results);
-
-// Devices by outcome as the reports group them: Unreadable stands for
-// every device not examined, the Skipped ones too.
-bool in_group(const DeviceResult &d, Outcome group);
-size_t count_in(const std::vector<DeviceResult> &results, Outcome group);
-
-// The value of the claim's property name, "" when it has none.
-std::string_view property_or_empty(const DeviceResult &d, const char *name);
 
 // "1 LUN", "3 LUNs": the count and the word for it.
 std::string plural(size_t n, const char *one, const char *many);

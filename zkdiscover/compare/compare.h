@@ -1,7 +1,7 @@
 // --compare: what changed between an earlier scan, read back from its
 // --json report, and the scan just made. Three units: reading a report
-// (compare_read.cpp), comparing two scans (compare.cpp) and showing the
-// changes (compare_show.cpp).
+// (compare_read.cpp, through the reader in report_reader.h), comparing two
+// scans (compare.cpp) and showing the changes (compare_show.cpp).
 #ifndef ZKDISCOVER_COMPARE_H
 #define ZKDISCOVER_COMPARE_H
 
@@ -18,11 +18,6 @@
 #include <vector>
 
 namespace zkd {
-
-// Version of the --json report (scan and comparison documents alike). It
-// changes only when a member changes meaning or goes away; members are
-// added without a new version, and readers ignore members they do not know.
-constexpr int kReportFormatVersion = 1;
 
 enum class DeviceState { Absent, Claimed, NotClaimed, Failed, NotExamined };
 
