@@ -7,6 +7,7 @@
 #include "file_io.h"
 #include "progress.h"
 #include "report.h"
+#include "simulation.h"
 #include "text_escape.h"
 
 #include <unistd.h>
@@ -58,16 +59,17 @@ void scan(Run &r)
     settings.jobs = r.options.jobs;
     settings.explain = r.options.explain;
     settings.capture = r.capture;
+    // The kernel's view and the unit's own (VPD 0xC0), read as each
+    // claimed path is examined.
+    settings.views.read = true;
+    if (r.simulated)
+        settings.views.simulated = zkd::simulated_kernel_state;
     settings.on_device_done = [&progress] { progress.advance(); };
 
     r.scanned_at = utc_now();
     zkd::scan_devices(r.library, r.results, r.offered, settings);
     progress.finish();
     std::vector<size_t>().swap(r.offered);
-
-    // The kernel's view and the unit's own (VPD 0xC0), of real devices.
-    if (!r.simulated)
-        zkd::read_views(r.library, r.results);
 
     // The library may have opened the machine's log (it does whenever the
     // file exists); release it as a host does when it is done.
