@@ -45,15 +45,18 @@ using namespace claimtest;
 namespace {
 
 // Armed, the next write through DbgFd first runs a signal handler that
-// sleeps 300 ms: a writer off the CPU inside the library.
+// sleeps until released (300 ms at least, 2 s at most): a writer off the
+// CPU inside the library.
 std::atomic<bool> g_stall_armed{false};
 std::atomic<bool> g_stalling{false};
+std::atomic<bool> g_stall_released{false};
 
 void stall_in_handler(int)
 {
     g_stalling = true;
-    struct timespec pause = {0, 300 * 1000 * 1000};
-    nanosleep(&pause, nullptr);
+    struct timespec pause = {0, 10 * 1000 * 1000};
+    for (int slept = 0; slept < 200 && (slept < 30 || !g_stall_released); ++slept)
+        nanosleep(&pause, nullptr);
     g_stalling = false;
 }
 
@@ -421,13 +424,15 @@ int writer_stalled(Guest &g, int rounds)
     sigaction(SIGUSR2, &action, nullptr);
     int failures = 0;
     for (int round = 0; round < rounds; ++round) {
+        g_stall_released = false;
         g_stall_armed = true;
         std::thread writer([&] { g.claim(0); });
-        while (!g_stalling && g_stall_armed)
+        while (!g_stalling)
             usleep(1000);
         CloseDbgTempFile();
         OpenDbgTempFile();
         failures += log_descriptors() > 1 || log_descriptors_in_child() > 1;
+        g_stall_released = true;
         writer.join();
         CloseDbgTempFile();
         failures += log_descriptors() != 0;
