@@ -47,13 +47,9 @@ bool replace(int *word, int expected, int desired)
                                        __ATOMIC_SEQ_CST);
 }
 
-// True when fd is an open file description the library made for the log.
-bool is_library_log(int fd)
-{
-    int status = fd >= 0 ? fcntl(fd, F_GETFL) : -1;
-    return status != -1 && (status & (O_ACCMODE | O_APPEND)) == (O_WRONLY | O_APPEND) &&
-           fcntl(fd, F_GETSIG) == kMarkSignal;
-}
+// True when fd is an open file description the library made for the log
+// (write-only, appending): only those carry the mark.
+bool is_library_log(int fd) { return fd >= 0 && fcntl(fd, F_GETSIG) == kMarkSignal; }
 
 // Closes the kept number when tracing is off and no call holds a
 // reference; otherwise the last call to let go does it.
