@@ -76,7 +76,7 @@ WriteFn real_write()
 extern "C" ssize_t write(int fd, const void *data, size_t size)
 {
     static const WriteFn next = real_write();
-    if (fd >= 0 && fd == DbgFd && g_stall_armed.exchange(false))
+    if (fd >= 0 && fd == __atomic_load_n(&DbgFd, __ATOMIC_SEQ_CST) && g_stall_armed.exchange(false))
         raise(SIGUSR2);
     return next(fd, data, size);
 }
