@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages_for() {
   case "$1" in
-    build)      echo cmake make g++ libgtest-dev googletest valgrind pkgconf time ;;
+    build)      echo cmake make g++ libgtest-dev googletest valgrind pkgconf time e2fsprogs ;;
     tools)      echo libcli11-dev nlohmann-json3-dev libbenchmark-dev ;;
     crosscheck) echo sg3-utils sdparm ;;
     clang)      echo clang-14 libclang-rt-14-dev ;;  # compiler, sanitizer and libFuzzer runtimes
