@@ -287,6 +287,12 @@ std::uint8_t failover_mode_code(std::uint8_t mode) {
     }
 }
 constexpr std::size_t kUnitPathReportSerialAt = 50;
+// Byte 27, the initiator's registered system type: 3, the one the array's
+// Linux hosts are registered with; byte 30 bit 2, arraycommpath: the array
+// answers through a path that does not own the LUN (a path checker insists
+// on both).
+constexpr std::uint8_t kSystemTypeClariionOpen = 3;
+constexpr std::uint8_t kArrayCommPath = 0x04;
 
 int unit_path_report(const zksim_unit &unit, Reply &r, std::size_t alloc) {
     const UnitDef &u = unit.def;
@@ -300,7 +306,9 @@ int unit_path_report(const zksim_unit &unit, Reply &r, std::size_t alloc) {
     p[8] = u.sp;
     p[9] = 0;  // page revision
     std::memcpy(&p[10], u.lun_id.data(), std::min<std::size_t>(u.lun_id.size(), 16));
+    p[27] = kSystemTypeClariionOpen;
     p[28] = failover_mode_code(u.failover_mode);
+    p[30] = kArrayCommPath;
     p[48] = unit.lun->in_progress.load() ? 1 : 0;
     std::size_t serial = std::min(u.cab_serial.size(), kUnitPathReportLength - kUnitPathReportSerialAt);
     p[49] = static_cast<std::uint8_t>(serial);

@@ -455,6 +455,8 @@ PathView view(const char *path) {
     EXPECT_EQ(be16(c0.data, 2), 92u);
     EXPECT_EQ(c0.data[1], 0xC0);
     EXPECT_EQ(c0.data[9], 0);  // page revision
+    EXPECT_EQ(c0.data[27], 3);  // system type
+    EXPECT_EQ(c0.data[30], 0x04);  // arraycommpath
     EXPECT_EQ(Bytes(c0.data.begin() + 10, c0.data.begin() + 26),
               (Bytes{0x60, 0x06, 0x01, 0x60, 0x3A, 0x21, 0x0F, 0x00, 0x6C, 0x4E, 0x8B, 0x10, 0x5A,
                      0x91, 0xDF, 0x11}));
