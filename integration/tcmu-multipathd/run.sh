@@ -11,7 +11,7 @@
 # finish in time.
 # Usage: integration/tcmu-multipathd/run.sh BUILD_DIR   (a native build)
 # Environment: ZK_CACHE_DIR (package cache), ZK_GUEST_TIMEOUT (seconds per
-# guest, default 150), ZK_MPATHD_MODES (the failover modes run, default "1 4").
+# guest, default 240), ZK_MPATHD_MODES (the failover modes run, default "1 4").
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../common/lib.sh"
@@ -61,8 +61,10 @@ for tool in multipathd multipath; do
   zk_initramfs_add_program "$tree" "$multipath_tree/sbin/$tool" "/sbin/$tool" || exit 1
 done
 # The plugins the array's settings name (the emc_clariion checker, the emc
-# and alua prioritizers) and the defaults the daemon loads at start.
-for plugin in checkemc_clariion checktur prioemc prioalua prioconst; do
+# prioritizer), those detect_prio picks for a unit with target port group
+# support (sysfs with a kernel handler attached, else alua) and the
+# defaults the daemon loads at start.
+for plugin in checkemc_clariion checktur prioemc priosysfs prioalua prioconst; do
   zk_initramfs_add_program "$tree" "$multipath_tree/lib/multipath/lib$plugin.so" "/lib/multipath/lib$plugin.so" || exit 1
 done
 zk_initramfs_add_program "$tree" "$udev_tree/bin/udevadm" /bin/udevadm || exit 1
@@ -89,7 +91,7 @@ zk_log "guest prepared in $((SECONDS - start)) s"
 failed=()
 for mode in ${ZK_MPATHD_MODES:-1 4}; do
   console="$work/console-mode$mode.log"
-  zk_qemu_boot "$ZK_KERNEL_IMAGE" "$work/initrd.cpio" "$console" "${ZK_GUEST_TIMEOUT:-150}" \
+  zk_qemu_boot "$ZK_KERNEL_IMAGE" "$work/initrd.cpio" "$console" "${ZK_GUEST_TIMEOUT:-240}" \
     scsi_mod.scan=sync zk.mode=$mode
   boot_rc=$?
   ZK_LOG_TAG="tcmu-multipathd-mode$mode"
