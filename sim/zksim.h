@@ -42,9 +42,9 @@
  *     port N                  VPD 0xC0 port number (0)
  *     bound on|off            VPD 0xC0 LUN state "not bound" when off
  *     in_progress on|off      VPD 0xC0 "operation in progress" at load
- *     implicit_trespass N     failover mode 4: reads or writes in a row
- *                             through the SP not owning the LUN that move it
- *                             there (64; 0 never)
+ *     implicit_trespass N     failover mode 4: reads and writes through the
+ *                             SP not owning the LUN, less those through the
+ *                             owner, that move it there (64; 0 never)
  *     inquiry_length N        standard INQUIRY length, 36 to 255 (96)
  *     inquiry BYTES           raw standard INQUIRY response (replaces the
  *                             modelled one)

@@ -87,8 +87,8 @@ struct LunState {
     std::atomic<int> owner_sp{kNoOwner};
     std::atomic<bool> in_progress{false};
     std::uint8_t default_sp = 0;
-    // Reads and writes through an SP not owning the LUN since the last
-    // through its owner or the last move (failover mode 4).
+    // Failover mode 4: reads and writes through an SP not owning the LUN
+    // less those through its owner, since the last move.
     std::atomic<std::uint32_t> foreign_io{0};
 
     void move_to(int sp) {

@@ -654,18 +654,22 @@ int set_target_port_groups(const zksim_unit &unit, const std::uint8_t *cdb, Data
     return ZKSIM_STATUS_GOOD;
 }
 
-// A read or write in failover mode 4: served by any path. Through the SP
-// not owning the LUN it counts toward the array's implicit trespass: the
-// implicit_trespass'th such command in a row (none through the owner in
-// between) moves the LUN to this path's SP.
+// A read or write in failover mode 4: served by any path. It weighs toward
+// the array's implicit trespass: one up through the SP not owning the LUN,
+// one down (not below zero) through the owner; at implicit_trespass the LUN
+// moves to this path's SP. I/O mostly through the other SP moves it, even
+// with some through the owner (a path checker's reads) in between.
 void count_alua_io(const zksim_unit &unit) {
     zksim::LunState &lun = *unit.lun;
+    std::uint32_t threshold = unit.def.implicit_trespass;
+    if (threshold == 0) return;
     if (!unit.passive()) {
-        lun.foreign_io.store(0);
+        std::uint32_t n = lun.foreign_io.load();
+        while (n > 0 && !lun.foreign_io.compare_exchange_weak(n, n - 1)) {
+        }
         return;
     }
-    std::uint32_t threshold = unit.def.implicit_trespass;
-    if (threshold != 0 && lun.foreign_io.fetch_add(1) + 1 >= threshold) lun.move_to(unit.def.sp);
+    if (lun.foreign_io.fetch_add(1) + 1 >= threshold) lun.move_to(unit.def.sp);
 }
 
 std::size_t cdb_length_for(std::uint8_t opcode) {

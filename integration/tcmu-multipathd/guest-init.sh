@@ -296,7 +296,7 @@ if [ "$MODE" = 1 ]; then
   wait_until 20 'path_state $A | grep -q "^[a-z]* [a-z]* $PRIO_DEFAULT "' ||
     need no "multipathd's priority of SP A did not become $PRIO_DEFAULT in 20 s"
 fi
-evidence "prioritizer saw the trespass after $(( $(date +%s) - t0 )) s: A [$(path_state $A)] B [$(path_state $B)]"
+evidence "priorities $(( $(date +%s) - t0 )) s after the trespass: A [$(path_state $A)] B [$(path_state $B)]"
 # Reads meet the LUN where the array put it; multipathd follows.
 read_until 'owns $A_SG' 100 200000
 how=$(moved_by spa B A $mark)

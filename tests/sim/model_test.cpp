@@ -734,9 +734,9 @@ TEST(ModelAlua, SetTargetPortGroups) {
     zksim_reset();
 }
 
-// The implicit trespass: the threshold'th read or write in a row through
-// the SP not owning the LUN moves it there; one through the owner starts
-// the count again; 0 never moves it.
+// The implicit trespass: reads through the SP not owning the LUN count up,
+// through the owner down (not below zero); at the threshold the LUN moves;
+// 0 never moves it.
 TEST(ModelAlua, ImplicitTrespassAfterSustainedIo) {
     struct Case {
         const char *what;
@@ -745,8 +745,10 @@ TEST(ModelAlua, ImplicitTrespassAfterSustainedIo) {
         std::vector<int> owners;  // after each
     } cases[] = {
         {"threshold 3", alua("  implicit_trespass 3\n"), "bbb", {0, 0, 1}},
-        {"the owner's I/O restarts the count", alua("  implicit_trespass 3\n"), "bbabbb", {0, 0, 0, 0, 0, 1}},
+        {"the owner's I/O counts down", alua("  implicit_trespass 3\n"), "bbabb", {0, 0, 0, 0, 1}},
+        {"not below zero", alua("  implicit_trespass 2\n"), "aaabb", {0, 0, 0, 0, 1}},
         {"and back", alua("  implicit_trespass 2\n"), "bbaa", {0, 1, 1, 0}},
+        {"the count starts again after a move", alua("  implicit_trespass 2\n"), "bbba", {0, 1, 1, 1}},
         {"threshold 1", alua("  implicit_trespass 1\n"), "b", {1}},
         {"never", alua("  implicit_trespass 0\n"), "bbbbbbbb", {0, 0, 0, 0, 0, 0, 0, 0}},
     };
