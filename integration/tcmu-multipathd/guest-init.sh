@@ -306,7 +306,7 @@ views
 mpd_log_since $mpd
 evidence "spa saw: $(since spa $mark); spb saw: $(since spb $mark)"
 if [ -n "$how" ]; then
-  zk_info "4 multipathd followed: the LUN back on its default SP A by $how, $(( $(date +%s) - t0 )) s and $READS reads after the array's trespass"
+  zk_info "4 the LUN back on its default SP A by $how, $(( $(date +%s) - t0 )) s and $READS reads after the array's trespass"
   expect_path A "^Y$" "^$OWNED" "^$KERNEL_OWNER 1$" "^active ready $PRIO_OWNER_DEFAULT running" "^$PRIO_OWNER_DEFAULT:active$"
   expect_path B "^N$" "^$NOT_OWNED" "$KERNEL_B_AFTER" "^active ready $PRIO_OTHER running" "^$PRIO_OTHER:enabled$"
   expect_back_on_a
