@@ -11,7 +11,7 @@
 # finish in time.
 # Usage: integration/tcmu-multipathd/run.sh BUILD_DIR   (a native build)
 # Environment: ZK_CACHE_DIR (package cache), ZK_GUEST_TIMEOUT (seconds per
-# guest, default 240), ZK_MPATHD_MODES (the failover modes run, default "1 4").
+# guest, default 300), ZK_MPATHD_MODES (the failover modes run, default "1 4").
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../common/lib.sh"
@@ -91,7 +91,7 @@ zk_log "guest prepared in $((SECONDS - start)) s"
 failed=()
 for mode in ${ZK_MPATHD_MODES:-1 4}; do
   console="$work/console-mode$mode.log"
-  zk_qemu_boot "$ZK_KERNEL_IMAGE" "$work/initrd.cpio" "$console" "${ZK_GUEST_TIMEOUT:-240}" \
+  zk_qemu_boot "$ZK_KERNEL_IMAGE" "$work/initrd.cpio" "$console" "${ZK_GUEST_TIMEOUT:-300}" \
     scsi_mod.scan=sync zk.mode=$mode
   boot_rc=$?
   ZK_LOG_TAG="tcmu-multipathd-mode$mode"
