@@ -345,6 +345,9 @@ public:
     bool number_float(number_float_t, const string_t &) override { return scalar(ValueType::Float); }
     bool string(string_t &value) override
     {
+        // The report's strings give back the scan's bytes (text_escape.h).
+        if (value.find('\\') != std::string::npos)
+            value = bytes_of_json_text(value);
         text_ = &value;
         bool ok = scalar(ValueType::String);
         text_ = nullptr;

@@ -14,6 +14,7 @@
 #include "text_escape.h"
 #include "trace_log.h"
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -102,12 +103,21 @@ void warn_about_origin(const zkd::Options &options, const zkd::Snapshot &earlier
 
 int run(int argc, char **argv)
 {
+    // A closed standard output (| head) is a failed write with its own
+    // status, never a signal that ends the program before the --save and
+    // --metrics files are written.
+    signal(SIGPIPE, SIG_IGN);
     zkd::Options options;
     std::string out, err;
     int code = zkd::parse_options(argc, argv, options, out, err);
+    if (code < 0)
+        code = zkd::check_targets(options, err);
     if (code >= 0) {
-        std::fputs(out.c_str(), stdout);
         std::fputs(err.c_str(), stderr);
+        if (std::fputs(out.c_str(), stdout) < 0 || std::fflush(stdout) != 0) {
+            complain(std::string("cannot write to standard output: ") + std::strerror(errno));
+            return zkd::kExitStdout;
+        }
         return code;
     }
 
@@ -347,14 +357,14 @@ int run(int argc, char **argv)
             zkd::write_json(context, results, report);
             break;
         case zkd::Format::Export:
-            zkd::write_export(results, report);
+            zkd::write_export(results, report, isatty(STDOUT_FILENO) == 1);
             break;
         }
     }
     report.finish();
     if (write_error != 0) {
         complain(std::string("cannot write the report: ") + std::strerror(write_error));
-        return metrics.finish(&results, zkd::kExitFailure);
+        return metrics.finish(&results, zkd::kExitStdout);
     }
     return metrics.finish(&results, exit_code);
 }

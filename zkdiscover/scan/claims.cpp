@@ -17,6 +17,22 @@ namespace zkd {
 
 namespace {
 
+// Why a node refused the INQUIRY, where the error number alone misleads: a
+// node that takes no SCSI commands (a virtio disk, a partition, no SCSI
+// device at all) fails the SG_IO request with ENOTTY or EINVAL; EACCES or
+// EPERM from a node this user may read is the kernel refusing the command,
+// not a missing permission on the node.
+std::string refusal_hint(const std::string &path, int rc)
+{
+    if (rc == ENOTTY || rc == EINVAL)
+        return " (the node takes no SCSI commands: not a SCSI device)";
+    if (rc != EACCES && rc != EPERM)
+        return "";
+    if (access(path.c_str(), R_OK) != 0)
+        return " (read access to the device node is needed)";
+    return " (the kernel refused the command on this node)";
+}
+
 // The library reads bytes up to 35 of the standard INQUIRY data it is
 // handed, so the host always hands over at least this many.
 constexpr size_t kStandardInquiryMinimum = 36;
@@ -136,8 +152,7 @@ void examine_device(const HostLibrary &library, DeviceResult &result, bool captu
         result.outcome = Outcome::Unreadable;
         result.error_number = rc;
         result.error = std::string("cannot read its INQUIRY data: ") + std::strerror(rc);
-        if (rc == EACCES || rc == EPERM)
-            result.error += " (read access to the device node is needed)";
+        result.error += refusal_hint(path, rc);
         if (recording) {
             result.capture.commands = recording->take();
             int fd = open(entry.path, O_RDONLY | O_NDELAY | O_CLOEXEC);
