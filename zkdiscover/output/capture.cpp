@@ -151,7 +151,7 @@ std::string capture_description(const std::vector<DeviceResult> &results,
         }
         out += "\n# " + comment_safe(d.path) + ": " + outcome_name(d.outcome);
         if (!d.inquiry.empty())
-            out += " (" + inquiry_vendor(d) + " " + inquiry_product(d) + ")";
+            out += " (" + comment_safe(inquiry_vendor(d) + " " + inquiry_product(d)) + ")";
         out += "\nunit " + d.path + "\n";
 
         if (d.outcome == Outcome::Skipped)

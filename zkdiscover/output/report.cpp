@@ -75,7 +75,7 @@ std::string inquiry_summary(const DeviceResult &d)
             continue;
         if (!out.empty())
             out += "  ";
-        out += field;
+        out += escape_text(field);
     }
     return out;
 }

@@ -45,7 +45,7 @@ std::string inquiry_text(const std::vector<unsigned char> &data, size_t from, si
     size_t end = to;
     while (end > from && (data[end - 1] == ' ' || data[end - 1] == 0))
         --end;
-    return escape_text(reinterpret_cast<const char *>(data.data()) + from, end - from);
+    return std::string(reinterpret_cast<const char *>(data.data()) + from, end - from);
 }
 
 }  // namespace
