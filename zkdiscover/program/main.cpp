@@ -20,6 +20,7 @@
 namespace {
 
 using zkd::complain;
+using zkd::host_name;
 using zkd::kGoOn;
 using zkd::Run;
 
@@ -42,13 +43,6 @@ std::string utc_now()
     if (gmtime_r(&now, &tm) != nullptr)
         std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
     return text;
-}
-
-std::string host_name()
-{
-    char host[256] = "";
-    gethostname(host, sizeof host - 1);
-    return host;
 }
 
 void scan(Run &r)
@@ -149,7 +143,8 @@ void show_changes(Run &r, zkd::Spool &report)
         zkd::keep_only(r.earlier, named);
     }
     std::vector<zkd::Change> changes =
-        zkd::compare_snapshots(r.earlier, zkd::snapshot_of_scan(r.results));
+        zkd::compare_snapshots(r.earlier, zkd::snapshot_of_scan(r.results),
+                               !r.options.devices.empty());
     if (!r.metrics.to_stdout()) {
         if (r.options.format == zkd::Format::Json)
             zkd::write_changes_json(r.options.compare_file, changes, report);

@@ -8,6 +8,7 @@
 #include "trace_log.h"
 
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -63,7 +64,25 @@ void warn_about_origin(const zkd::Options &options, const zkd::Snapshot &earlier
              origin(earlier.simulation) + "; this run scans " + origin(description));
 }
 
+// --compare: says so when OLD was made on another machine; its devices
+// are then most often not this machine's.
+void warn_about_host(const zkd::Options &options, const zkd::Snapshot &earlier)
+{
+    std::string here = zkd::host_name();
+    if (earlier.host.empty() || earlier.host == here)
+        return;
+    complain("warning: " + zkd::escape_text(options.compare_file) + " is a scan made on host " +
+             zkd::escape_text(earlier.host) + "; this run is on host " + zkd::escape_text(here));
+}
+
 }  // namespace
+
+std::string host_name()
+{
+    char host[256] = "";
+    gethostname(host, sizeof host - 1);
+    return host;
+}
 
 int parse_command_line(int argc, char **argv, Run &r)
 {
@@ -145,6 +164,7 @@ int read_earlier_scan(Run &r)
         return zkd::kExitUsage;
     }
     warn_about_origin(r.options, r.earlier, r.description);
+    warn_about_host(r.options, r.earlier);
     return kGoOn;
 }
 

@@ -278,6 +278,30 @@ TEST(Compare, NothingChangedIsZeroATrespassHasItsOwnStatus)
     EXPECT_EQ(doc["changes"][0]["owner_after"], json({{"sp", "B"}, {"paths", {"/dev/sim/sdn"}}}));
 }
 
+TEST(Compare, NamedDevicesAloneAndAnotherHostIsSaid)
+{
+    TempDir dir;
+    std::string old = dir.file("old.json");
+    write_file(old, run({"--simulate", "--json"}).out);
+    // LUN 4 trespassed to sdn, which is not named: sdf's owner flag
+    // changed, and no owner path is concluded from the one path named.
+    write_file(dir.file("trespass.sim"),
+               with_owner(with_owner(demo_description(), "/dev/sim/sdf", 0), "/dev/sim/sdn", 1));
+    RunResult named = run({"/dev/sim/sdf", "--simulate=" + dir.file("trespass.sim"), "--compare", old});
+    EXPECT_EQ(named.code, zkd::kExitChanged) << named.out;
+    EXPECT_EQ(named.out.find("No path through the owning SP"), std::string::npos) << named.out;
+    EXPECT_NE(named.out.find("/dev/sim/sdf"), std::string::npos) << named.out;
+
+    // A report made on another machine is compared, with a warning.
+    json doc = json::parse(read_file(old));
+    doc["host"] = "elsewhere\x1b";
+    write_file(old, doc.dump(2));
+    RunResult other = run({"--simulate", "--compare", old});
+    EXPECT_EQ(other.code, zkd::kExitOk) << other.err;
+    EXPECT_NE(other.err.find("warning: " + old + " is a scan made on host elsewhere\\x1B; this run "
+                             "is on host "), std::string::npos) << other.err;
+}
+
 TEST(Compare, AnOldFileThatIsNoReportStopsBeforeTheScan)
 {
     TempDir dir;
