@@ -193,6 +193,8 @@ std::string command_line_problem(int argc, char **argv)
             value = argv[++i];
             has_value = true;
         }
+        if (k->value && !has_value && name != "--simulate")
+            return escape_text(name) + " needs a value";
         if (canonical(name) == "--jobs" && has_value && !valid_jobs(value))
             return escape_text(name) + " " + escape_text(value) +
                    ": not a whole number from 1 to 256";

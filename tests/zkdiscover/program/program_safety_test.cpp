@@ -240,6 +240,7 @@ TEST(CommandLine, MessagesNameTheOptionAsTyped)
         {{"-json"}, "unknown option -json (did you mean --json?)"},
         {{"--jobs", "abc"}, "--jobs abc: not a whole number from 1 to 256"},
         {{"-j", "x"}, "-j x: not a whole number"},
+        {{"--simulate", "-j"}, "-j needs a value"},
         {{"--save", "a", "--save", "b"}, "--save was given twice"},
         {{"-j", "2", "--jobs", "3"}, "--jobs was given twice (also as -j)"},
         {{"--json=false"}, "--json=false: --json takes no value"},
