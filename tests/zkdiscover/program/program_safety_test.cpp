@@ -7,6 +7,7 @@
 #include "program_support.h"
 
 #include <dirent.h>
+#include <pty.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -14,6 +15,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -287,6 +289,38 @@ TEST(Compare, BytesThatAreNoUtf8ReadBackAsTheSameBytes)
     EXPECT_EQ(odd["product"], "\\xFF\\\\x41");
     RunResult again = run({sim, "--compare", dir.file("old.json")});
     EXPECT_EQ(again.code, zkd::kExitOk) << again.out << again.err;
+}
+
+
+
+TEST(Export, OnATerminalNoControlByteArrivesAndBashReadsTheBytesBack)
+{
+    TempDir dir;
+    write_file(dir.file("evil.sim"), "unit /dev/sim/sdb\n  cab_serial APM00123400567\n"
+                                     "  revision \"\\x1b[2J\"\n  auto_trespass on\n");
+    int master = -1;
+    pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+    if (pid == 0) {
+        int null_fd = open("/dev/null", O_WRONLY);
+        dup2(null_fd, 2);
+        execl(ZKD_PROGRAM, ZKD_PROGRAM, ("--simulate=" + dir.file("evil.sim")).c_str(), "--export",
+              static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    std::string shown;
+    char buffer[512];
+    for (ssize_t n; (n = read(master, buffer, sizeof buffer)) > 0;)
+        shown.append(buffer, static_cast<size_t>(n));
+    int status = 0;
+    waitpid(pid, &status, 0);
+    close(master);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << shown;
+    shown.erase(std::remove(shown.begin(), shown.end(), '\r'), shown.end());
+    EXPECT_EQ(shown.find('\x1b'), std::string::npos) << shown;
+    EXPECT_NE(shown.find("REVISION=$'\\x1B[2J'"), std::string::npos) << shown;
+    write_file(dir.file("pairs"), shown);
+    std::string script = "eval \"$(cat '" + dir.file("pairs") + "')\" && printf %s \"$REVISION\"";
+    EXPECT_EQ(run({"-c", script}, "/bin/bash").out, "\x1b[2J");
 }
 
 }  // namespace
