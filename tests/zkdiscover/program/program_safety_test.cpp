@@ -63,7 +63,6 @@ std::string listing(const std::string &folder)
     return run({"-c", "ls -A '" + folder + "'"}, "/bin/sh").out;
 }
 
-
 TEST(Outputs, NoRegularFileNoFolderOfOursIsRefusedBeforeTheScan)
 {
     TempDir dir;
@@ -290,8 +289,6 @@ TEST(Compare, BytesThatAreNoUtf8ReadBackAsTheSameBytes)
     RunResult again = run({sim, "--compare", dir.file("old.json")});
     EXPECT_EQ(again.code, zkd::kExitOk) << again.out << again.err;
 }
-
-
 
 TEST(Export, OnATerminalNoControlByteArrivesAndBashReadsTheBytesBack)
 {
