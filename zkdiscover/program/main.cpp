@@ -201,13 +201,13 @@ int run(int argc, char **argv)
         options.library.empty()
             ? zkd::load_default_library(false, library, message)
             : zkd::load_host_library(options.library, false, library, message);
+    metrics.set_library(library.path, library.interface_version);
     if (status != zkd::LoadStatus::Loaded) {
         complain(zkd::escape_text(message));
         return metrics.finish(nullptr, status == zkd::LoadStatus::WrongVersion
                                            ? zkd::kExitVersion
                                            : zkd::kExitLibrary);
     }
-    metrics.set_library(library.path, library.interface_version);
 
     // One result per device, each taking its path and identity over: the
     // largest hosts have 65,536 paths, and nothing is held twice.
