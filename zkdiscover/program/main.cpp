@@ -246,16 +246,17 @@ int run(int argc, char **argv)
     settings.jobs = options.jobs;
     settings.explain = options.explain;
     settings.capture = capture;
+    // The kernel's view and the unit's own (VPD 0xC0), read as each
+    // claimed path is examined.
+    settings.views.read = true;
+    if (simulated)
+        settings.views.simulated = zkd::simulated_kernel_state;
     settings.on_device_done = [&progress] { progress.advance(); };
 
     std::string scanned_at = utc_now();
     zkd::scan_devices(library, results, offered, settings);
     progress.finish();
     std::vector<size_t>().swap(offered);
-
-    // The kernel's view and the unit's own (VPD 0xC0), of real devices.
-    if (!simulated)
-        zkd::read_views(library, results);
 
     // The library may have opened the machine's log (it does whenever the
     // file exists); release it as a host does when it is done.
