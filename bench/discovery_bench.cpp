@@ -173,7 +173,12 @@ void BM_Discovery(benchmark::State &state)
 // per latency.
 BENCHMARK(BM_Discovery)
     ->ArgNames({"latency_us", "threads", "views"})
-    ->ArgsProduct({{0, 100}, {1, 8, 16, 64}, {0, 1}})
+    ->Apply([](benchmark::internal::Benchmark *b) {
+        for (int latency : {0, 100})
+            for (int threads : {1, 8, 16, 64})
+                for (int views : {0, 1})
+                    b->Args({latency, threads, views});
+    })
     ->Iterations(1)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);

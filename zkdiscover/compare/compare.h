@@ -1,7 +1,7 @@
 // --compare: what changed between an earlier scan, read back from its
 // --json report, and the scan just made. Three units: reading a report
-// (compare_read.cpp), comparing two scans (compare.cpp) and showing the
-// changes (compare_show.cpp).
+// (compare_read.cpp, through the reader in report_reader.h), comparing two
+// scans (compare.cpp) and showing the changes (compare_show.cpp).
 #ifndef ZKDISCOVER_COMPARE_H
 #define ZKDISCOVER_COMPARE_H
 

@@ -18,7 +18,7 @@ struct LunView;
 
 // The SCSI device's attributes under SYSFS/bus/scsi/devices/ADDRESS.
 struct KernelPathState {
-    bool read = false;         // looked for (a real device with an address)
+    bool read = false;         // looked for (sysfs by address, or the simulator had one)
     std::string handler;       // dh_state: "emc", "detached", ... or "unknown"
     std::string access;        // access_state, or "unknown"
     bool preferred = false;    // preferred_path reads 1
