@@ -39,8 +39,14 @@ constexpr Family kPathInfo{"zkdiscover_path_info",
                            "1 for each claimed path: its device, SCSI address (H:C:T:L) and "
                            "whether its storage processor owns the LUN."};
 constexpr Family kInfo{"zkdiscover_info",
-                       "1; the program's version, the support library loaded and its "
-                       "interface version."};
+                       "1; the program's version, the support library (the one tried when "
+                       "none could be loaded) and its interface version (0 when unknown)."};
+constexpr Family kDeviceExamined{"zkdiscover_device_examined",
+                                 "1 for each device node found that could be examined (claimed, "
+                                 "not claimed or failed), 0 for one that could not."};
+constexpr Family kLunOwnerUnknown{"zkdiscover_lun_owner_unknown",
+                                  "1 when the LUN has claimed paths and none of them carries the "
+                                  "owner flag, else 0."};
 
 void header(Spool &out, const Family &family)
 {
@@ -147,6 +153,7 @@ std::vector<ArrayView> sorted_arrays(const MetricsSource &source)
 struct LunSeries {
     std::string array, lun, owner;
     std::map<std::string, size_t> paths;
+    bool owner_flagged = false;    // some path carries the owner flag
 };
 
 std::vector<LunSeries> lun_series(const std::vector<ArrayView> &arrays)
@@ -157,12 +164,51 @@ std::vector<LunSeries> lun_series(const std::vector<ArrayView> &arrays)
             LunSeries s{metrics_label_value(array.cabinet_serial),
                         metrics_label_value(lun.lun_serial), owning_sp(lun),
                         {{"A", 0}, {"B", 0}}};
-            for (const PathView &p : lun.paths)
+            for (const PathView &p : lun.paths) {
                 ++s.paths[std::string(p.sp)];
+                s.owner_flagged = s.owner_flagged || p.owner;
+            }
             luns.push_back(std::move(s));
         }
     }
     return luns;
+}
+
+// A node that could be read and offered: a new outcome counts as not
+// examined until it says otherwise.
+bool examined(const DeviceResult &d)
+{
+    return d.outcome == Outcome::Claimed || d.outcome == Outcome::NotClaimed ||
+           d.outcome == Outcome::Failed;
+}
+
+// One series per device node found, in natural order of the node; none
+// when the scan could not run.
+void device_examined_series(const MetricsSource &source, Spool &out)
+{
+    header(out, kDeviceExamined);
+    if (source.results == nullptr)
+        return;
+    std::vector<const DeviceResult *> devices;
+    devices.reserve(source.results->size());
+    for (const DeviceResult &d : *source.results)
+        devices.push_back(&d);
+    std::sort(devices.begin(), devices.end(), [](const DeviceResult *a, const DeviceResult *b) {
+        return natural_less(a->path, b->path);
+    });
+    for (const DeviceResult *d : devices)
+        sample(out, kDeviceExamined,
+               {{"device", metrics_label_value(d->path)},
+                {"address", metrics_label_value(d->scsi_address)}},
+               examined(*d) ? "1" : "0");
+}
+
+void lun_owner_unknown_series(const std::vector<LunSeries> &luns, Spool &out)
+{
+    header(out, kLunOwnerUnknown);
+    for (const LunSeries &s : luns)
+        sample(out, kLunOwnerUnknown, {{"array", s.array}, {"lun", s.lun}},
+               s.owner_flagged ? "0" : "1");
 }
 
 // The unit's and the kernel's views of each LUN and claimed path (VPD 0xC0
@@ -281,6 +327,7 @@ void render_metrics(const MetricsSource &source, Spool &out)
                        std::make_pair("not_examined", Outcome::Unreadable)})
         sample(out, kDevices, {{"outcome", group.first}},
                std::to_string(source.results ? count_in(*source.results, group.second) : 0));
+    device_examined_series(source, out);
 
     std::vector<ArrayView> arrays = sorted_arrays(source);
     std::vector<LunSeries> luns = lun_series(arrays);
@@ -298,6 +345,7 @@ void render_metrics(const MetricsSource &source, Spool &out)
                    {{"array", s.array}, {"lun", s.lun}, {"sp", metrics_label_value(sp.first)}},
                    sp.first == s.owner ? "1" : "0");
     }
+    lun_owner_unknown_series(luns, out);
     header(out, kPathInfo);
     size_t n = 0;
     for (const ArrayView &array : arrays) {

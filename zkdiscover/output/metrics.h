@@ -19,8 +19,8 @@ struct MetricsSource {
     double timestamp = 0;          // seconds since the epoch, when the scan ended
     double duration = 0;           // seconds
     std::string version;
-    std::string library;           // path of the support library, "" if none loaded
-    int interface_version = 0;
+    std::string library;           // the support library loaded or tried, "" if none
+    int interface_version = 0;     // its _lib_version, 0 when none was read
     const std::vector<DeviceResult> *results = nullptr;
 };
 

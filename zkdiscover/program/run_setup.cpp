@@ -217,13 +217,14 @@ int load_library(Run &r)
         r.options.library.empty()
             ? zkd::load_default_library(false, r.library, message)
             : zkd::load_host_library(r.options.library, false, r.library, message);
+    // Also when refused: the metrics then name the library tried.
+    r.metrics.set_library(r.library.path, r.library.interface_version);
     if (status != zkd::LoadStatus::Loaded) {
         complain(zkd::escape_text(message));
         return r.metrics.finish(nullptr, status == zkd::LoadStatus::WrongVersion
                                              ? zkd::kExitVersion
                                              : zkd::kExitLibrary);
     }
-    r.metrics.set_library(r.library.path, r.library.interface_version);
     return kGoOn;
 }
 

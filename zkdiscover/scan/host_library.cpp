@@ -40,6 +40,8 @@ LoadStatus load_host_library(const std::string &path, bool need_mode_sense,
 {
     // A name without a slash would go through the system's search only; a
     // file of that name in the current directory is what the user means.
+    library.path = path;
+    library.interface_version = 0;
     std::string to_open = path;
     if (path.find('/') == std::string::npos && access(path.c_str(), F_OK) == 0)
         to_open = "./" + path;
@@ -55,6 +57,8 @@ LoadStatus load_host_library(const std::string &path, bool need_mode_sense,
     std::vector<std::string> missing;
     const int *version = nullptr;
     bind(handle, "_lib_version", version, missing);
+    if (version != nullptr)
+        library.interface_version = *version;
     if (version != nullptr && *version != kSupportedInterfaceVersion) {
         message = path + " implements support-library interface version " +
                   std::to_string(*version) + "; this zkdiscover supports only version " +
@@ -84,8 +88,6 @@ LoadStatus load_host_library(const std::string &path, bool need_mode_sense,
     }
 
     library.handle = handle;
-    library.path = path;
-    library.interface_version = *version;
 
     const char **info = nullptr;
     library.vendor_info_fn(&info);

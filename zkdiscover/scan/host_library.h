@@ -25,7 +25,10 @@ enum class LoadStatus {
 // the lists it handed out belong to it.
 struct HostLibrary {
     void *handle = nullptr;
-    std::string path;                 // what was passed to dlopen
+    // What was passed to dlopen and the _lib_version found there (0 when
+    // none could be read); both kept when the load fails, to say which
+    // library was refused.
+    std::string path;
     int interface_version = 0;
     std::vector<std::string> vendor_info;  // the identification pairs
 
@@ -45,7 +48,8 @@ struct HostLibrary {
 // search). Binds the host entry points (_lib_version, vendor_info,
 // claim_device, nv_free) and do_inquiry, plus do_mode_sense_raw when
 // need_mode_sense. On success calls vendor_info and copies its pairs. On
-// failure message says why; the library is unloaded again.
+// failure message says why and the library is unloaded again; path and
+// interface_version still tell what was tried.
 LoadStatus load_host_library(const std::string &path, bool need_mode_sense,
                              HostLibrary &library, std::string &message);
 

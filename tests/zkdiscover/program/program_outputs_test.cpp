@@ -457,13 +457,23 @@ TEST(Metrics, SameWhateverJobsAndWrittenWhenTheScanCannotRun)
     EXPECT_EQ(steady_metrics(read_file(dir.file("m.prom"))), steady_metrics(one.out));
     EXPECT_EQ(json::parse(eight.out)["summary"]["claimed"], 256);  // the report as usual
 
+    // The library line names the library tried and the version found there,
+    // also when it was refused; a node named that is no unit is found, not
+    // examined.
     struct Case {
         std::vector<std::string> args;
         int code;
+        std::string expected;
     } cases[] = {
-        {{"--simulate=" + dir.file("absent.sim")}, zkd::kExitSimulation},
-        {{"--library", ZKD_FAKE_VERSION2, "--simulate"}, zkd::kExitVersion},
-        {{"--simulate=" + dir.file("big.sim"), "/dev/sim/none"}, zkd::kExitNotExamined},
+        {{"--simulate=" + dir.file("absent.sim")}, zkd::kExitSimulation, "library=\"\",interface=\"0\"} 1"},
+        {{"--library", ZKD_FAKE_VERSION2, "--simulate"}, zkd::kExitVersion,
+         "library=\"" ZKD_FAKE_VERSION2 "\",interface=\"2\"} 1"},
+        {{"--library", ZKD_FAKE_NO_ENTRY_POINTS, "--simulate"}, zkd::kExitLibrary,
+         "library=\"" ZKD_FAKE_NO_ENTRY_POINTS "\",interface=\"1\"} 1"},
+        {{"--library", dir.file("absent.so"), "--simulate"}, zkd::kExitLibrary,
+         "library=\"" + dir.file("absent.so") + "\",interface=\"0\"} 1"},
+        {{"--simulate=" + dir.file("big.sim"), "/dev/sim/none"}, zkd::kExitNotExamined,
+         "\nzkdiscover_device_examined{device=\"/dev/sim/none\",address=\"\"} 0\n"},
     };
     for (Case &c : cases) {
         c.args.insert(c.args.end(), {"--metrics", dir.file("failed.prom")});
@@ -476,7 +486,7 @@ TEST(Metrics, SameWhateverJobsAndWrittenWhenTheScanCannotRun)
                                       : "zkdiscover_scan_success 0"),
               std::string("zkdiscover_devices{outcome=\"claimed\"} 0"),
               std::string("# TYPE zkdiscover_lun_paths gauge"),
-              std::string("\",library=\"") + (c.code == zkd::kExitNotExamined ? "/" : "\",interface=\"0\"} 1")})
+              c.expected})
             EXPECT_NE(text.find(line), std::string::npos) << c.args[0] << ": " << line;
         unlink(dir.file("failed.prom").c_str());
     }
