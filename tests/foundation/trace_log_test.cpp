@@ -11,6 +11,7 @@
 
 #include <fcntl.h>
 #include <pwd.h>
+#include <signal.h>
 #include <stdio.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -425,6 +426,107 @@ TEST_F(TraceLog, ConcurrentTracersNeverHitOtherFiles)
     for (size_t at = 0; at < log.size(); at += 6)
         ASSERT_EQ(log.compare(at, 6, "trace\n"), 0) << "at " << at;
     EXPECT_LE(log_descriptors(), 1);
+}
+
+// Descriptors of this process that carry the library's mark (F_GETSIG).
+std::atomic<int> in_flight{0};  // forks within another thread's open
+
+int marked_descriptors()
+{
+    int marked = 0;
+    for (int fd = 0; fd < 1024; ++fd)
+        marked += fcntl(fd, F_GETSIG) == SIGURG;
+    return marked;
+}
+
+// Tracer threads re-open and write the log while it is replaced over and
+// over, and the host either forks (the child holds at most one library
+// descriptor, also after tracing itself, and none once it closes the log)
+// or closes and opens the log from a signal handler that interrupts the
+// tracers (no descriptor left once the last close is done). Every line in
+// the log is whole.
+TEST_F(TraceLog, ForksAndSignalHandlersDuringRotations)
+{
+    struct sigaction action = {}, saved;
+    action.sa_handler = [](int) {
+        static int calls;
+        if (++calls % 2)
+            CloseDbgTempFile();
+        else
+            OpenDbgTempFile();
+    };
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGALRM, &action, &saved);
+    const struct {
+        const char *label;
+        std::function<int(std::vector<std::thread> &)> host;  // failures
+    } cases[] = {
+        {"fork", [](std::vector<std::thread> &) {
+             pid_t child = fork();
+             if (child == 0) {
+                 int held = marked_descriptors();
+                 OpenDbgTempFile();
+                 xDbgPrint(1, "child\n");
+                 int traced = marked_descriptors();
+                 CloseDbgTempFile();
+                 // Beyond the kept one, only the descriptor of a thread that
+                 // was between its open and its mark at the fork.
+                 _exit((held > 2) | (traced > 2) << 1 | (marked_descriptors() > 1) << 2 |
+                       (held > 1 || traced > 1) << 3);
+             }
+             int status = 0;
+             waitpid(child, &status, 0);
+             if (WIFEXITED(status) && WEXITSTATUS(status) == 8) {
+                 ++in_flight;  // the documented window
+                 return 0;
+             }
+             return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : 1;
+         }},
+        {"signal handler", [](std::vector<std::thread> &tracers) {
+             for (size_t t = 0; t < tracers.size(); ++t)
+                 pthread_kill(tracers[t].native_handle(), SIGALRM);
+             usleep(100);
+             return 0;
+         }},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.label);
+        create_log();
+        std::atomic<bool> stop{false};
+        std::vector<std::thread> tracers;
+        for (int t = 0; t < 3; ++t)
+            tracers.emplace_back([&] {
+                while (!stop) {
+                    OpenDbgTempFile();
+                    xDbgPrint(2, "trace\n");
+                }
+            });
+        std::thread rotator([&] {
+            std::string fresh = kLogPath + ".new";
+            while (!stop) {
+                write_file(fresh, "");
+                rename(fresh.c_str(), kLogPath.c_str());
+            }
+        });
+        int failures = 0;
+        for (int round = 0; round < 100; ++round)
+            failures += c.host(tracers);
+        stop = true;
+        for (std::thread &t : tracers)
+            t.join();
+        rotator.join();
+        CloseDbgTempFile();
+        EXPECT_EQ(failures, 0) << failures << " of 100 rounds";
+        if (int inherited = in_flight.exchange(0))
+            printf("  %s: %d of 100 children inherited a descriptor being opened\n", c.label, inherited);
+        EXPECT_EQ(marked_descriptors(), 0);
+        EXPECT_EQ(log_descriptors(), 0);
+        std::string log = read_file(kLogPath);
+        for (size_t at = 0; at < log.size(); at += 6)
+            ASSERT_TRUE(log.compare(at, 6, "trace\n") == 0 || log.compare(at, 6, "child\n") == 0) << "at " << at;
+        unlink((kLogPath + ".new").c_str());
+    }
+    sigaction(SIGALRM, &saved, nullptr);
 }
 
 // What another user (nobody) or root plants at the log path: tracing must
