@@ -63,10 +63,11 @@ int SupportedClariion(int model);
 
 /* ---- Trace log: "/tmp/.ZEVIRO00.log", written only when it exists -----
  *
- * Threads. A host may call every function of the library, the trace
- * functions included, from any number of threads and from signal handlers,
- * and may fork, exec, cancel threads and unload the library at any time
- * (no call of the library running). No call waits for another thread.
+ * Threads. A host may call every function of the library from any number
+ * of threads, and the trace functions also from signal handlers (the
+ * others allocate memory, which a handler must not); it may fork, exec,
+ * cancel threads and unload the library at any time (unloading: no call
+ * of the library running). No call waits for another thread.
  * - The library keeps at most one descriptor on the log: write-only,
  *   appending, close-on-exec, and marked as its own (F_GETSIG gives
  *   SIGURG; a regular file never sends that signal). It writes, moves
@@ -88,9 +89,10 @@ int SupportedClariion(int model);
  *   one claim are those it writes alone). A host's own xDbgPrint receives
  *   each message as it is formatted.
  * - A child of fork holds the library's log descriptor only when tracing
- *   was on, and can call the library at once; a fork that falls within
- *   the few instructions after another thread opened a replaced log (before
- *   it is recorded) hands that fresh descriptor on too. Device nodes the
+ *   was on, and can call the library at once; a fork that falls while
+ *   other threads re-open a replaced log (between their open and the
+ *   moment the fresh descriptor is recorded or closed) hands those fresh
+ *   descriptors on too, one per such thread, which the child keeps. Device nodes the
  *   library opens are close-on-exec too.
  * - Cancellation: the trace functions are no cancellation points. A SCSI
  *   command acts on a pending cancel before it opens the device and holds
