@@ -120,7 +120,9 @@ bool take_over_attributes(int fd, const std::string &target)
     } else {
         (void)!fchown(fd, static_cast<uid_t>(-1), old.st_gid);
     }
-    return fchmod(fd, old.st_mode & 07777) == 0;
+    // Permissions only: set-ID and sticky bits are never carried onto a
+    // file of text (a report replacing a set-UID program stays plain).
+    return fchmod(fd, old.st_mode & 0777) == 0;
 }
 
 // "larger than 64 MiB"
@@ -318,11 +320,18 @@ bool AtomicFile::commit(std::string &error)
     if (::close(fd_) != 0 && errno_ == 0)
         errno_ = errno;
     fd_ = -1;
-    if (errno_ == 0 && rename(temporary_.c_str(), target_.c_str()) != 0)
+    // The target was checked before the scan; what replaced it since (a
+    // FIFO, a device node) is not replaced in its turn. A link is: rename()
+    // replaces the link itself, never what it leads to.
+    struct stat now;
+    bool swapped = errno_ == 0 && lstat(target_.c_str(), &now) == 0 &&
+                   !S_ISREG(now.st_mode) && !S_ISLNK(now.st_mode);
+    if (errno_ == 0 && !swapped && rename(temporary_.c_str(), target_.c_str()) != 0)
         errno_ = errno;
     release_temporary(temporary_.c_str());
-    if (errno_ != 0) {
-        error = std::strerror(errno_);
+    if (errno_ != 0 || swapped) {
+        error = swapped ? "no longer a regular file (replaced during the scan); left as it is"
+                        : std::strerror(errno_);
         unlink(temporary_.c_str());
         temporary_.clear();
         return false;
