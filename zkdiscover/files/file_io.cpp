@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -104,8 +105,10 @@ mode_t current_umask()
     return mask;
 }
 
-// Gives a new temporary file the mode (and, where allowed, the owner and
-// group) of the file it replaces, or 0666 less the umask when there is none.
+constexpr const char kAccessAcl[] = "system.posix_acl_access";
+
+// Gives a new temporary file the mode without set-ID bits, the access list
+// (and, where allowed, the owner and group) of the file it replaces, or 0666 less the umask when there is none.
 bool take_over_attributes(int fd, const std::string &target)
 {
     struct stat old;
@@ -122,7 +125,13 @@ bool take_over_attributes(int fd, const std::string &target)
     }
     // Permissions only: set-ID and sticky bits are never carried onto a
     // file of text (a report replacing a set-UID program stays plain).
-    return fchmod(fd, old.st_mode & 0777) == 0;
+    if (fchmod(fd, old.st_mode & 0777) != 0)
+        return false;
+    // An access list (a node exporter's user given read) is kept too, where
+    // the old file has one.
+    char acl[4096];
+    ssize_t size = getxattr(target.c_str(), kAccessAcl, acl, sizeof acl);
+    return size <= 0 || fsetxattr(fd, kAccessAcl, acl, static_cast<size_t>(size), 0) == 0;
 }
 
 // "larger than 64 MiB"

@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -359,6 +360,25 @@ TEST(Outputs, WhatAHostileUserOrACarelessOperatorTriesGetsNowhere)
     struct stat st;
     ASSERT_EQ(stat(dir.file("setuid.json").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0755u);
+
+    // An access list that gives a node exporter's user read stays.
+    struct Entry {
+        uint16_t tag, perm;
+        uint32_t id;
+    };
+    struct {
+        uint32_t version = 2;
+        Entry entries[5] = {{1, 6, ~0u}, {2, 4, 4242}, {4, 4, ~0u}, {0x10, 4, ~0u}, {0x20, 0, ~0u}};
+    } acl;
+    std::string listed = dir.file("listed.prom");
+    write_file(listed, "old\n");
+    if (setxattr(listed.c_str(), "system.posix_acl_access", &acl, sizeof acl, 0) == 0) {
+        ASSERT_EQ(run({"--simulate", "--metrics", listed}).code, 0);
+        decltype(acl) kept;
+        EXPECT_EQ(getxattr(listed.c_str(), "system.posix_acl_access", &kept, sizeof kept),
+                  static_cast<ssize_t>(sizeof acl));
+        EXPECT_EQ(std::memcmp(&kept, &acl, sizeof acl), 0);
+    }
 
     // --save onto the --compare OLD file (a cron job's use) keeps working.
     std::string old = dir.file("old.json");
