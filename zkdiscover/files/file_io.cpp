@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -104,8 +105,10 @@ mode_t current_umask()
     return mask;
 }
 
-// Gives a new temporary file the mode (and, where allowed, the owner and
-// group) of the file it replaces, or 0666 less the umask when there is none.
+constexpr const char kAccessAcl[] = "system.posix_acl_access";
+
+// Gives a new temporary file the mode without set-ID bits, the access list
+// (and, where allowed, the owner and group) of the file it replaces, or 0666 less the umask when there is none.
 bool take_over_attributes(int fd, const std::string &target)
 {
     struct stat old;
@@ -120,7 +123,15 @@ bool take_over_attributes(int fd, const std::string &target)
     } else {
         (void)!fchown(fd, static_cast<uid_t>(-1), old.st_gid);
     }
-    return fchmod(fd, old.st_mode & 07777) == 0;
+    // Permissions only: set-ID and sticky bits are never carried onto a
+    // file of text (a report replacing a set-UID program stays plain).
+    if (fchmod(fd, old.st_mode & 0777) != 0)
+        return false;
+    // An access list (a node exporter's user given read) is kept too, where
+    // the old file has one.
+    char acl[4096];
+    ssize_t size = getxattr(target.c_str(), kAccessAcl, acl, sizeof acl);
+    return size <= 0 || fsetxattr(fd, kAccessAcl, acl, static_cast<size_t>(size), 0) == 0;
 }
 
 // "larger than 64 MiB"
@@ -318,11 +329,18 @@ bool AtomicFile::commit(std::string &error)
     if (::close(fd_) != 0 && errno_ == 0)
         errno_ = errno;
     fd_ = -1;
-    if (errno_ == 0 && rename(temporary_.c_str(), target_.c_str()) != 0)
+    // The target was checked before the scan; what replaced it since (a
+    // FIFO, a device node) is not replaced in its turn. A link is: rename()
+    // replaces the link itself, never what it leads to.
+    struct stat now;
+    bool swapped = errno_ == 0 && lstat(target_.c_str(), &now) == 0 &&
+                   !S_ISREG(now.st_mode) && !S_ISLNK(now.st_mode);
+    if (errno_ == 0 && !swapped && rename(temporary_.c_str(), target_.c_str()) != 0)
         errno_ = errno;
     release_temporary(temporary_.c_str());
-    if (errno_ != 0) {
-        error = std::strerror(errno_);
+    if (errno_ != 0 || swapped) {
+        error = swapped ? "no longer a regular file (replaced during the scan); left as it is"
+                        : std::strerror(errno_);
         unlink(temporary_.c_str());
         temporary_.clear();
         return false;

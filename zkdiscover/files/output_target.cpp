@@ -50,23 +50,29 @@ std::string refused_output_target(const std::string &path)
     return why + "; it would be replaced";
 }
 
+std::string refused_folder_link(const std::string &given)
+{
+    std::string folder = without_trailing_slashes(given);
+    struct stat link, parent;
+    if (lstat(folder.c_str(), &link) != 0 || !S_ISLNK(link.st_mode) ||
+        stat(folder_of(folder).c_str(), &parent) != 0)
+        return "";
+    bool shared = (parent.st_mode & S_ISVTX) && (parent.st_mode & S_IWOTH);
+    if (shared && link.st_uid != geteuid() && link.st_uid != parent.st_uid)
+        return "a link in a shared sticky folder, made by another user (uid " +
+               std::to_string(link.st_uid) + "); not followed (protected_symlinks)";
+    return "";
+}
+
 std::string refused_capture_folder(const std::string &given)
 {
     std::string folder = without_trailing_slashes(given);
-    struct stat link, st;
-    if (lstat(folder.c_str(), &link) != 0)
-        return "";   // made by this program, or reported when it cannot be
-    if (S_ISLNK(link.st_mode)) {
-        struct stat parent;
-        if (stat(folder_of(folder).c_str(), &parent) != 0)
-            return "";
-        bool shared = (parent.st_mode & S_ISVTX) && (parent.st_mode & S_IWOTH);
-        if (shared && link.st_uid != geteuid() && link.st_uid != parent.st_uid)
-            return "a link in a shared sticky folder, made by another user (uid " +
-                   std::to_string(link.st_uid) + "); not followed (protected_symlinks)";
-    }
+    std::string why = refused_folder_link(folder);
+    struct stat st;
+    if (!why.empty())
+        return why;
     if (stat(folder.c_str(), &st) != 0)
-        return "";
+        return "";   // made by this program, or reported when it cannot be
     if (!S_ISDIR(st.st_mode))
         return kind_of(st) + ", not a folder";
     if (st.st_uid != geteuid())
@@ -74,6 +80,19 @@ std::string refused_capture_folder(const std::string &given)
     if ((st.st_mode & S_IWOTH) && !(st.st_mode & S_ISVTX))
         return "a folder every user may write in (no sticky bit)";
     return "";
+}
+
+bool same_output_file(const std::string &a, const std::string &b)
+{
+    if (a == b)
+        return true;
+    struct stat sa, sb;
+    if (stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0)
+        return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+    auto base = [](const std::string &path) { return path.substr(path.find_last_of('/') + 1); };
+    return base(a) == base(b) && stat(folder_of(a).c_str(), &sa) == 0 &&
+           stat(folder_of(b).c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
 }
 
 std::string refused_device_argument(const std::string &path)

@@ -15,12 +15,21 @@ namespace zkd {
 // regular file (links followed).
 std::string refused_output_target(const std::string &path);
 
+// Why folder may not be followed, or "" when it may: it is no link, or a
+// link the kernel's protected_symlinks rule would follow (outside a sticky,
+// world-writable folder, or owned by this user or by that folder's owner).
+std::string refused_folder_link(const std::string &folder);
+
 // Why folder may not take --capture's file, or "" when it may (or does not
-// exist yet): a link is followed only where the kernel's protected_symlinks
-// rule would follow it (outside a sticky, world-writable folder, or owned
-// by this user or by that folder's owner); the folder must belong to this
-// user and be closed to others' writes unless it has the sticky bit.
+// exist yet): a link is followed only as refused_folder_link allows; the
+// folder must belong to this user and be closed to others' writes unless it
+// has the sticky bit.
 std::string refused_capture_folder(const std::string &folder);
+
+// Whether two output paths name one file: the same folder (links
+// followed) and the same name in it, or the same existing file (a hard
+// link). Each would replace the other's file.
+bool same_output_file(const std::string &a, const std::string &b);
 
 // Why path may not be a DEVICE of a real scan, or "" when it may: it names
 // a character or block device node (links followed, wherever it lies, so a

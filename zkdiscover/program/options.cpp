@@ -1,12 +1,14 @@
 #include "options.h"
 
 #include "capture.h"
+#include "file_io.h"
 #include "output_target.h"
 #include "text_escape.h"
 
 #include <CLI/CLI.hpp>
 
 #include <cstdlib>
+#include <iterator>
 #include <sstream>
 
 #ifndef ZKD_VERSION
@@ -219,8 +221,11 @@ int check_targets(const Options &options, std::string &err)
     for (const Target &t : targets) {
         if (t.file.empty())
             continue;
-        std::string why = t.option == std::string("--capture") ? refused_capture_folder(t.given) : "";
-        std::string refused = why.empty() ? t.file : t.given;
+        bool capture = t.option == std::string("--capture");
+        std::string refused = capture ? t.given : folder_of(t.file);
+        std::string why = capture ? refused_capture_folder(t.given) : refused_folder_link(refused);
+        if (why.empty())
+            refused = t.file;
         if (why.empty())
             why = refused_output_target(t.file);
         if (!why.empty()) {
@@ -229,6 +234,14 @@ int check_targets(const Options &options, std::string &err)
             return kExitUsage;
         }
     }
+    for (const Target &t : targets)
+        for (const Target *u = &t + 1; u != std::end(targets); ++u)
+            if (!t.file.empty() && !u->file.empty() && same_output_file(t.file, u->file)) {
+                err = std::string("zkdiscover: ") + t.option + " " + escape_text(t.given) +
+                      " and " + u->option + " " + escape_text(u->given) +
+                      ": the same file; each would replace the other\n";
+                return kExitUsage;
+            }
     if (!options.simulate) {
         for (const std::string &device : options.devices) {
             std::string why = refused_device_argument(device);

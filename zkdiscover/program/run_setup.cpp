@@ -7,6 +7,7 @@
 #include "text_escape.h"
 #include "trace_log.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -88,6 +89,14 @@ int parse_command_line(int argc, char **argv, Run &r)
 {
     std::string out, err;
     r.argv = argv;
+    // A standard descriptor that was closed (>&-) is held by a read-only
+    // null device: the next file opened (a temporary --save file, the
+    // capture) would otherwise become "standard output" and take the tree
+    // or the messages. Writes to it fail, so a closed stdout still has its
+    // status.
+    for (int fd = 0; fd <= 2; ++fd)
+        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF)
+            (void)!open("/dev/null", O_RDONLY);   // the lowest free number: fd
     // A closed standard output (| head) is a failed write with its own
     // status, never a signal that ends the program before the --save and
     // --metrics files are written.

@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -321,3 +322,123 @@ TEST(Export, OnATerminalNoControlByteArrivesAndBashReadsTheBytesBack)
 }
 
 }  // namespace
+
+TEST(Outputs, WhatAHostileUserOrACarelessOperatorTriesGetsNowhere)
+{
+    TempDir dir;
+    mkdir(dir.file("real").c_str(), 0700);
+    ASSERT_EQ(symlink(dir.file("real").c_str(), dir.file("alias").c_str()), 0);
+    write_file(dir.file("setuid.json"), "old\n");
+    chmod(dir.file("setuid.json").c_str(), 06755);
+    // Two outputs onto one file (one would replace the other); a stdout
+    // closed with >&- (the next file opened must not become stdout); a set-ID
+    // file replaced (its mode kept, not its set-ID bits).
+    struct Case {
+        std::string command;
+        int code;
+        std::string message, file;
+    } cases[] = {
+        {"--save '" + dir.file("x") + "' --metrics '" + dir.file("x") + "'", zkd::kExitUsage,
+         "the same file; each would replace the other", ""},
+        {"--save '" + dir.file("real/x") + "' --metrics '" + dir.file("alias/x") + "'",
+         zkd::kExitUsage, "the same file", ""},
+        {"--capture '" + dir.file("real") + "' --metrics '" + dir.file("alias/capture.sim") + "'",
+         zkd::kExitUsage, "the same file", ""},
+        {"--save '" + dir.file("closed.json") + "' >&-", zkd::kExitStdout,
+         "cannot write the report", dir.file("closed.json")},
+        {"--save '" + dir.file("setuid.json") + "' > /dev/null", 0, "", dir.file("setuid.json")},
+    };
+    for (const Case &c : cases) {
+        RunResult r = run({"-c", "exec '" ZKD_PROGRAM "' --simulate " + c.command}, "/bin/sh");
+        EXPECT_EQ(r.code, c.code) << c.command << "\n" << r.err;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        if (!c.file.empty()) {
+            EXPECT_EQ(json::parse(read_file(c.file))["summary"]["claimed"], 16) << c.command;
+        }
+    }
+    EXPECT_EQ(listing(dir.file("real")), "");
+    struct stat st;
+    ASSERT_EQ(stat(dir.file("setuid.json").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0755u);
+
+    // An access list that gives a node exporter's user read stays.
+    struct Entry {
+        uint16_t tag, perm;
+        uint32_t id;
+    };
+    struct {
+        uint32_t version = 2;
+        Entry entries[5] = {{1, 6, ~0u}, {2, 4, 4242}, {4, 4, ~0u}, {0x10, 4, ~0u}, {0x20, 0, ~0u}};
+    } acl;
+    std::string listed = dir.file("listed.prom");
+    write_file(listed, "old\n");
+    if (setxattr(listed.c_str(), "system.posix_acl_access", &acl, sizeof acl, 0) == 0) {
+        ASSERT_EQ(run({"--simulate", "--metrics", listed}).code, 0);
+        decltype(acl) kept;
+        EXPECT_EQ(getxattr(listed.c_str(), "system.posix_acl_access", &kept, sizeof kept),
+                  static_cast<ssize_t>(sizeof acl));
+        EXPECT_EQ(std::memcmp(&kept, &acl, sizeof acl), 0);
+    }
+
+    // --save onto the --compare OLD file (a cron job's use) keeps working.
+    std::string old = dir.file("old.json");
+    ASSERT_EQ(run({"--simulate", "--save", old}).code, 0);
+    RunResult r = run({"--simulate", "--compare", old, "--save", old});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(json::parse(read_file(old))["summary"]["claimed"], 16);
+
+    // The target swapped for a FIFO after the check, while the file is
+    // written: the FIFO is not replaced, the write fails with its reason and
+    // leaves no temporary file (a swap after the rename is tried again).
+    write_file(dir.file("big.sim"), "array CKM00999900001 model=4700 luns=1024 paths_per_sp=2\n");
+    std::string save = dir.file("swap/s.json");
+    mkdir(dir.file("swap").c_str(), 0700);
+    auto writing = [&] {
+        bool found = false;
+        if (DIR *d = opendir(dir.file("swap").c_str())) {
+            while (struct dirent *e = readdir(d))
+                found = found || std::strncmp(e->d_name, ".s.json.", 8) == 0;
+            closedir(d);
+        }
+        return found;
+    };
+    bool met = false;
+    for (int attempt = 0; attempt < 5 && !met; ++attempt) {
+        unlink(save.c_str());
+        write_file(save, "earlier\n");
+        ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
+        bool swapped = false;
+        r = run({"--simulate=" + dir.file("big.sim"), "--save", save}, ZKD_PROGRAM, [&] {
+            if (!swapped && writing())
+                swapped = rename(dir.file("fifo").c_str(), save.c_str()) == 0;
+        });
+        unlink(dir.file("fifo").c_str());
+        met = swapped && r.code != 0;
+        if (met) {
+            EXPECT_EQ(r.code, zkd::kExitFailure);
+            EXPECT_NE(r.err.find("no longer a regular file"), std::string::npos) << r.err;
+            EXPECT_TRUE(stat(save.c_str(), &st) == 0 && S_ISFIFO(st.st_mode));
+        }
+        EXPECT_EQ(listing(dir.file("swap")), "s.json\n");
+    }
+    EXPECT_TRUE(met) << "the swap never met the file being written";
+}
+
+TEST(Outputs, NoFileIsWrittenThroughAFolderLinkAnotherUserPlanted)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "another user's link needs root";
+    TempDir dir;
+    mkdir(dir.file("shared").c_str(), 0700);
+    chmod(dir.file("shared").c_str(), 01777);
+    mkdir(dir.file("victim").c_str(), 0700);
+    ASSERT_EQ(symlink(dir.file("victim").c_str(), dir.file("shared/planted").c_str()), 0);
+    ASSERT_EQ(lchown(dir.file("shared/planted").c_str(), 4242, 4242), 0);
+    for (const char *option : {"--save", "--metrics"}) {
+        RunResult r = run({"--simulate", option, dir.file("shared/planted/out")});
+        EXPECT_EQ(r.code, zkd::kExitUsage) << option;
+        EXPECT_NE(r.err.find(dir.file("shared/planted") + " is a link in a shared sticky folder"),
+                  std::string::npos) << r.err;
+    }
+    EXPECT_EQ(listing(dir.file("victim")), "");
+}
