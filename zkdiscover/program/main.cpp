@@ -68,6 +68,8 @@ void scan(Run &r)
     // The kernel's view and the unit's own (VPD 0xC0), of real devices.
     if (!r.simulated)
         zkd::read_views(r.library, r.results);
+    if (!r.simulated)
+        zkd::read_dm_views(r.results);  // dm_view.h
 
     // The library may have opened the machine's log (it does whenever the
     // file exists); release it as a host does when it is done.
