@@ -21,6 +21,15 @@ namespace zksim {
 
 using Bytes = std::vector<std::uint8_t>;
 
+// The kernel's view of a path as its sysfs attributes show it (dh_state,
+// access_state, preferred_path): what the host's device handler believes,
+// which need not be what the array says.
+struct KernelViewDef {
+    std::string handler;    // "emc", ...; "detached": no handler any more
+    std::string access;     // "active/optimized", ...; "" with "detached"
+    bool preferred = false;
+};
+
 enum class FaultKind { Errno, Check, Host, Driver, Short };
 
 // What happens to a faulted command. value is the errno (Errno), the
@@ -67,6 +76,7 @@ struct UnitDef {
     int open_errno = 0;
     std::map<std::uint64_t, CommandFault> command_faults;
     std::optional<CommandFault> every_command_fault;
+    std::optional<KernelViewDef> kernel;     // none: the kernel has no view
 
     // The fault for the nth command (1-based), if any. A numbered fault
     // takes precedence over the '*' one.

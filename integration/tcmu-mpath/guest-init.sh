@@ -16,6 +16,9 @@
 #   5 refusals: activation while an operation is in progress, a malformed
 #     trespass page from sg_raw, activating the owning path
 #   6 the handler stops cleanly, no malformed entry
+# At steps 1, 3, 4 and 5 zkdiscover --metrics - says the same of the views:
+# the LUN's default and current owner, each path's kernel and unit state and
+# whether they agree.
 . /lib/zk/guest.sh
 . /lib/zk/tcmu.sh
 zk_guest_setup
@@ -85,9 +88,41 @@ discover() { "$ZKDISCOVER" --library "$LIBRARY" "$@" $A_SD $A_SG $B_SD $B_SG; }
 tree_line() { grep -E "(\|--|\`--) /dev/$1 " /tmp/tree | sed 's/^[|` -]*//'; }
 show_tree() {
   discover --explain > /tmp/tree 2>&1
-  sed "s/^/ZK-INFO $STEP tree: /" /tmp/tree | grep -E 'LUN|SP |views'
+  sed "s/^/ZK-INFO $STEP tree: /" /tmp/tree | grep -E 'LUN|SP |views|zkdiscover:'
 }
 
+# zkdiscover --metrics - for the step, its views' series shown; metric
+# FAMILY LABEL... prints the value of the first series of FAMILY whose
+# labels hold every LABEL (sp="A", state="bound", ...).
+take_metrics() {
+  discover --metrics - > /tmp/metrics.$STEP 2>/dev/null
+  grep -E '^zkdiscover_(lun_owner|lun_default_owner|lun_operation_in_progress|path_kernel_state|path_kernel_preferred|path_unit_state|path_views_agree|path_dm_state|path_dm_group_state)\{' /tmp/metrics.$STEP |
+    grep -v ' 0$' | sed -e 's/array="[^"]*",lun="[^"]*",\{0,1\}//' -e 's/,device="[^"]*",address="[^"]*"//' -e "s/^/ZK-INFO $STEP metrics: /"
+}
+metric() {
+  m_lines=$(grep "^$1{" /tmp/metrics.$STEP); shift
+  for m_label; do m_lines=$(echo "$m_lines" | grep -F "$m_label"); done
+  echo "$m_lines" | awk 'NR == 1 { print $NF }'
+}
+# views_of SP: "KERNEL-STATE/UNIT-STATE/AGREE" of SP's path, as the metrics say.
+state_of() { grep "^$1{.*sp=\"$2\".*} 1\$" /tmp/metrics.$STEP | sed 's/.*state="\([^"]*\)".*/\1/' | head -n 1; }
+views_of() {
+  echo "$(state_of zkdiscover_path_kernel_state $1)/$(state_of zkdiscover_path_unit_state $1)/$(metric zkdiscover_path_views_agree "sp=\"$1\"")"
+}
+# The LUN's owner and default owner: "OWNER-SP DEFAULT-SP" ("?" when none is 1).
+owners() {
+  o=$(grep '^zkdiscover_lun_owner{.*} 1$' /tmp/metrics.$STEP | sed 's/.*sp="\(.\)".*/\1/')
+  d=$(grep '^zkdiscover_lun_default_owner{.*} 1$' /tmp/metrics.$STEP | sed 's/.*sp="\(.\)".*/\1/')
+  echo "${o:-?} ${d:-?}"
+}
+check_views() {  # OWNERS VIEWS-OF-A VIEWS-OF-B (a * ends a pattern)
+  take_metrics
+  mo=$(owners) ma=$(views_of A) mb=$(views_of B)
+  evidence "metrics: owner/default $mo, SP A $ma, SP B $mb"
+  case $mo in $1) ;; *) PROBLEMS="$PROBLEMS metrics: owner and default SP [$mo], not [$1];" ;; esac
+  case $ma in $2) ;; *) PROBLEMS="$PROBLEMS metrics: SP A's views [$ma], not [$2];" ;; esac
+  case $mb in $3) ;; *) PROBLEMS="$PROBLEMS metrics: SP B's views [$mb], not [$3];" ;; esac
+}
 # dm's view of a path (NODE's major:minor) from `dmsetup status`, worded as
 # zkdiscover's tree words it: "group 2 enabled, path failed". The status
 # with the emc handler and round-robin: after "multipath", the features and
@@ -174,6 +209,9 @@ expect 'echo "$ub" | grep -q "LUN bound, but not owned by this SP" && echo "$ub"
 evidence "sg_vpd upr: SP A $(echo "$ua" | grep 'LUN State'), SP B $(echo "$ub" | grep 'LUN State')"
 discover --json > /tmp/step1.json 2>/dev/null
 expect '[ -s /tmp/step1.json ]' "no --json"
+check_views "A A" "active/optimized/owned/1" "standby/bound/1"
+expect '[ "$(metric zkdiscover_path_kernel_preferred sp=\"A\")" = 1 ] && [ "$(metric zkdiscover_path_kernel_preferred sp=\"B\")" = 0 ]' "metrics: SP A not the only preferred path"
+expect '[ "$(metric zkdiscover_lun_operation_in_progress)" = 0 ]' "metrics: an operation in progress"
 step_end
 
 # --- 2: reads --------------------------------------------------------------
@@ -238,11 +276,11 @@ sed 's/^/ZK-INFO 3 compare: /' /tmp/compare.3
 expect '[ $rc = 10 ] && [ "$(grep -c "^Trespass:" /tmp/compare.3)" = 1 ] && grep "owner now" /tmp/compare.3 | grep -q B' "--compare (exit $rc) does not show one trespass to SP B"
 evidence "--compare exit $rc, $(grep -c '^Trespass:' /tmp/compare.3) trespass"
 discover --json > /tmp/step3.json 2>/dev/null
+# Off its default SP; SP A's kernel still active/optimized, the unit says bound.
+check_views "B A" "active/optimized/bound/0" "active/optimized/owned/1"
 check_dm "group 1 enabled, path active" "group 2 active, path active"
-discover --metrics /tmp/step3.prom > /dev/null 2>&1
-grep '^zkdiscover_path_dm.* 1$' /tmp/step3.prom | sed 's/^/ZK-INFO 3 metrics: /'
-expect '[ "$(grep -c "^zkdiscover_path_dm_group_state{.*sp=\"B\".*map=\"$MAP\",group=\"2\",state=\"active\"} 1\$" /tmp/step3.prom)" = 1 ]' "--metrics: SP B not in active group 2"
-expect '[ "$(grep -c "^zkdiscover_path_dm_state{.*state=\"active\"} 1\$" /tmp/step3.prom)" = 2 ]' "--metrics: not both dm paths active"
+expect '[ "$(grep -c "^zkdiscover_path_dm_group_state{.*sp=\"B\".*map=\"$MAP\",group=\"2\",state=\"active\"} 1\$" /tmp/metrics.$STEP)" = 1 ]' "--metrics: SP B not in active group 2"
+expect '[ "$(grep -c "^zkdiscover_path_dm_state{.*state=\"active\"} 1\$" /tmp/metrics.$STEP)" = 2 ]' "--metrics: not both dm paths active"
 step_end
 
 # --- 4: array-side trespass back to SP A -----------------------------------
@@ -274,6 +312,8 @@ discover --compare /tmp/step3.json > /tmp/compare.4 2>&1
 rc=$?
 sed 's/^/ZK-INFO 4 compare: /' /tmp/compare.4
 expect '[ $rc = 10 ] && [ "$(grep -c "^Trespass:" /tmp/compare.4)" = 1 ]' "--compare (exit $rc) does not show the trespass back"
+# Back on its default SP: SP A's views agree again (SP B's kernel may lag).
+check_views "A A" "active/optimized/owned/1" "*/bound/*"
 step_end
 
 # --- 5: refusals -----------------------------------------------------------
@@ -297,6 +337,9 @@ echo "in_progress spa on" > "$CONTROL"
 wait_log "control: in_progress spa: on" || need no "zktcmu did not take in_progress"
 bounded 20 sh -c "echo activate > /sys/block/$B/device/dh_state"; evidence "activate SP B in progress: status $?"
 expect '[ $(mode_selects spb) = $ms_b ]' "a MODE SELECT reached SP B while an operation was in progress"
+take_metrics
+expect '[ "$(metric zkdiscover_lun_operation_in_progress)" = 1 ]' "metrics: no operation in progress shown"
+evidence "metrics: operation in progress $(metric zkdiscover_lun_operation_in_progress), owner/default $(owners)"
 expect 'upr $A_SG | grep -q "owned by this SP" && upr $A_SG | grep -q "NDU in progress"' "SP A no longer owns the LUN, or no operation in progress shown"
 evidence "in progress: SP B MODE SELECTs $(( $(mode_selects spb) - ms_b )), spb saw: $(since spb $mark)"
 echo "in_progress spa off" > "$CONTROL"

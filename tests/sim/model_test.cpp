@@ -320,6 +320,11 @@ TEST(Description, ErrorsNameTheLineAndKeepThePreviousConfiguration) {
         {"capture\nunit /a\n sp 1\n", "line 4: the capture has no end line"},
         {"unit /a\ncapture\n", "line 2: capture must be the first statement"},
         {"unit /a\nend\nunit /b\n", "line 3: text after the end line"},
+        {"unit /a\n kernel emc\n", "line 2: kernel takes HANDLER STATE"},
+        {"unit /a\n kernel emc sleepy\n", "line 2: unknown kernel access state 'sleepy'"},
+        {"unit /a\n kernel emc standby favourite\n", "line 2: kernel: expected 'preferred'"},
+        {"array S kernel=detached\n", "line 1: kernel takes a handler name"},
+        {"array S kernel_active=C\n", "line 1: kernel_active takes A or B"},
     };
     load("unit /dev/kept\n");
     for (const ErrorCase &c : cases) {
@@ -400,6 +405,43 @@ TEST(ArrayForm, ExpandsIntoDistinctDeterministicPaths) {
     EXPECT_EQ(respond("/dev/sim/p0", {0x12, 1, 0x83, 0, 255, 0}).data, first.data);
     load("array OTHER luns=1 prefix=/dev/sim/p\n");
     EXPECT_NE(respond("/dev/sim/p0", {0x12, 1, 0x83, 0, 255, 0}).data, first.data);
+    zksim_reset();
+}
+
+// The kernel's view: none unless described; the array form's follows each
+// LUN's first owner (or the SP named), preferred through the default SP.
+TEST(KernelView, DescribedPerUnitOrByTheArrayForm) {
+    struct Case {
+        const char *description;
+        const char *path;
+        int result;
+        const char *dh_state, *access_state;
+        int preferred;
+    };
+    const Case cases[] = {
+        {"unit /a\n", "/a", -1, "", "", 0},
+        {"unit /a\n kernel emc active/optimized preferred\n", "/a", 0, "emc", "active/optimized", 1},
+        {"unit /a\n kernel alua standby\n", "/a", 0, "alua", "standby", 0},
+        {"unit /a\n kernel detached\n", "/a", 0, "detached", "", 0},
+        {"unit /a\n kernel emc standby\n kernel none\n", "/a", -1, "", "", 0},
+        {"array S luns=2 prefix=/p\n", "/p0", -1, "", "", 0},
+        {"array S luns=2 kernel=emc prefix=/p\n", "/p0", 0, "emc", "active/optimized", 1},
+        {"array S luns=2 kernel=emc prefix=/p\n", "/p1", 0, "emc", "standby", 0},
+        {"array S luns=2 kernel=emc prefix=/p\n", "/p3", 0, "emc", "active/optimized", 1},
+        {"array S luns=2 kernel=emc kernel_active=A prefix=/p\n", "/p3", 0, "emc", "standby", 1},
+        {"array S luns=2 kernel=emc default_sp=A prefix=/p\n", "/p3", 0, "emc", "active/optimized", 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.description) + c.path);
+        load(c.description);
+        zksim_kernel_view view{};
+        ASSERT_EQ(zksim_unit_kernel_view(zksim_find_unit(c.path), &view), c.result);
+        if (c.result != 0) continue;
+        EXPECT_STREQ(view.dh_state, c.dh_state);
+        EXPECT_STREQ(view.access_state, c.access_state);
+        EXPECT_EQ(view.preferred, c.preferred);
+    }
+    EXPECT_EQ(zksim_unit_kernel_view(nullptr, nullptr), -1);
     zksim_reset();
 }
 

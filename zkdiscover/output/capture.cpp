@@ -96,6 +96,26 @@ void keep_longest(std::map<int, std::vector<std::uint8_t>> &pages, int page,
         kept = data;
 }
 
+// The simulator's kernel statement for the kernel's view of a claimed
+// path (a comment when the view cannot be written as one).
+std::string kernel_statement(const KernelPathState &k)
+{
+    if (!k.read)
+        return "";
+    if (k.handler == "detached")
+        return "  kernel detached\n";
+    bool word = !k.handler.empty() && k.handler.size() < 32 && k.handler != "unknown" &&
+                k.handler.find_first_not_of("abcdefghijklmnopqrstuvwxyz"
+                                            "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_.-") ==
+                    std::string::npos;
+    const char *state = kernel_state_name(k);
+    bool known = (std::string_view(state) != "unknown" && std::string_view(state) != "detached") ||
+                 k.access == "lba-dependent";
+    if (!word || !known)
+        return "  # the kernel's view could not be read: " + comment_safe(k.text()) + "\n";
+    return "  kernel " + k.handler + " " + k.access + (k.preferred ? " preferred" : "") + "\n";
+}
+
 // One unit's statements from the commands it answered.
 std::string unit_statements(const DeviceResult &d)
 {
@@ -130,7 +150,7 @@ std::string unit_statements(const DeviceResult &d)
         std::snprintf(statement, sizeof statement, "  mode 0x%02x ", page.first);
         out += statement + hex_bytes(page.second) + "\n";
     }
-    return out + faults;
+    return out + faults + kernel_statement(d.views.kernel);
 }
 
 }  // namespace

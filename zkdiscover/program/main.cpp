@@ -7,6 +7,7 @@
 #include "file_io.h"
 #include "progress.h"
 #include "report.h"
+#include "simulation.h"
 #include "text_escape.h"
 
 #include <unistd.h>
@@ -58,6 +59,11 @@ void scan(Run &r)
     settings.jobs = r.options.jobs;
     settings.explain = r.options.explain;
     settings.capture = r.capture;
+    // The kernel's view and the unit's own (VPD 0xC0), read as each
+    // claimed path is examined.
+    settings.views.read = true;
+    if (r.simulated)
+        settings.views.simulated = zkd::simulated_kernel_state;
     settings.on_device_done = [&progress] { progress.advance(); };
 
     r.scanned_at = utc_now();
@@ -65,9 +71,7 @@ void scan(Run &r)
     progress.finish();
     std::vector<size_t>().swap(r.offered);
 
-    // The kernel's view and the unit's own (VPD 0xC0), of real devices.
-    if (!r.simulated)
-        zkd::read_views(r.library, r.results);
+    // The multipath layer's view, of real devices.
     if (!r.simulated)
         zkd::read_dm_views(r.results);  // dm_view.h
 

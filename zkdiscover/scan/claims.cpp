@@ -162,7 +162,8 @@ void take_claim(const HostLibrary &library, DeviceResult &result, char **list)
 
 }  // namespace
 
-void examine_device(const HostLibrary &library, DeviceResult &result, bool capture)
+void examine_device(const HostLibrary &library, DeviceResult &result, bool capture,
+                    const ViewSource *views)
 {
     const std::string &path = result.path;
 
@@ -201,6 +202,10 @@ void examine_device(const HostLibrary &library, DeviceResult &result, bool captu
 
     char **list = nullptr;
     result.claim_result = library.claim_device(&entry, &list);
+    // The views of a claimed path come right after its claim, recorded with
+    // it, so a replay meets VPD 0xC0 at the same position.
+    if (result.claim_result == ZK_CLAIMED && views != nullptr && views->read)
+        read_device_views(library, result, *views);
     if (recording)
         result.capture.commands = recording->take();
     take_claim(library, result, list);
@@ -235,7 +240,7 @@ void scan_devices(const HostLibrary &library, std::vector<DeviceResult> &results
             // before this claim is not the claim's.
             if (settings.explain)
                 take_thread_trace();
-            examine_device(library, result, settings.capture);
+            examine_device(library, result, settings.capture, &settings.views);
             if (settings.explain)
                 result.trace = split_lines(take_thread_trace());
             if (settings.on_device_done)

@@ -119,14 +119,18 @@ struct ScanSettings {
     // --explain: keep each claim's trace lines (the trace collector is loaded).
     bool explain = false;
     bool capture = false;
+    // The kernel's and the unit's views of each claimed path.
+    ViewSource views;
     // Called after each device, from the worker that examined it.
     std::function<void()> on_device_done;
 };
 
-// Examines one device (INQUIRY, claim), recording its commands when asked:
-// fills in result, whose path (and, when sysfs gave them, SCSI address and
-// other node) the scan has set; the second form starts from a path alone.
-void examine_device(const HostLibrary &library, DeviceResult &result, bool capture);
+// Examines one device (INQUIRY, claim, then the views of a claimed one
+// when views asks for them), recording its commands when asked: fills in
+// result, whose path (and, when sysfs gave them, SCSI address and other
+// node) the scan has set; the second form starts from a path alone.
+void examine_device(const HostLibrary &library, DeviceResult &result, bool capture,
+                    const ViewSource *views = nullptr);
 DeviceResult examine_device(const HostLibrary &library, const std::string &path,
                             bool capture);
 

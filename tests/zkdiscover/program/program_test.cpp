@@ -95,6 +95,8 @@ TEST(BundledDemo, JsonDescribesTheArray)
     EXPECT_EQ(doc["summary"]["devices"], 21);
 }
 
+// Six pairs of the claim, the device before them and the unit's default SP
+// (VPD 0xC0) after them.
 TEST(BundledDemo, ExportHasSixPairsPerClaimedDevice)
 {
     RunResult r = run({"--simulate", "--export"});
@@ -113,10 +115,10 @@ TEST(BundledDemo, ExportHasSixPairsPerClaimedDevice)
     }
     ASSERT_EQ(blocks.size(), 16u);
     const char *names[] = {"DEVICE=", "CAB_SERIAL_NO=", "LUN_SERIAL_NO=", "REVISION=",
-                           "SCSI_VERSION=", "LUN_OWNER=", "PORT_SERIAL_NO="};
+                           "SCSI_VERSION=", "LUN_OWNER=", "PORT_SERIAL_NO=", "DEFAULT_SP="};
     for (size_t i = 0; i < blocks.size(); ++i) {
-        ASSERT_EQ(blocks[i].size(), 7u) << i;
-        for (size_t k = 0; k < 7; ++k)
+        ASSERT_EQ(blocks[i].size(), 8u) << i;
+        for (size_t k = 0; k < 8; ++k)
             EXPECT_EQ(blocks[i][k].rfind(names[k], 0), 0u) << blocks[i][k];
         EXPECT_EQ(blocks[i][0], std::string("DEVICE='/dev/sim/sd") + static_cast<char>('b' + i) + "'");
     }
@@ -130,7 +132,8 @@ TEST(Capture, ReplayShowsTheSameClaims)
     std::string description = demo_description();
     description +=
         "unit /dev/sim/sdv\n  cab_serial \"APM00123400567\"\n  sp 1\n  model 4700\n"
-        "  auto_trespass on\n  fault command 5 errno EIO\n";
+        "  auto_trespass on\n  fault command 5 errno EIO\n"
+        "unit /dev/sim/sdx\n  kernel emc active/optimized preferred\n";
     write_file(dir.file("input.sim"), description);
 
     json plain = run_json({"--simulate=" + dir.file("input.sim"), "--json"});
@@ -155,8 +158,26 @@ TEST(Capture, ReplayShowsTheSameClaims)
     EXPECT_EQ(other_unit.find("  vpd"), std::string::npos) << other_unit;
     EXPECT_EQ(other_unit.find("  mode"), std::string::npos) << other_unit;
 
+    // Each claimed path's VPD 0xC0 and its kernel view are captured and
+    // replayed: the three views come back as they were.
+    EXPECT_NE(capture.find("  vpd 0xc0 hex:00 c0 00 5c 02"), std::string::npos);
+    EXPECT_NE(capture.find("  kernel emc active/optimized preferred\n"), std::string::npos);
+    EXPECT_EQ(plain["arrays"][1]["luns"][0]["paths"][0]["kernel"]["access_state"],
+              "active/optimized") << plain.dump();
     json replay = run_json({"--simulate=" + dir.file("cap/capture.sim"), "--json"});
     EXPECT_EQ(without_simulation(replay), without_simulation(plain));
+
+    // A capture made before the views were read replays without them.
+    std::string old, line;
+    std::istringstream lines(capture);
+    while (std::getline(lines, line))
+        if (line.rfind("  vpd 0xc0 ", 0) != 0 && line.rfind("  kernel ", 0) != 0)
+            old += line + "\n";
+    write_file(dir.file("old.sim"), old);
+    std::string replayed = run_json({"--simulate=" + dir.file("old.sim"), "--json"}).dump();
+    EXPECT_EQ(replayed.find("unit_path_report"), std::string::npos);
+    EXPECT_EQ(replayed.find("\"kernel\""), std::string::npos);
+    EXPECT_NE(replayed.find("APM00123400567"), std::string::npos);
 }
 
 TEST(Jobs, EightJobsGiveWhatOneGivesOnAThousandPaths)

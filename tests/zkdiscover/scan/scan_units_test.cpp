@@ -226,19 +226,26 @@ std::map<std::string, FakeDevice> g_devices;
 std::vector<std::string> g_claimed_paths;    // in call order
 int g_lists_freed = 0;
 std::vector<std::string> g_offered_inquiry;  // bytes 0..35 as claim saw them
+std::vector<std::string> g_vpd_asked;        // paths asked for VPD 0xC0
+std::map<std::string, std::vector<unsigned char>> g_unit_path_reports;  // none: EIO
 
-int fake_do_inquiry(const char *path, int evpd, int, int flags, int *length,
+int fake_do_inquiry(const char *path, int evpd, int page, int flags, int *length,
                     unsigned char **buffer)
 {
-    EXPECT_EQ(evpd, 0);
+    EXPECT_TRUE(evpd == 0 || page == 0xC0);
     EXPECT_EQ(flags, O_RDONLY | O_NDELAY);
     std::lock_guard<std::mutex> lock(g_fake_mutex);
     const FakeDevice &d = g_devices.at(path);
     if (d.inquiry_error)
         return d.inquiry_error;
-    *length = static_cast<int>(d.inquiry.size());
-    *buffer = static_cast<unsigned char *>(std::malloc(d.inquiry.size() + 1));
-    std::memcpy(*buffer, d.inquiry.data(), d.inquiry.size());
+    const std::vector<unsigned char> &answer = evpd ? g_unit_path_reports[path] : d.inquiry;
+    if (evpd)
+        g_vpd_asked.push_back(path);
+    if (answer.empty())
+        return EIO;
+    *length = static_cast<int>(answer.size());
+    *buffer = static_cast<unsigned char *>(std::malloc(answer.size() + 1));
+    std::memcpy(*buffer, answer.data(), answer.size());
     return 0;
 }
 
@@ -285,6 +292,7 @@ protected:
         g_devices.clear();
         g_claimed_paths.clear();
         g_offered_inquiry.clear();
+        g_vpd_asked.clear();
         g_lists_freed = 0;
         library_.do_inquiry = fake_do_inquiry;
         library_.claim_device = fake_claim_device;
@@ -292,6 +300,65 @@ protected:
     }
     zkd::HostLibrary library_;
 };
+
+// The views are read inside the scan, right after a claim, for claimed
+// devices only: VPD 0xC0 through do_inquiry, the kernel's view from sysfs
+// by address or from the simulator; a view that cannot be read is left out.
+bool fake_simulated_view(const std::string &path, zkd::KernelPathState &out)
+{
+    if (path == "/dev/v2")
+        return false;
+    out = zkd::kernel_state_from("emc", "standby", "0");
+    return true;
+}
+
+TEST_F(FakeLibraryTest, ViewsReadInsideTheScanForClaimedDevices)
+{
+    std::vector<unsigned char> page(96, 0);
+    page[1] = 0xC0;
+    page[4] = 2;
+    TempDir sys;
+    sys.make_dir("bus/scsi/devices/0:0:0:0");
+    sys.make_file("bus/scsi/devices/0:0:0:0/dh_state", "emc\n");
+    sys.make_file("bus/scsi/devices/0:0:0:0/access_state", "active/optimized\n");
+    struct Case {
+        const char *path, *address;
+        int claim;
+        bool with_page, simulated;
+        bool report_read, kernel_read;
+        const char *kernel;
+    } cases[] = {
+        {"/dev/v0", "0:0:0:0", ZK_CLAIMED, true, false, true, true, "kernel emc active/optimized"},
+        {"/dev/v1", "", ZK_CLAIMED, false, false, false, false, ""},
+        {"/dev/v1", "9:9:9:9", ZK_CLAIMED, true, false, true, true, "kernel unknown"},
+        {"/dev/v0", "0:0:0:0", ZK_CLAIMED, true, true, true, true, "kernel emc standby"},
+        {"/dev/v2", "", ZK_CLAIMED, true, true, true, false, ""},
+        {"/dev/v3", "0:0:0:0", ZK_NOT_CLAIMED, true, false, false, false, ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.path) + " at [" + c.address + "]" + (c.simulated ? " simulated" : ""));
+        g_vpd_asked.clear();
+        g_devices[c.path] = {standard_inquiry("DGC"), 0, c.claim, {"LUN_OWNER=Y"}};
+        g_unit_path_reports[c.path] = c.with_page ? page : std::vector<unsigned char>{};
+        std::vector<zkd::DeviceResult> results(1);
+        results[0].path = c.path;
+        results[0].scsi_address = c.address;
+        zkd::ScanSettings settings;
+        settings.jobs = 2;
+        settings.views.read = true;
+        settings.views.sysfs_root = sys.path();
+        if (c.simulated)
+            settings.views.simulated = fake_simulated_view;
+        zkd::scan_devices(library_, results, {0}, settings);
+        const zkd::KernelView &v = results[0].views;
+        EXPECT_EQ(g_vpd_asked.size(), c.claim == ZK_CLAIMED ? 1u : 0u);
+        EXPECT_EQ(v.report.read, c.report_read);
+        EXPECT_EQ(v.kernel.read, c.kernel_read);
+        if (c.kernel_read) {
+            EXPECT_EQ(v.kernel.text(), c.kernel);
+        }
+    }
+}
 
 TEST_F(FakeLibraryTest, OutcomesFollowTheClaimResult)
 {
