@@ -145,11 +145,11 @@ dm_said() {
 # check_dm A_WORDS B_WORDS: zkdiscover's dm view of both paths in the tree
 # (after show_tree) is what the step expects and what dmsetup says.
 check_dm() {
-  da=$(dm_said $A) db=$(dm_said $B)
+  wa=$1 wb=$2 da=$(dm_said $A) db=$(dm_said $B)
   evidence "dmsetup status: $(dmsetup status $MAP | cut -d' ' -f4-); dm said: SP A [$da] SP B [$db]"
-  expect 'tree_line $A | grep -q "  dm $MAP $1\$"' "zkdiscover's dm view of SP A is not [$1]: [$(tree_line $A)]"
-  expect 'tree_line $B | grep -q "  dm $MAP $2\$"' "zkdiscover's dm view of SP B is not [$2]: [$(tree_line $B)]"
-  expect '[ "$da" = "$1" ] && [ "$db" = "$2" ]' "dmsetup says SP A [$da], SP B [$db]"
+  expect 'tree_line $A | grep -q "  dm $MAP $wa\$"' "zkdiscover's dm view of SP A is not [$wa]: [$(tree_line $A)]"
+  expect 'tree_line $B | grep -q "  dm $MAP $wb\$"' "zkdiscover's dm view of SP B is not [$wb]: [$(tree_line $B)]"
+  expect '[ "$da" = "$wa" ] && [ "$db" = "$wb" ]' "dmsetup says SP A [$da], SP B [$db]"
 }
 
 upr() { sg_vpd -p upr "$1" 2>&1; }
