@@ -150,6 +150,9 @@ TEST(DmView, PathsFoundThroughHolders)
     for (const auto &r : fake.reads)
         EXPECT_EQ(r.second, 1) << r.first << " read more than once";
     EXPECT_EQ(shown(zkd::DmPathState{}), "");  // not looked for
+    std::string type, status;  // the kernel's reader: no control node, no device number
+    EXPECT_FALSE(zkd::read_dm_status(fake.sys.file("control"), "253:0", type, status));
+    EXPECT_FALSE(zkd::read_dm_status("/dev/null", "253:x", type, status));
 }
 
 // --json, --export and --metrics of one path in a map and one in none;
