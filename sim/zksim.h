@@ -21,7 +21,7 @@
  *     revision TEXT           bytes 32-35 ("0219")
  *     version N               byte 2 (4)
  *     device_type N           peripheral device type (0, disk)
- *     tpgs N                  INQUIRY byte 5 bits 5-4 (0)
+ *     tpgs N                  INQUIRY byte 5 bits 5-4 (3 in failover mode 4, else 0)
  *     blocks N                capacity in blocks (2097152)
  *     block_size N            block length (512)
  *     cab_serial BYTES        VPD 0x80 payload (page length = its length)
@@ -42,6 +42,9 @@
  *     port N                  VPD 0xC0 port number (0)
  *     bound on|off            VPD 0xC0 LUN state "not bound" when off
  *     in_progress on|off      VPD 0xC0 "operation in progress" at load
+ *     implicit_trespass N     failover mode 4: reads and writes through the
+ *                             SP not owning the LUN, less those through the
+ *                             owner, that move it there (64; 0 never)
  *     inquiry_length N        standard INQUIRY length, 36 to 255 (96)
  *     inquiry BYTES           raw standard INQUIRY response (replaces the
  *                             modelled one)

@@ -470,6 +470,8 @@ void parse_unit_key(const std::vector<Token> &tokens, UnitDef &u) {
         u.bound = parse_switch(tokens, k);
     } else if (key == "in_progress") {
         u.in_progress = parse_switch(tokens, k);
+    } else if (key == "implicit_trespass") {
+        u.implicit_trespass = number_arg<std::uint32_t>(tokens, k, 0, 1u << 30);
     } else if (key == "inquiry_length") {
         u.inquiry_length = number_arg<std::uint8_t>(tokens, k, 36, 255);
     } else if (key == "blocks") {

@@ -242,6 +242,9 @@ std::vector<Group> group_luns(const std::vector<Pair> &all)
 struct Finder {
     const std::vector<Pair> &all;
     std::vector<Found> found;
+    // Only some paths were scanned (DEVICE arguments): a LUN's owner path
+    // may be among the others.
+    bool some_paths = false;
 
     Found *add(ChangeKind kind, Severity severity, const LunKey &key, std::vector<uint32_t> paths)
     {
@@ -347,7 +350,7 @@ void find_lun_changes(Finder &changes, const Group &g, const Arrays &arrays,
             f->owners_after = owned_after;
         }
     }
-    if (g.in_after && owned_after.empty()) {
+    if (g.in_after && owned_after.empty() && !changes.some_paths) {
         // A new condition when the LUN had an owner path before (its
         // former owner paths are listed), or when the LUN is new.
         Severity severity = !owned_before.empty() ? Severity::Degraded
@@ -377,7 +380,9 @@ void find_device_changes(Finder &changes, const std::set<LunKey> &trespassed)
             else if (b->sp != a->sp)
                 device(ChangeKind::PathSpChanged, Severity::Degraded);
             else if (b->owner != a->owner && !trespassed.count(lun_of(*a)))
-                device(ChangeKind::PathOwnerChanged, b->owner ? Severity::Degraded : Severity::Changed);
+                device(ChangeKind::PathOwnerChanged, b->owner && !changes.some_paths
+                                                         ? Severity::Degraded
+                                                         : Severity::Changed);
             else if (firmware_differs(*b, *a))
                 device(ChangeKind::FirmwareChanged, Severity::Changed);
             continue;
@@ -394,12 +399,13 @@ void find_device_changes(Finder &changes, const std::set<LunKey> &trespassed)
 
 }  // namespace
 
-std::vector<Change> compare_snapshots(const Snapshot &before, const Snapshot &after)
+std::vector<Change> compare_snapshots(const Snapshot &before, const Snapshot &after,
+                                      bool some_paths)
 {
     const std::vector<Pair> all = pair_up(before, after);
     std::vector<Group> luns = group_luns(all);
     Arrays arrays = arrays_of(luns);
-    Finder changes{all, {}};
+    Finder changes{all, {}, some_paths};
     find_array_changes(changes, luns, arrays);
     std::set<LunKey> trespassed;
     for (const Group &g : luns)

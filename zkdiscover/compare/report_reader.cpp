@@ -214,6 +214,8 @@ std::string ReportReader::document_problem(const Frame &f)
         snapshot_->simulation_known = true;
         snapshot_->simulation = simulation.flag ? "" : simulation.text;
     }
+    if (snapshot_ != nullptr && f.found[kDocHost].has == Has::Yes)
+        snapshot_->host = f.found[kDocHost].text;
     return members_problem(f);
 }
 

@@ -7,6 +7,7 @@
 #include "compare.h"
 #include "report_input.h"
 #include "report_rules.h"
+#include "text_escape.h"
 
 #include <nlohmann/json.hpp>
 
@@ -84,6 +85,9 @@ public:
     bool number_float(number_float_t, const string_t &) override { return scalar(ValueType::Float); }
     bool string(string_t &value) override
     {
+        // The report's strings give back the scan's bytes (text_escape.h).
+        if (value.find('\\') != std::string::npos)
+            value = bytes_of_json_text(value);
         text_ = &value;
         bool ok = scalar(ValueType::String);
         text_ = nullptr;

@@ -1,6 +1,7 @@
 #include "capture.h"
 
 #include "file_io.h"
+#include "output_target.h"
 #include "text_escape.h"
 
 #include <sys/stat.h>
@@ -170,7 +171,7 @@ std::string capture_description(const std::vector<DeviceResult> &results,
         }
         out += "\n# " + comment_safe(d.path) + ": " + outcome_name(d.outcome);
         if (!d.inquiry.empty())
-            out += " (" + inquiry_vendor(d) + " " + inquiry_product(d) + ")";
+            out += " (" + comment_safe(inquiry_vendor(d) + " " + inquiry_product(d)) + ")";
         out += "\nunit " + d.path + "\n";
 
         if (d.outcome == Outcome::Skipped)
@@ -197,11 +198,16 @@ std::string capture_description(const std::vector<DeviceResult> &results,
 
 bool prepare_capture_folder(const std::string &directory, std::string &error)
 {
-    if (mkdir(directory.c_str(), 0777) != 0 && errno != EEXIST) {
+    // Never writable by others, whatever the umask: such a folder is refused.
+    if (mkdir(directory.c_str(), 0775) != 0 && errno != EEXIST) {
         error = "cannot create " + escape_text(directory) + ": " + std::strerror(errno);
         return false;
     }
-    std::string why;
+    std::string why = refused_capture_folder(directory);
+    if (!why.empty()) {
+        error = escape_text(directory) + ": " + why;
+        return false;
+    }
     if (!check_output_folder(directory, why)) {
         error = "cannot write in " + escape_text(directory) + ": " + why;
         return false;

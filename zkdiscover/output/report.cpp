@@ -75,7 +75,7 @@ std::string inquiry_summary(const DeviceResult &d)
             continue;
         if (!out.empty())
             out += "  ";
-        out += field;
+        out += escape_text(field);
     }
     return out;
 }
@@ -325,8 +325,9 @@ void write_json(const ReportContext &context, const std::vector<DeviceResult> &r
     out += '\n';
 }
 
-void write_export(const std::vector<DeviceResult> &results, Spool &out)
+void write_export(const std::vector<DeviceResult> &results, Spool &out, bool terminal)
 {
+    auto quote = terminal ? terminal_shell_quote : shell_quote;
     bool first = true;
     for (const DeviceResult &d : results) {
         if (d.outcome != Outcome::Claimed)
@@ -336,16 +337,16 @@ void write_export(const std::vector<DeviceResult> &results, Spool &out)
         first = false;
         // Values single-quoted: eval gives them back byte for byte and never
         // runs what a device wrote into them.
-        out += "DEVICE=" + shell_quote(d.path) + "\n";
+        out += "DEVICE=" + quote(d.path) + "\n";
         if (!d.scsi_address.empty()) {
-            out += "SCSI_ADDRESS=" + shell_quote(d.scsi_address) + "\n";
+            out += "SCSI_ADDRESS=" + quote(d.scsi_address) + "\n";
             out += "DEVICE_NODES=" +
-                   shell_quote(d.path + (d.other_node.empty() ? "" : " " + d.other_node)) + "\n";
+                   quote(d.path + (d.other_node.empty() ? "" : " " + d.other_node)) + "\n";
         }
         for (PropertyList::Pair kv : d.properties) {
             out += kv.first;
             out += '=';
-            out += shell_quote(kv.second);
+            out += quote(kv.second);
             out += '\n';
         }
         out += views_export(d);  // kernel_view.h

@@ -21,6 +21,7 @@
 namespace {
 
 using zkd::complain;
+using zkd::host_name;
 using zkd::kGoOn;
 using zkd::Run;
 
@@ -43,13 +44,6 @@ std::string utc_now()
     if (gmtime_r(&now, &tm) != nullptr)
         std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
     return text;
-}
-
-std::string host_name()
-{
-    char host[256] = "";
-    gethostname(host, sizeof host - 1);
-    return host;
 }
 
 void scan(Run &r)
@@ -155,7 +149,8 @@ void show_changes(Run &r, zkd::Spool &report)
         zkd::keep_only(r.earlier, named);
     }
     std::vector<zkd::Change> changes =
-        zkd::compare_snapshots(r.earlier, zkd::snapshot_of_scan(r.results));
+        zkd::compare_snapshots(r.earlier, zkd::snapshot_of_scan(r.results),
+                               !r.options.devices.empty());
     if (!r.metrics.to_stdout()) {
         if (r.options.format == zkd::Format::Json)
             zkd::write_changes_json(r.options.compare_file, changes, report);
@@ -180,7 +175,7 @@ void show_scan(const Run &r, const zkd::ReportContext &context, zkd::Spool &repo
         zkd::write_json(context, r.results, report);
         break;
     case zkd::Format::Export:
-        zkd::write_export(r.results, report);
+        zkd::write_export(r.results, report, isatty(STDOUT_FILENO) == 1);
         break;
     }
 }
@@ -200,7 +195,7 @@ int write_report(Run &r, const zkd::ReportContext &context)
     report.finish();
     if (write_error != 0) {
         complain(std::string("cannot write the report: ") + std::strerror(write_error));
-        return r.metrics.finish(&r.results, zkd::kExitFailure);
+        return r.metrics.finish(&r.results, zkd::kExitStdout);
     }
     return r.metrics.finish(&r.results, r.exit_code);
 }

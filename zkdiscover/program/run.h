@@ -17,6 +17,9 @@ namespace zkd {
 // "zkdiscover: message" on stderr.
 void complain(const std::string &message);
 
+// The machine's name, as the report gives it.
+std::string host_name();
+
 // What one run knows, gathered step by step.
 struct Run {
     zkd::Options options;

@@ -7,9 +7,14 @@
 #include "text_escape.h"
 #include "trace_log.h"
 
+#include <signal.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 
 namespace zkd {
@@ -59,16 +64,43 @@ void warn_about_origin(const zkd::Options &options, const zkd::Snapshot &earlier
              origin(earlier.simulation) + "; this run scans " + origin(description));
 }
 
+// --compare: says so when OLD was made on another machine; its devices
+// are then most often not this machine's.
+void warn_about_host(const zkd::Options &options, const zkd::Snapshot &earlier)
+{
+    std::string here = zkd::host_name();
+    if (earlier.host.empty() || earlier.host == here)
+        return;
+    complain("warning: " + zkd::escape_text(options.compare_file) + " is a scan made on host " +
+             zkd::escape_text(earlier.host) + "; this run is on host " + zkd::escape_text(here));
+}
+
 }  // namespace
+
+std::string host_name()
+{
+    char host[256] = "";
+    gethostname(host, sizeof host - 1);
+    return host;
+}
 
 int parse_command_line(int argc, char **argv, Run &r)
 {
     std::string out, err;
     r.argv = argv;
+    // A closed standard output (| head) is a failed write with its own
+    // status, never a signal that ends the program before the --save and
+    // --metrics files are written.
+    signal(SIGPIPE, SIG_IGN);
     int code = zkd::parse_options(argc, argv, r.options, out, err);
+    if (code < 0)
+        code = zkd::check_targets(r.options, err);
     if (code >= 0) {
-        std::fputs(out.c_str(), stdout);
         std::fputs(err.c_str(), stderr);
+        if (std::fputs(out.c_str(), stdout) < 0 || std::fflush(stdout) != 0) {
+            complain(std::string("cannot write to standard output: ") + std::strerror(errno));
+            return zkd::kExitStdout;
+        }
         return code;
     }
     r.metrics = zkd::MetricsOutput(r.options.metrics_file);
@@ -132,6 +164,7 @@ int read_earlier_scan(Run &r)
         return zkd::kExitUsage;
     }
     warn_about_origin(r.options, r.earlier, r.description);
+    warn_about_host(r.options, r.earlier);
     return kGoOn;
 }
 

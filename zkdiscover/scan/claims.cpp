@@ -29,7 +29,7 @@ std::string inquiry_text(const std::vector<unsigned char> &data, size_t from, si
     size_t end = to;
     while (end > from && (data[end - 1] == ' ' || data[end - 1] == 0))
         --end;
-    return escape_text(reinterpret_cast<const char *>(data.data()) + from, end - from);
+    return std::string(reinterpret_cast<const char *>(data.data()) + from, end - from);
 }
 
 }  // namespace
@@ -108,6 +108,22 @@ std::string inquiry_revision(const DeviceResult &r) { return inquiry_text(r.inqu
 
 namespace {
 
+// Why a node refused the INQUIRY, where the error number alone misleads: a
+// node that takes no SCSI commands (a virtio disk, a partition, no SCSI
+// device at all) fails the SG_IO request with ENOTTY or EINVAL; EACCES or
+// EPERM from a node this user may read is the kernel refusing the command,
+// not a missing permission on the node.
+std::string refusal_hint(const char *path, int rc)
+{
+    if (rc == ENOTTY || rc == EINVAL)
+        return " (the node takes no SCSI commands: not a SCSI device)";
+    if (rc != EACCES && rc != EPERM)
+        return "";
+    if (access(path, R_OK) != 0)
+        return " (read access to the device node is needed)";
+    return " (the kernel refused the command on this node)";
+}
+
 // The device answered no INQUIRY: why, and with --capture what a replay
 // must meet (the commands sent, whether the node opened).
 void inquiry_failed(DeviceResult &result, int rc, const char *path, CommandRecording *recording)
@@ -115,8 +131,7 @@ void inquiry_failed(DeviceResult &result, int rc, const char *path, CommandRecor
     result.outcome = Outcome::Unreadable;
     result.error_number = rc;
     result.error = std::string("cannot read its INQUIRY data: ") + std::strerror(rc);
-    if (rc == EACCES || rc == EPERM)
-        result.error += " (read access to the device node is needed)";
+    result.error += refusal_hint(path, rc);
     if (recording) {
         result.capture.commands = recording->take();
         int fd = open(path, O_RDONLY | O_NDELAY | O_CLOEXEC);

@@ -108,8 +108,9 @@ inline const char *find_property(const DeviceResult &result, std::string_view na
     return result.properties.find(name);
 }
 
-// INQUIRY fields as text: blanks trimmed at the end, other unprintable
-// bytes as \xHH. Empty when the data is too short.
+// INQUIRY fields, their bytes as the device sent them with the blanks and
+// NULs at the end trimmed (escape_text them to show them). Empty when the
+// data is too short.
 std::string inquiry_vendor(const DeviceResult &result);
 std::string inquiry_product(const DeviceResult &result);
 std::string inquiry_revision(const DeviceResult &result);

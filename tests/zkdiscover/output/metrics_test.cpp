@@ -73,13 +73,13 @@ TEST(Metrics, LabelValuesFromDevicesCannotBreakTheFile)
 {
     EXPECT_EQ(zkd::metrics_label_value("APM0012"), "APM0012");
     EXPECT_EQ(zkd::metrics_label_value("a\"b"), "a\\\"b");
-    EXPECT_EQ(zkd::metrics_label_value("a\\b"), "a\\\\x5Cb");
+    EXPECT_EQ(zkd::metrics_label_value("a\\b"), "a\\\\\\\\b");
     EXPECT_EQ(zkd::metrics_label_value("a\nb}\xff"), "a\\\\x0Ab}\\\\xFF");
     std::vector<zkd::DeviceResult> results = {path("/dev/sg1 C L A Y")};
     results[0].properties = {{"CAB_SERIAL_NO", "C\"\n\\"}, {"LUN_SERIAL_NO", "L"},
                              {"LUN_OWNER", "Y"}, {"PORT_SERIAL_NO", "PA"}};
     std::string text = render(&results);
-    EXPECT_TRUE(has_line(text, "zkdiscover_lun_paths{array=\"C\\\"\\\\x0A\\\\x5C\",lun=\"L\","
+    EXPECT_TRUE(has_line(text, "zkdiscover_lun_paths{array=\"C\\\"\\\\x0A\\\\\\\\\",lun=\"L\","
                                "sp=\"A\"} 1"))
         << text;
 }
