@@ -66,7 +66,7 @@ discover() { "$ZKDISCOVER" --library "$LIBRARY" "$@" $A_SD $A_SG $B_SD $B_SG; }
 tree_line() { grep -E "(\|--|\`--) /dev/$1 " /tmp/tree | sed 's/^[|` -]*//'; }
 show_tree() {
   discover --explain > /tmp/tree 2>&1
-  sed "s/^/ZK-INFO $STEP tree: /" /tmp/tree | grep -E 'LUN|SP |views'
+  sed "s/^/ZK-INFO $STEP tree: /" /tmp/tree | grep -E 'LUN|SP |views|zkdiscover:'
 }
 
 # zkdiscover --metrics - for the step, its views' series shown; metric
@@ -74,7 +74,7 @@ show_tree() {
 # labels hold every LABEL (sp="A", state="bound", ...).
 take_metrics() {
   discover --metrics - > /tmp/metrics.$STEP 2>/dev/null
-  grep -E '^zkdiscover_(lun_owner|lun_default_owner|lun_operation_in_progress|path_kernel_state|path_kernel_preferred|path_unit_state|path_views_agree)\{' /tmp/metrics.$STEP |
+  grep -E '^zkdiscover_(lun_owner|lun_default_owner|lun_operation_in_progress|path_kernel_state|path_kernel_preferred|path_unit_state|path_views_agree|path_dm_state|path_dm_group_state)\{' /tmp/metrics.$STEP |
     grep -v ' 0$' | sed -e 's/array="[^"]*",lun="[^"]*",\{0,1\}//' -e 's/,device="[^"]*",address="[^"]*"//' -e "s/^/ZK-INFO $STEP metrics: /"
 }
 metric() {

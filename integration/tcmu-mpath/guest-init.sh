@@ -26,6 +26,35 @@ zk_guest_setup
 
 MAP=zkmp
 
+# dm's view of a path (NODE's major:minor) from `dmsetup status`, worded as
+# zkdiscover's tree words it: "group 2 enabled, path failed". The status
+# with the emc handler and round-robin: after "multipath", the features and
+# the handler's words (each a count first), the number of groups and the
+# next one; per group its state, the selector's words, the paths and the
+# info words per path; per path major:minor, A|F and its fail count.
+dm_said() {
+  dmsetup status "$MAP" | awk -v dev="$(cat /sys/block/$1/dev)" '{
+    i = 4; i += $i + 1; i += $i + 1; n = $i; i += 2
+    for (g = 1; g <= n; g++) {
+      s = $i == "A" ? "active" : $i == "E" ? "enabled" : "disabled"; i++; i += $i + 1
+      np = $i; na = $(i + 1); i += 2
+      for (p = 0; p < np; p++) {
+        if ($i == dev) print "group " g " " s ", path " ($(i + 1) == "A" ? "active" : "failed")
+        i += 3 + na
+      }
+    }
+  }'
+}
+# check_dm A_WORDS B_WORDS: zkdiscover's dm view of both paths in the tree
+# (after show_tree) is what the step expects and what dmsetup says.
+check_dm() {
+  wa=$1 wb=$2 da=$(dm_said $A) db=$(dm_said $B)
+  evidence "dmsetup status: $(dmsetup status $MAP | cut -d' ' -f4-); dm said: SP A [$da] SP B [$db]"
+  expect 'tree_line $A | grep -q "  dm $MAP $wa\$"' "zkdiscover's dm view of SP A is not [$wa]: [$(tree_line $A)]"
+  expect 'tree_line $B | grep -q "  dm $MAP $wb\$"' "zkdiscover's dm view of SP B is not [$wb]: [$(tree_line $B)]"
+  expect '[ "$da" = "$wa" ] && [ "$db" = "$wb" ]' "dmsetup says SP A [$da], SP B [$db]"
+}
+
 # --- set-up ------------------------------------------------------------
 # The handler must be loaded before the LUNs appear: it attaches at scan.
 for module in sd_mod sg target_core_user tcm_loop scsi_dh_emc dm_multipath dm_round_robin; do
@@ -47,8 +76,8 @@ evidence "VPD 0xC0 reads: spa $(commands spa '12 01 c0'), spb $(commands spb '12
 show_tree
 la=$(tree_line $A) lb=$(tree_line $B)
 evidence "zkdiscover: [$la] [$lb]"
-expect 'echo "$la" | grep -q "SP A  port ${CAB}A  owner  kernel emc active/optimized preferred\$"' "zkdiscover's SP A line"
-expect 'echo "$lb" | grep -q "SP B  port ${CAB}B  kernel emc standby\$"' "zkdiscover's SP B line"
+expect 'echo "$la" | grep -q "SP A  port ${CAB}A  owner  kernel emc active/optimized preferred  dm none\$"' "zkdiscover's SP A line"
+expect 'echo "$lb" | grep -q "SP B  port ${CAB}B  kernel emc standby  dm none\$"' "zkdiscover's SP B line"
 expect '! grep -q -e DISAGREE -e trespassed /tmp/tree' "zkdiscover marks a disagreement or trespass"
 ua=$(upr $A_SG) ub=$(upr $B_SG)
 expect 'echo "$ua" | grep -q "LUN bound and owned by this SP" && echo "$ua" | grep -q "Default Owner: SP A"' "sg_vpd -p upr on SP A: $ua"
@@ -66,7 +95,7 @@ step_begin 2
 sectors=$(cat /sys/block/$A/size)
 table="0 $sectors multipath 0 1 emc 2 1 round-robin 0 1 1 $(cat /sys/block/$A/dev) 1 round-robin 0 1 1 $(cat /sys/block/$B/dev) 1"
 zk_info "2 table: $table"
-dmsetup create "$MAP" --table "$table" || setup_failed "dmsetup create: $table"
+dmsetup create "$MAP" --uuid "mpath-$MAP" --table "$table" || setup_failed "dmsetup create: $table"
 MAPDEV=
 for d in /sys/block/dm-*; do [ "$(cat $d/dm/name 2>/dev/null)" = "$MAP" ] && MAPDEV=/dev/${d##*/}; done
 zk_wait_for "$MAPDEV" 10 || setup_failed "no node for the map"
@@ -83,6 +112,11 @@ evidence "dmsetup status: $(dmsetup status $MAP)"
 for node in $A_SD $A_SG; do expect '[ "$("$CLAIM" $node 2>&1)" = "$(claimed Y A)" ]' "claim on $node"; done
 for node in $B_SD $B_SG; do expect '[ "$("$CLAIM" $node 2>&1)" = "$(claimed N B)" ]' "claim on $node"; done
 evidence "claims on the 4 nodes unchanged (SP A owner Y, SP B N)"
+show_tree
+check_dm "group 1 active, path active" "group 2 enabled, path active"
+discover --export > /tmp/export.2 2>/dev/null
+expect 'grep -q "^DM_MAP=.$MAP.\$" /tmp/export.2 && [ "$(grep -c "^DM_GROUP_STATE=" /tmp/export.2)" = 2 ]' "--export has no DM_ lines for both paths"
+evidence "--export: $(grep '^DM_' /tmp/export.2 | sort | uniq -c | tr -s ' \n' ' ')"
 step_end
 
 # --- 3: host-driven failover -----------------------------------------------
@@ -120,6 +154,9 @@ evidence "--compare exit $rc, $(grep -c '^Trespass:' /tmp/compare.3) trespass"
 discover --json > /tmp/step3.json 2>/dev/null
 # Off its default SP; SP A's kernel still active/optimized, the unit says bound.
 check_views "B A" "active/optimized/bound/0" "active/optimized/owned/1"
+check_dm "group 1 enabled, path active" "group 2 active, path active"
+expect '[ "$(grep -c "^zkdiscover_path_dm_group_state{.*sp=\"B\".*map=\"$MAP\",group=\"2\",state=\"active\"} 1\$" /tmp/metrics.$STEP)" = 1 ]' "--metrics: SP B not in active group 2"
+expect '[ "$(grep -c "^zkdiscover_path_dm_state{.*state=\"active\"} 1\$" /tmp/metrics.$STEP)" = 2 ]' "--metrics: not both dm paths active"
 step_end
 
 # --- 4: array-side trespass back to SP A -----------------------------------
@@ -144,6 +181,9 @@ show_tree
 la=$(tree_line $A) lb=$(tree_line $B)
 evidence "zkdiscover: [$la] [$lb]"
 expect 'echo "$la" | grep -q "SP A  port ${CAB}A  owner"' "zkdiscover does not show SP A as owner"
+check_dm "group 1 active, path active" "group 2 enabled, path failed"
+discover --json > /tmp/step4.json 2>/dev/null
+expect 'grep -q "\"path_state\": *\"failed\"" /tmp/step4.json' "--json shows no failed dm path"
 discover --compare /tmp/step3.json > /tmp/compare.4 2>&1
 rc=$?
 sed 's/^/ZK-INFO 4 compare: /' /tmp/compare.4

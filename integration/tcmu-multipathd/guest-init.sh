@@ -104,6 +104,10 @@ views() {
     eval "zk_info \"$STEP SP $p: claim owner=\$C$p | VPD 0xC0 [\$U$p] | kernel [\$K$p] | multipathd path [\$P$p] group [\$G$p] | zkdiscover [\$L$p]\""
   done
 }
+# zkdiscover's tree line of a path ends with its dm view ("  dm mpatha
+# group 1 active, path active"), shown beside multipathd's path and group
+# states above; the line checks below allow it.
+DM_SUFFIX='\(  dm .*\)\{0,1\}'
 # expect_path SP CLAIM VPD KERNEL PATH GROUP: the views of SP A or B (each
 # a pattern for grep -E, empty: not checked).
 expect_path() {
@@ -119,9 +123,9 @@ expect_path() {
 # since it trespassed there, so SP B's stale active/optimized is a
 # disagreement, explained.
 expect_back_on_a() {
-  expect 'echo "$LA" | grep -q "SP A  port ${CAB}A  owner  kernel $KERNEL_OWNER preferred\$"' "zkdiscover's SP A line"
+  expect 'echo "$LA" | grep -q "SP A  port ${CAB}A  owner  kernel $KERNEL_OWNER preferred$DM_SUFFIX\$"' "zkdiscover's SP A line"
   if [ "$MODE" = 1 ]; then
-    expect 'echo "$LB" | grep -q "SP B  port ${CAB}B  kernel emc active/optimized  DISAGREE\$"' "zkdiscover does not mark SP B's stale state"
+    expect 'echo "$LB" | grep -q "SP B  port ${CAB}B  kernel emc active/optimized  DISAGREE$DM_SUFFIX\$"' "zkdiscover does not mark SP B's stale state"
     expect 'grep -q "views disagree: library LUN_OWNER=N, VPD 0xC0 LUN state 1 (not owned by this SP), kernel access_state active/optimized" /tmp/tree' "no explanation of the disagreement"
   else
     expect_b_not_owner
@@ -134,10 +138,10 @@ expect_back_on_a() {
 # there): the mark is expected, with its explanation.
 expect_b_not_owner() {
   if [ "$MODE" = 1 ]; then
-    expect 'echo "$LB" | grep -q "SP B  port ${CAB}B  kernel emc standby\$"' "zkdiscover's SP B line"
+    expect 'echo "$LB" | grep -q "SP B  port ${CAB}B  kernel emc standby$DM_SUFFIX\$"' "zkdiscover's SP B line"
     expect '! grep -q DISAGREE /tmp/tree' "zkdiscover marks a disagreement"
   else
-    expect 'echo "$LB" | grep -q "SP B  port ${CAB}B  kernel alua active/non-optimized  DISAGREE\$"' "zkdiscover's SP B line"
+    expect 'echo "$LB" | grep -q "SP B  port ${CAB}B  kernel alua active/non-optimized  DISAGREE$DM_SUFFIX\$"' "zkdiscover's SP B line"
     expect 'grep -q "views disagree: library LUN_OWNER=N, VPD 0xC0 LUN state 1 (not owned by this SP), kernel access_state active/non-optimized" /tmp/tree' "no explanation of SP B's mark"
   fi
 }
@@ -216,7 +220,7 @@ expect_path A "^Y$" "^$OWNED" "^$KERNEL_OWNER 1$" "^active ready $PRIO_OWNER_DEF
 expect_path B "^N$" "^$NOT_OWNED" "^$KERNEL_OTHER 0$" "^active ready $PRIO_OTHER running emc_clariion$" "^$PRIO_OTHER:enabled$"
 expect '[ "$(echo $G | wc -w)" = 2 ]' "not two path groups [$G]"
 expect 'mp show maps topology | grep -q "hwhandler=.1 $DH."' "the map's hardware handler is not $DH"
-expect 'echo "$LA" | grep -q "SP A  port ${CAB}A  owner  kernel $KERNEL_OWNER preferred\$"' "zkdiscover's SP A line"
+expect 'echo "$LA" | grep -q "SP A  port ${CAB}A  owner  kernel $KERNEL_OWNER preferred$DM_SUFFIX\$"' "zkdiscover's SP A line"
 expect_b_not_owner
 expect '! grep -q trespassed /tmp/tree' "zkdiscover marks the LUN trespassed"
 # The checker's own traffic: VPD 0xC0 through both paths, a 4 KiB READ(10)

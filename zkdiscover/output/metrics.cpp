@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <initializer_list>
 #include <iterator>
 #include <map>
 #include <utility>
@@ -38,6 +39,14 @@ constexpr Family kLunOwner{"zkdiscover_lun_owner",
 constexpr Family kPathInfo{"zkdiscover_path_info",
                            "1 for each claimed path: its device, SCSI address (H:C:T:L) and "
                            "whether its storage processor owns the LUN."};
+constexpr Family kDmPathState{"zkdiscover_path_dm_state",
+                              "Device-mapper's state of each claimed path in its multipath map "
+                              "(active, failed, none: in no map, unknown): 1 for the current, 0 "
+                              "for the others."};
+constexpr Family kDmGroupState{"zkdiscover_path_dm_group_state",
+                               "Device-mapper's state of the path group of each claimed path "
+                               "(active, enabled, disabled, none: in no map, unknown): 1 for the "
+                               "current, 0 for the others."};
 constexpr Family kInfo{"zkdiscover_info",
                        "1; the program's version, the support library (the one tried when "
                        "none could be loaded) and its interface version (0 when unknown)."};
@@ -308,6 +317,42 @@ void render_view_families(const std::vector<ArrayView> &arrays,
     });
 }
 
+// Both dm families, per claimed path: every state a series, the current 1.
+void dm_families(const std::vector<ArrayView> &arrays, Spool &out)
+{
+    struct Which {
+        const Family &family;
+        std::initializer_list<DmState> states;
+        DmState DmPathState::*member;
+    };
+    for (const Which &w :
+         {Which{kDmPathState, {DmState::Active, DmState::Failed, DmState::None, DmState::Unknown},
+                &DmPathState::path},
+          Which{kDmGroupState,
+                {DmState::Active, DmState::Enabled, DmState::Disabled, DmState::None,
+                 DmState::Unknown},
+                &DmPathState::group_state}}) {
+        header(out, w.family);
+        for (const ArrayView &array : arrays)
+            for (const LunView &lun : array.luns)
+                for (const PathView &p : lun.paths) {
+                    const DmPathState &dm = p.device->dm;
+                    Labels labels{{"array", metrics_label_value(array.cabinet_serial)},
+                                  {"lun", metrics_label_value(lun.lun_serial)},
+                                  {"sp", metrics_label_value(p.sp)},
+                                  {"device", metrics_label_value(p.device->path)},
+                                  {"address", metrics_label_value(p.device->scsi_address)},
+                                  {"map", metrics_label_value(dm.map)},
+                                  {"group", dm.group ? std::to_string(dm.group) : ""},
+                                  {"state", ""}};
+                    for (DmState state : w.states) {
+                        labels.back().second = dm_state_name(state);
+                        sample(out, w.family, labels, dm.*w.member == state ? "1" : "0");
+                    }
+                }
+    }
+}
+
 }  // namespace
 
 void render_metrics(const MetricsSource &source, Spool &out)
@@ -362,8 +407,10 @@ void render_metrics(const MetricsSource &source, Spool &out)
             ++n;
         }
     }
-    if (source.results != nullptr)
+    if (source.results != nullptr) {
         render_view_families(arrays, luns, out);
+        dm_families(arrays, out);
+    }
     header(out, kInfo);
     sample(out, kInfo,
            {{"version", metrics_label_value(source.version)},

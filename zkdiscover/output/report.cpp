@@ -102,6 +102,7 @@ Node lun_node(const ReportContext &context, const LunView &lun)
         if (rev != lun.revision)
             text += "  rev " + quoted_or_empty(rev);
         text += path_views_text(*p.device);  // kernel_view.h
+        text += dm_view_text(*p.device);     // dm_view.h
         Node path_node{text, {}};
         add_trace(context, *p.device, path_node);
         if (context.explain && !disagreement_text(*p.device).empty())
@@ -169,6 +170,7 @@ ojson path_json(const ReportContext &context, const PathView &p)
         props[std::string(kv.first)] = std::string(kv.second);
     path["properties"] = std::move(props);
     add_views_json(path, d);  // kernel_view.h
+    add_dm_json(path, d);     // dm_view.h
     with_trace(context, path, d);
     return path;
 }
@@ -348,6 +350,7 @@ void write_export(const std::vector<DeviceResult> &results, Spool &out, bool ter
             out += '\n';
         }
         out += views_export(d);  // kernel_view.h
+        out += dm_view_export(d);  // dm_view.h
     }
 }
 

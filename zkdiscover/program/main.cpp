@@ -65,6 +65,10 @@ void scan(Run &r)
     progress.finish();
     std::vector<size_t>().swap(r.offered);
 
+    // The multipath layer's view, of real devices.
+    if (!r.simulated)
+        zkd::read_dm_views(r.results);  // dm_view.h
+
     // The library may have opened the machine's log (it does whenever the
     // file exists); release it as a host does when it is done.
     if (r.library.close_trace_log != nullptr)

@@ -5,6 +5,7 @@
 #define ZKDISCOVER_CLAIMS_H
 
 #include "command_recorder.h"
+#include "dm_view.h"
 #include "host_library.h"
 #include "kernel_view.h"
 
@@ -93,6 +94,7 @@ struct DeviceResult {
     std::vector<std::string> trace;       // --explain: the claim's trace lines
     DeviceCapture capture;                // --capture
     KernelView views;                     // the kernel's and the unit's own view
+    DmPathState dm;                       // the multipath layer's view
 };
 
 // An INQUIRY VPD page through the library's do_inquiry: 0 and the page's
