@@ -200,7 +200,9 @@ enum class Role : uint8_t {
     Ignored, Document, Library, ArraysList, Array, LunsList, Lun, PathsList, Path, Properties,
     SectionList, Item
 };
-enum class Kind : uint8_t { String, OptionalString, Boolean, List, OptionalObject, Other };
+enum class Kind : uint8_t {
+    String, OptionalString, Boolean, List, OptionalList, OptionalObject, Other
+};
 
 struct MemberRule {
     const char *name;
@@ -219,6 +221,7 @@ const std::vector<MemberRule> &members_of(Role role)
         {Role::Document,
          {{"arrays", Kind::List, Role::ArraysList}, {"not_claimed", Kind::List, Role::SectionList},
           {"failed", Kind::List, Role::SectionList}, {"not_examined", Kind::List, Role::SectionList},
+          {"not_answering", Kind::OptionalList, Role::SectionList},
           {"format_version", Kind::Other, Role::Ignored}, {"library", Kind::Other, Role::Library},
           {"simulation", Kind::Other, Role::Ignored}, {"changes", Kind::Other, Role::Ignored}}},
         {Role::Array,
@@ -262,12 +265,12 @@ Role element_role(Role list)
 }
 
 // Indices into the member lists above.
-enum : size_t { kDocArrays = 0, kDocSections = 1, kDocVersion = 4, kDocLibrary, kDocSimulation, kDocChanges };
+enum : size_t { kDocArrays = 0, kDocSections = 1, kDocVersion = 5, kDocLibrary, kDocSimulation, kDocChanges };
 enum : size_t { kArrayCabinet = 0 };
 enum : size_t { kLunSerial = 0, kLunRevision, kLunScsi };
 enum : size_t { kPathDevice = 0, kPathSp, kPathOwner, kPathPort, kPathProperties };
 enum : size_t { kPropRevision = 0, kPropScsi };
-constexpr size_t kMaxMembers = 8;
+constexpr size_t kMaxMembers = 9;
 
 enum class ValueType : uint8_t { Null, Boolean, Integer, Float, String, List, Object };
 
@@ -278,6 +281,7 @@ ValueType value_type_of(Kind kind)
     case Kind::Boolean:
         return ValueType::Boolean;
     case Kind::List:
+    case Kind::OptionalList:
         return ValueType::List;
     case Kind::OptionalObject:
         return ValueType::Object;
@@ -540,7 +544,8 @@ private:
                 return name() + " is missing";
             if (found.has == Has::Wrong && m.kind != Kind::Other)
                 return name() + (m.kind == Kind::Boolean ? " is not true or false"
-                               : m.kind == Kind::List  ? " is not a list"
+                               : m.kind == Kind::List || m.kind == Kind::OptionalList
+                                   ? " is not a list"
                                : m.kind == Kind::OptionalObject ? " is not an object"
                                                                 : " is not a string");
             if (!found.problem.empty())

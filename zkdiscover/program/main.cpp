@@ -7,6 +7,7 @@
 #include "file_io.h"
 #include "host_library.h"
 #include "metrics_output.h"
+#include "not_answering_run.h"
 #include "options.h"
 #include "progress.h"
 #include "report.h"
@@ -61,7 +62,7 @@ bool named_not_examined(const zkd::Options &options, const std::vector<zkd::Devi
     if (options.devices.empty())
         return false;
     for (const zkd::DeviceResult &d : results)
-        if (zkd::in_group(d, zkd::Outcome::Unreadable))
+        if (zkd::in_group(d, zkd::Outcome::Unreadable) || d.outcome == zkd::Outcome::NotAnswering)
             return true;
     return false;
 }
@@ -195,7 +196,9 @@ int run(int argc, char **argv)
         }
     }
 
-    zkd::HostLibrary library;
+    // Static: a worker left blocked in a device (claims.h) may still use it
+    // until the program ends.
+    static zkd::HostLibrary library;
     std::string message;
     zkd::LoadStatus status =
         options.library.empty()
@@ -246,6 +249,11 @@ int run(int argc, char **argv)
     settings.jobs = options.jobs;
     settings.explain = options.explain;
     settings.capture = capture;
+    settings.device_timeout_ms = options.device_timeout * 1000LL;
+    settings.scan_timeout_ms = options.scan_timeout * 1000LL;
+    // The kernel's view and the unit's own (VPD 0xC0), of real devices.
+    if (!simulated)
+        settings.views_sysfs = "/sys";
     settings.on_device_done = [&progress] { progress.advance(); };
 
     std::string scanned_at = utc_now();
@@ -253,9 +261,10 @@ int run(int argc, char **argv)
     progress.finish();
     std::vector<size_t>().swap(offered);
 
-    // The kernel's view and the unit's own (VPD 0xC0), of real devices.
-    if (!simulated)
-        zkd::read_views(library, results);
+    // What the kernel and the earlier scan know of the devices that did
+    // not answer.
+    zkd::attribute_not_answering(library, results, simulated ? "" : "/sys",
+                                 comparing ? &earlier : nullptr);
 
     // The library may have opened the machine's log (it does whenever the
     // file exists); release it as a host does when it is done.
@@ -307,7 +316,8 @@ int run(int argc, char **argv)
         // goes to stderr, one line per device. A comparison lists such
         // devices only when they changed.
         for (const zkd::DeviceResult &d : results)
-            if (zkd::in_group(d, zkd::Outcome::Unreadable))
+            if (zkd::in_group(d, zkd::Outcome::Unreadable) ||
+                d.outcome == zkd::Outcome::NotAnswering)
                 complain(zkd::escape_text(d.path) + ": " + d.error);
     }
 
@@ -364,12 +374,13 @@ int run(int argc, char **argv)
 int main(int argc, char **argv)
 {
     // Every failure has its status; none ends the program with an abort.
+    int code = zkd::kExitFailure;
     try {
-        return run(argc, argv);
+        code = run(argc, argv);
     } catch (const std::exception &e) {
         complain(std::string("internal error: ") + zkd::escape_text(e.what()));
     } catch (...) {
         complain("internal error");
     }
-    return zkd::kExitFailure;
+    return zkd::end_of_run(code);
 }

@@ -116,18 +116,22 @@ bool parse_unit_path_report(const std::vector<unsigned char> &page, UnitPathRepo
     return true;
 }
 
+void read_device_views(const HostLibrary &library, DeviceResult &d, const std::string &sysfs_root)
+{
+    if (d.outcome != Outcome::Claimed)
+        return;
+    std::vector<unsigned char> page;
+    if (read_vpd(library, d.path.c_str(), kVpdUnitPathReport, page) == 0)
+        parse_unit_path_report(page, d.views.report);
+    if (!d.scsi_address.empty())
+        d.views.kernel = read_kernel_state(sysfs_root, d.scsi_address);
+}
+
 void read_views(const HostLibrary &library, std::vector<DeviceResult> &results,
                 const std::string &sysfs_root)
 {
-    for (DeviceResult &d : results) {
-        if (d.outcome != Outcome::Claimed)
-            continue;
-        std::vector<unsigned char> page;
-        if (read_vpd(library, d.path.c_str(), kVpdUnitPathReport, page) == 0)
-            parse_unit_path_report(page, d.views.report);
-        if (!d.scsi_address.empty())
-            d.views.kernel = read_kernel_state(sysfs_root, d.scsi_address);
-    }
+    for (DeviceResult &d : results)
+        read_device_views(library, d, sysfs_root);
 }
 
 std::string path_views_text(const DeviceResult &d)

@@ -52,6 +52,9 @@ bool parse_unit_path_report(const std::vector<unsigned char> &page, UnitPathRepo
 // Real devices only: a capture records neither, so a replay leaves them out.
 void read_views(const HostLibrary &library, std::vector<DeviceResult> &results,
                 const std::string &sysfs_root = "/sys");
+// The same for one device (the scan reads them within its deadline).
+void read_device_views(const HostLibrary &library, DeviceResult &d,
+                       const std::string &sysfs_root = "/sys");
 
 // Rendering. A path's suffix in the tree ("  kernel emc standby", then
 // "  DISAGREE" when the views differ), the LUN's ("  trespassed (default
