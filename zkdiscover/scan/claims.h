@@ -140,7 +140,7 @@ DeviceResult examine_device(const HostLibrary &library, const std::string &path,
 // place, keeping their SCSI address and other node: the results are the
 // same whatever the number of jobs (scan_pool.cpp). A device past its
 // deadline is NotAnswering and does not hold up the others: while workers
-// wait on such devices, others are started (jobs of them answering, 512
+// wait on such devices, others are started (after 0.5 s; jobs of them answering, 512
 // workers at most). When the scan's deadline passes, the devices still
 // being examined are NotAnswering, those not reached Skipped, and the call
 // returns; a worker still blocked then is left behind

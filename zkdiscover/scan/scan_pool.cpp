@@ -30,7 +30,7 @@ namespace {
 // At most this many workers, those waiting on a device included.
 constexpr size_t kMaxWorkers = 512;
 // A worker whose device took this long counts as waiting: another starts.
-constexpr auto kWaitingAfter = std::chrono::milliseconds(1000);
+constexpr auto kWaitingAfter = std::chrono::milliseconds(500);
 // How often the supervisor looks at the workers.
 constexpr auto kTick = std::chrono::milliseconds(50);
 // After the scan's deadline: how long interrupted workers get to come back.

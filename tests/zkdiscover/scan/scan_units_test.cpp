@@ -23,6 +23,8 @@ extern "C" char *zkd_take_trace(void);
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <chrono>
+#include <ctime>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -237,11 +239,29 @@ struct FakeDevice {
     int inquiry_error = 0;
     int claim_result = ZK_CLAIMED;
     std::vector<std::string> pairs;       // list handed over on claim
+    int hang = 0;                         // Hang: how its INQUIRY is not answered
 };
+
+// Devices that do not answer: as on an sg node, until a signal is caught;
+// as on a block node, through signals until the test releases them.
+enum Hang { kAnswers, kUntilSignal, kUntilReleased };
+std::atomic<bool> g_released{false};
+
+int hang(int how)
+{
+    for (;;) {
+        struct timespec wait = {0, 20000000};
+        if (nanosleep(&wait, nullptr) == -1 && errno == EINTR && how == kUntilSignal)
+            return EINTR;
+        if (how == kUntilReleased && g_released)
+            return EIO;
+    }
+}
 
 std::mutex g_fake_mutex;
 std::map<std::string, FakeDevice> g_devices;
 std::vector<std::string> g_claimed_paths;    // in call order
+std::chrono::steady_clock::time_point g_last_claim;
 int g_lists_freed = 0;
 std::vector<std::string> g_offered_inquiry;  // bytes 0..35 as claim saw them
 
@@ -250,8 +270,13 @@ int fake_do_inquiry(const char *path, int evpd, int, int flags, int *length,
 {
     EXPECT_EQ(evpd, 0);
     EXPECT_EQ(flags, O_RDONLY | O_NDELAY);
-    std::lock_guard<std::mutex> lock(g_fake_mutex);
+    std::unique_lock<std::mutex> lock(g_fake_mutex);
     const FakeDevice &d = g_devices.at(path);
+    if (d.hang != kAnswers) {
+        int how = d.hang;
+        lock.unlock();
+        return hang(how);
+    }
     if (d.inquiry_error)
         return d.inquiry_error;
     *length = static_cast<int>(d.inquiry.size());
@@ -264,6 +289,7 @@ int fake_claim_device(const device_entry *entry, char ***list_out)
 {
     std::lock_guard<std::mutex> lock(g_fake_mutex);
     g_claimed_paths.push_back(entry->path);
+    g_last_claim = std::chrono::steady_clock::now();
     // The library reads up to byte 35: all of it must be there.
     g_offered_inquiry.emplace_back(reinterpret_cast<const char *>(entry->inquiry), 36);
     const FakeDevice &d = g_devices.at(entry->path);
@@ -430,6 +456,70 @@ TEST_F(FakeLibraryTest, ParallelScanInPlaceKeepsOrderAndIdentity)
     }
     EXPECT_EQ(std::set<std::string>(g_claimed_paths.begin(), g_claimed_paths.end()).size(), 160u);
     EXPECT_EQ(g_lists_freed, 54);
+}
+
+// Devices past their deadline: the ones behind them are claimed while they
+// wait (workers start beside waiting ones), and each is reported as not
+// answering, not as an I/O error.
+TEST_F(FakeLibraryTest, DevicesPastTheirDeadlineDoNotHoldUpTheOthers)
+{
+    std::vector<std::string> paths;
+    for (int i = 0; i < 24; ++i) {
+        paths.push_back("/dev/h" + std::to_string(i));
+        g_devices[paths.back()] = {standard_inquiry("DGC"), 0, ZK_CLAIMED, {"LUN_SERIAL_NO=x"},
+                                   i < 4 ? kUntilSignal : kAnswers};
+    }
+    zkd::ScanSettings settings;
+    settings.jobs = 2;
+    settings.device_timeout_ms = 1500;
+    settings.scan_timeout_ms = 20000;
+    auto start = std::chrono::steady_clock::now();
+    std::vector<zkd::DeviceResult> results = zkd::scan_devices(library_, paths, settings);
+    auto took = std::chrono::steady_clock::now() - start;
+    for (size_t i = 0; i < results.size(); ++i) {
+        if (i < 4) {
+            EXPECT_EQ(results[i].outcome, zkd::Outcome::NotAnswering) << paths[i];
+            EXPECT_EQ(results[i].error, "no answer within 1.5 s");
+            EXPECT_EQ(results[i].error_number, ETIMEDOUT);
+        } else {
+            EXPECT_EQ(results[i].outcome, zkd::Outcome::Claimed) << paths[i];
+        }
+    }
+    // Two rounds of two hung devices would be 3 s before any claim.
+    EXPECT_LT(g_last_claim - start, std::chrono::milliseconds(1500));
+    EXPECT_LT(took, std::chrono::milliseconds(4000));
+    EXPECT_FALSE(zkd::scan_left_workers_behind());
+}
+
+// The scan's deadline: the device being examined is not answering, those
+// not reached are not examined, and the call returns in time; a worker
+// that cannot be interrupted is left behind (the program then ends with
+// _exit), one that can is not.
+TEST_F(FakeLibraryTest, TheScansDeadlineEndsItWithWhatIsOutstanding)
+{
+    for (int how : {kUntilSignal, kUntilReleased}) {
+        std::vector<std::string> paths = {"/dev/s0", "/dev/s1", "/dev/s2"};
+        g_devices["/dev/s0"] = {standard_inquiry("DGC"), 0, ZK_CLAIMED, {}, how};
+        g_devices["/dev/s1"] = {standard_inquiry("DGC"), 0, ZK_NOT_CLAIMED, {}};
+        g_devices["/dev/s2"] = g_devices["/dev/s1"];
+        zkd::ScanSettings settings;
+        settings.jobs = 1;
+        settings.device_timeout_ms = 10000;
+        settings.scan_timeout_ms = 300;
+        auto start = std::chrono::steady_clock::now();
+        std::vector<zkd::DeviceResult> results = zkd::scan_devices(library_, paths, settings);
+        auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_LT(took, std::chrono::milliseconds(how == kUntilSignal ? 600 : 1200)) << how;
+        EXPECT_EQ(results[0].outcome, zkd::Outcome::NotAnswering);
+        EXPECT_EQ(results[0].error, "no answer before the scan's deadline of 0.3 s");
+        for (size_t i : {1, 2}) {
+            EXPECT_EQ(results[i].outcome, zkd::Outcome::Skipped);
+            EXPECT_EQ(results[i].error, "not examined: the scan's deadline of 0.3 s passed first");
+        }
+        EXPECT_EQ(zkd::scan_left_workers_behind(), how == kUntilReleased) << how;
+    }
+    g_released = true;   // the worker left behind ends; it touches nothing of the test's
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
 }
 
 // A claim that traces the way the library does: several messages, the
