@@ -4,6 +4,7 @@
 #include "claims.h"
 #include "device_scan.h"
 #include "kernel_view.h"
+#include "not_answering.h"
 #include "report.h"
 #include "trace_log.h"
 
@@ -29,6 +30,7 @@ extern "C" char *zkd_take_trace(void);
 #include <map>
 #include <mutex>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -603,6 +605,101 @@ TEST(KernelView, SysfsAttributesAndTheirOddities)
 
 // The library's owner, the unit's VPD 0xC0 and the kernel's access state:
 // a path whose views differ is marked, with a line naming each view.
+// Stands in for the library's bascii_copy: printable bytes as text, else hex.
+int identifier_text(char *target, const unsigned char *source, int count, int size)
+{
+    std::string out(reinterpret_cast<const char *>(source), static_cast<size_t>(count));
+    for (unsigned char c : out)
+        if (c < 0x21 || c > 0x7e) {
+            out.clear();
+            for (int i = 0; i < count; ++i)
+                out += "0123456789ABCDEF"[source[i] >> 4], out += "0123456789ABCDEF"[source[i] & 15];
+            break;
+        }
+    if (static_cast<int>(out.size()) >= size)
+        return -1;
+    std::memcpy(target, out.c_str(), out.size() + 1);
+    return 0;
+}
+
+// What is known of devices that did not answer: the kernel's VPD pages,
+// an earlier scan that agrees with them, and the SP from the kernel's
+// handler beside a claimed path that names the owner.
+TEST(NotAnswering, AttributedFromTheKernelAndTheEarlierScan)
+{
+    const std::string pg83 = std::string("\0\x83\0\x20\x01\x03\0\x10", 8) + "LUN-0000-0000-01";
+    const std::string pg80 = std::string("\0\x80\0\x04", 4) + "CAB1";
+    struct Case {
+        const char *address;
+        std::string vpd83, vpd80;
+        const char *access_state;       // with dh_state emc; null: no handler
+        const char *earlier;            // "ARRAY LUN SP" claimed there, or null
+        const char *expected;           // the pairs, "NAME=VALUE;..."
+    } cases[] = {
+        {"1:0:0:2", pg83, pg80, "standby", nullptr,
+         "CAB_SERIAL_NO=CAB1;LUN_SERIAL_NO=LUN-0000-0000-01;SP=B;KNOWN_FROM=kernel;"},
+        {"1:0:0:3", pg83, pg80, "active/optimized", nullptr,
+         "CAB_SERIAL_NO=CAB1;LUN_SERIAL_NO=LUN-0000-0000-01;SP=A;KNOWN_FROM=kernel;"},
+        {"1:0:0:4", pg83, pg80, nullptr, "CAB1 LUN-0000-0000-01 B",
+         "CAB_SERIAL_NO=CAB1;LUN_SERIAL_NO=LUN-0000-0000-01;SP=B;KNOWN_FROM=kernel, earlier scan;"},
+        {"", "", "", nullptr, "CAB9 LUN-9 A", "CAB_SERIAL_NO=CAB9;LUN_SERIAL_NO=LUN-9;SP=A;"
+                                             "KNOWN_FROM=earlier scan;"},
+        // The earlier scan saw another LUN behind the node: not taken.
+        {"1:0:0:6", pg83, pg80, nullptr, "CAB1 LUN-OTHER A",
+         "CAB_SERIAL_NO=CAB1;LUN_SERIAL_NO=LUN-0000-0000-01;KNOWN_FROM=kernel;"},
+        // Binary identifier bytes as the library shows them; a page too
+        // short to hold what its length says is left out.
+        {"1:0:0:7", pg83.substr(0, 8) + std::string(16, '\x11'), pg80.substr(0, 6), nullptr,
+         nullptr, "LUN_SERIAL_NO=11111111111111111111111111111111;KNOWN_FROM=kernel;"},
+        {"1:0:0:8", pg83.substr(0, 20), "", nullptr, nullptr, ""},
+    };
+    TempDir sys;
+    std::vector<zkd::DeviceResult> results(1);
+    results[0].path = "/dev/sg1";
+    results[0].outcome = zkd::Outcome::Claimed;
+    results[0].properties = {{"CAB_SERIAL_NO", "CAB1"}, {"LUN_SERIAL_NO", "LUN-0000-0000-01"},
+                             {"LUN_OWNER", "Y"}, {"PORT_SERIAL_NO", "CAB1A"}};
+    std::map<std::string, zkd::EarlierPath> earlier;
+    for (const Case &c : cases) {
+        zkd::DeviceResult r;
+        r.path = "/dev/sg" + std::to_string(results.size() + 1);
+        r.scsi_address = c.address;
+        r.outcome = zkd::Outcome::NotAnswering;
+        results.push_back(r);
+        std::string dir = std::string("bus/scsi/devices/") + c.address;
+        sys.make_dir(dir);
+        if (!c.vpd83.empty()) sys.make_file(dir + "/vpd_pg83", c.vpd83);
+        if (!c.vpd80.empty()) sys.make_file(dir + "/vpd_pg80", c.vpd80);
+        if (c.access_state) {
+            sys.make_file(dir + "/dh_state", "emc\n");
+            sys.make_file(dir + "/access_state", std::string(c.access_state) + "\n");
+        }
+        if (c.earlier) {
+            std::istringstream in(c.earlier);
+            zkd::EarlierPath &e = earlier[r.path];
+            in >> e.array >> e.lun >> e.sp;
+        }
+    }
+    zkd::attribute_paths(results, sys.path(), identifier_text,
+                         [&](const std::string &path, zkd::EarlierPath &found) {
+                             auto it = earlier.find(path);
+                             if (it == earlier.end())
+                                 return false;
+                             found = it->second;
+                             return true;
+                         });
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        std::string pairs;
+        for (zkd::PropertyList::Pair kv : results[i + 1].properties)
+            pairs += std::string(kv.first) + "=" + std::string(kv.second) + ";";
+        EXPECT_EQ(pairs, cases[i].expected) << results[i + 1].path;
+    }
+    // Without sysfs (simulated devices) only the earlier scan speaks.
+    zkd::attribute_paths(results, "", identifier_text, nullptr);
+    EXPECT_TRUE(results[1].properties.empty());
+    EXPECT_EQ(zkd::attribution_text(results[1]), "");
+}
+
 TEST(KernelView, DisagreementsAndTrespassedLuns)
 {
     std::vector<unsigned char> page(96, 0);
