@@ -1,7 +1,6 @@
 #include "deadline.h"
 
 #include <scsi/sg.h>
-#include <sys/stat.h>
 
 #include <cerrno>
 #include <csignal>
@@ -17,15 +16,10 @@ constexpr unsigned kDidTimeOut = 0x03;
 
 thread_local bool t_active = false;
 thread_local bool t_hit = false;
+thread_local bool t_block_node = false;
 thread_local Clock::time_point t_deadline;
 
 void on_deadline_signal(int) {}
-
-bool is_block_node(int fd)
-{
-    struct stat st;
-    return fstat(fd, &st) == 0 && S_ISBLK(st.st_mode);
-}
 
 }  // namespace
 
@@ -42,9 +36,10 @@ int deadline_signal()
     return SIGURG;
 }
 
-void begin_device_deadline(Clock::time_point deadline)
+void begin_device_deadline(Clock::time_point deadline, bool block_node)
 {
     t_active = true;
+    t_block_node = block_node;
     t_hit = false;
     t_deadline = deadline;
 }
@@ -70,7 +65,7 @@ int deadline_ioctl(IoctlFn next, int fd, unsigned long request, void *arg)
             return -1;
         }
         unsigned int asked = hdr->timeout;
-        bool timed = asked == 0 && is_block_node(fd);
+        bool timed = asked == 0 && t_block_node;
         if (timed) {
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(t_deadline - now);
             hdr->timeout = static_cast<unsigned int>(left.count() > 0 ? left.count() : 1);

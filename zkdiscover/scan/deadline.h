@@ -30,8 +30,9 @@ int deadline_signal();
 
 // The calling thread's device deadline, from begin to end; hit() tells
 // whether one of its commands met the deadline (refused, interrupted or
-// timed out), and end() forgets it.
-void begin_device_deadline(Clock::time_point deadline);
+// timed out), and end() forgets it. block_node: the device is a block
+// node, whose commands get the time-out.
+void begin_device_deadline(Clock::time_point deadline, bool block_node);
 bool device_deadline_hit();
 void end_device_deadline();
 

@@ -12,6 +12,7 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
@@ -100,7 +101,10 @@ void examine_within_deadline(Pool &p, Worker &self, size_t k, DeviceResult &resu
                              Clock::time_point deadline)
 {
     const ScanSettings &s = p.settings;
-    begin_device_deadline(deadline);
+    struct stat st;
+    begin_device_deadline(deadline, deadline != Clock::time_point::max() &&
+                                        stat(result.path.c_str(), &st) == 0 &&
+                                        S_ISBLK(st.st_mode));
     if (s.explain)
         take_thread_trace();  // what came before is not this claim's
     std::string host;
