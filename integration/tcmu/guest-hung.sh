@@ -20,17 +20,21 @@ HUNG_B="hb0 hb1 hb2 hb3 hb4 hb5 hb6 hb7 stuck"
 DEVICE_TIMEOUT=3
 SCAN_TIMEOUT=20
 
-# Hundredths of a second since boot.
+# Hundredths of a second since boot; such a count as seconds.
 now_cs() { sed 's/^\([0-9]*\)\.\([0-9][0-9]\).*/\1\2/' /proc/uptime; }
+secs() { printf '%d.%02d' $(($1 / 100)) $(($1 % 100)); }
 
-# serve LOG READY UNIT...: a zktcmu for the units; prints its pid.
+# serve LOG UNIT...: a zktcmu for the units, its pid in SERVED once it
+# serves.
 serve() {
-  log=$1 ready=$2
-  shift 2
+  log=$1
+  shift
   b=
   for u in "$@"; do b="$b $u=/dev/tcmu/$u"; done
-  /bin/zktcmu --config "$CONFIG" --ready "$ready" $b 2> "$log" &
-  echo $!
+  rm -f "$READY"
+  /bin/zktcmu --config "$CONFIG" --ready "$READY" $b 2> "$log" &
+  SERVED=$!
+  wait_for_handler $SERVED
 }
 
 # The LUN serial of a unit as the library shows it (hex, its bytes are
@@ -63,12 +67,10 @@ for unit in $HUNG_A $HUNG_B; do
     setup_failed "cmd_time_out of $unit cannot be set"
   echo 1 > "$HBA/$unit/enable" || setup_failed "TCMU device $unit cannot be enabled"
 done
-rm -f "$READY"
-HANDLER_A=$(serve /tmp/zktcmu-a.log "$READY" $HUNG_A)
-wait_for_handler $HANDLER_A
-rm -f "$READY"
-HANDLER_B=$(serve /tmp/zktcmu-b.log "$READY" $HUNG_B)
-wait_for_handler $HANDLER_B
+serve /tmp/zktcmu-a.log $HUNG_A
+HANDLER_A=$SERVED
+serve /tmp/zktcmu-b.log $HUNG_B
+HANDLER_B=$SERVED
 SG_B= SD_STUCK=
 for unit in $HUNG_A $HUNG_B; do
   n=$((n + 1))
@@ -95,7 +97,7 @@ scan --device-timeout $DEVICE_TIMEOUT --scan-timeout $SCAN_TIMEOUT --compare /tm
   --save /tmp/hung.json --metrics /tmp/hung.prom > /tmp/hung.out 2> /tmp/hung.err
 status=$?
 took=$(( $(now_cs) - t0 ))
-zk_info "after, every path: $((took / 100)).$((took % 100)) s, exit $status"
+zk_info "after, every path: $(secs $took) s, exit $status"
 sed 's/^/ZK-INFO hung: /' /tmp/hung.err | head -20
 problems=
 [ $took -le $(( (DEVICE_TIMEOUT + 4) * 100 )) ] || problems="$problems took $took cs;"
@@ -111,7 +113,7 @@ grep -q '"known_from": "kernel, earlier scan"' /tmp/hung.json || problems="$prob
 left=$(no_leftovers)
 [ -z "$left" ] || problems="$problems left:$left"
 if [ -z "$problems" ]; then
-  zk_check 9 PASS "SP B stopped: $((took / 100)).$((took % 100)) s, its 9 paths named with their LUN and SP, 10 claimed, nothing left"
+  zk_check 9 PASS "SP B stopped: $(secs $took) s, its 9 paths named with their LUN and SP, 10 claimed, nothing left"
 else
   zk_check 9 FAIL "$problems"
   grep zkdiscover_ /tmp/hung.prom | grep -v '^#' | sed 's/^/ZK-INFO metrics: /'
@@ -119,12 +121,13 @@ fi
 
 # --- 10: a block node whose command never completes ----------------------
 t0=$(now_cs)
-scan "$SD_STUCK" --device-timeout 2 --scan-timeout 5 --metrics /tmp/stuck.prom > /tmp/stuck.out 2>&1 &
+"$ZKDISCOVER" --library "$LIBRARY" "$SD_STUCK" --device-timeout 2 --scan-timeout 5 \
+  --metrics /tmp/stuck.prom > /tmp/stuck.out 2>&1 &
 STUCK_SCAN=$!
 waited=0
 while [ ! -s /tmp/stuck.prom ] && [ $waited -lt 150 ]; do usleep 100000; waited=$((waited + 1)); done
 took=$(( $(now_cs) - t0 ))
-zk_info "after, the stuck unit's block node: metrics after $((took / 100)).$((took % 100)) s; the process: $(grep -e '^State' -e '^Threads' /proc/$STUCK_SCAN/status 2>/dev/null | tr '\n\t' '  ')"
+zk_info "after, the stuck unit's block node: metrics after $(secs $took) s; the process: $(grep -e '^State' -e '^Threads' /proc/$STUCK_SCAN/status 2>/dev/null | tr '\n\t' '  ')"
 problems=
 [ $took -le 800 ] || problems="$problems metrics after $took cs;"
 grep -q -x 'zkdiscover_devices{outcome="not_answering"} 1' /tmp/stuck.prom || problems="$problems not answering not counted;"
@@ -136,7 +139,7 @@ t0=$(now_cs)
 wait $STUCK_SCAN
 status=$?
 took=$(( $(now_cs) - t0 ))
-zk_info "the stuck scan ended $((took / 100)).$((took % 100)) s after SP B resumed, exit $status"
+zk_info "the stuck scan ended $(secs $took) s after SP B resumed, exit $status"
 [ $status = 8 ] || problems="$problems exit $status;"
 if [ -z "$problems" ]; then
   zk_check 10 PASS "a command that never completes: outputs by the scan's deadline, the process gone once the command ended"
@@ -163,7 +166,7 @@ if [ -x /opt/zk/bin/zkdiscover-old ]; then
     t0=$(now_cs)
     timeout 60 /opt/zk/bin/zkdiscover-old --library "$LIBRARY" ${what#*:} > /tmp/old.out 2>&1
     status=$?
-    zk_info "before, $(echo ${what%%:*}): $(( ($(now_cs) - t0) / 100 )).$(( ($(now_cs) - t0) % 100 )) s, exit $status: $(grep -e '^Summary' -e ': cannot' /tmp/old.out | head -3 | tr '\n' ' ')"
+    zk_info "before, $(echo ${what%%:*}): $(secs $(( $(now_cs) - t0 ))) s, exit $status: $(grep -e '^Summary' -e ': cannot' /tmp/old.out | head -3 | tr '\n' ' ')"
   done
 fi
 
