@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <string>
 #include <vector>
 
@@ -293,8 +294,10 @@ zkd::DeviceResult captured_device()
 
 TEST(Capture, EachPageIsKeptWholeAndEachFailureIsAFaultAtItsPosition)
 {
-    zkd::RecordedCommand eio, check, descriptor, host, busy;
+    zkd::RecordedCommand eio, check, descriptor, host, busy, interrupted, timed_out;
     eio.error = 5;
+    interrupted.error = EINTR;     // at its deadline
+    timed_out.host_status = 0x03;  // DID_TIME_OUT
     check.status = 0x02;
     check.driver_status = 0x08;   // the driver's "sense data follows"
     check.sense = {0x70, 0, 0x06, 0, 0, 0, 0, 0x0a, 0, 0, 0, 0, 0x29, 0x01};
@@ -311,6 +314,8 @@ TEST(Capture, EachPageIsKeptWholeAndEachFailureIsAFaultAtItsPosition)
         {descriptor, "  fault command 7 check 4 68 0 "},
         {host, "  fault command 7 host 7\n"},
         {busy, "  fault command 7 errno 5 "},
+        {interrupted, "  fault command 7 hang "},
+        {timed_out, "  fault command 7 hang "},
     };
     for (const Case &c : cases) {
         zkd::DeviceResult d = captured_device();
