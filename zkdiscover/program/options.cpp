@@ -79,9 +79,10 @@ const char kHelp[] =
     "  6  the simulation cannot start (description file unreadable or invalid,\n"
     "     device simulator missing)\n"
     "  7  the capture file cannot be written\n"
-    "  8  a DEVICE named on the command line could not be examined (a scan of\n"
-    "     every device returns 0 then: a machine has nodes that cannot be read,\n"
-    "     such as a drive without media; the report lists them)\n"
+    "  8  a DEVICE named on the command line could not be examined or did not\n"
+    "     answer in time (a scan of every device returns 0 then: a machine has\n"
+    "     nodes that cannot be read, such as a drive without media; the report\n"
+    "     lists them)\n"
     "  10 --compare: something changed since OLD (the changes are listed)\n"
     "  11 --compare: degraded since OLD: a path, an SP or an owner path lost\n";
 
