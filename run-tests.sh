@@ -5,21 +5,22 @@
 #   3. ThreadSanitizer build (clang) of the programs that start threads,
 #   4. 32-bit big-endian SPARC cross build under qemu user emulation,
 #   5. the real-kernel integration tests under qemu-system (scsi_debug, TCMU,
-#      the failover drill through the kernel's multipath stack over TCMU),
+#      the failover drill through the kernel's multipath stack over TCMU, and
+#      with udev and the multipath daemon in both failover modes),
 #   6. the libFuzzer targets, each a fixed number of runs from a fixed seed (clang),
 #   7. the Debian packages, installed and watched by Prometheus (fleet).
 # Usage: ./run-tests.sh [stage...]   (stages: native asan tsan sparc kernel
-# tcmu tcmu-mpath fuzz fleet; default: all). Builds go to build/<stage>.
+# tcmu tcmu-mpath tcmu-multipathd fuzz fleet; default: all). Builds go to build/<stage>.
 set -uo pipefail
 root=$(cd "$(dirname "$0")" && pwd)
 cd "$root"
 
 stages=("$@")
-[ ${#stages[@]} -gt 0 ] || stages=(native asan tsan sparc kernel tcmu tcmu-mpath fuzz fleet)
+[ ${#stages[@]} -gt 0 ] || stages=(native asan tsan sparc kernel tcmu tcmu-mpath tcmu-multipathd fuzz fleet)
 
 declare -A groups=([native]="build tools crosscheck" [asan]="build tools crosscheck"
                    [tsan]="build tools clang"
-                   [sparc]="build sparc" [kernel]="build tools kernel" [tcmu]="build tools kernel" [tcmu-mpath]="build tools kernel"
+                   [sparc]="build sparc" [kernel]="build tools kernel" [tcmu]="build tools kernel" [tcmu-mpath]="build tools kernel" [tcmu-multipathd]="build tools kernel multipathd"
                    [fuzz]="build clang" [fleet]="build tools fleet")
 needed=()
 for s in "${stages[@]}"; do
@@ -41,6 +42,8 @@ run_stage() {
               integration/tcmu/run.sh build/native ;;
     tcmu-mpath) cmake -S . -B build/native >/dev/null && cmake --build build/native -j"$(nproc)" >/dev/null &&
               integration/tcmu-mpath/run.sh build/native ;;
+    tcmu-multipathd) cmake -S . -B build/native >/dev/null && cmake --build build/native -j"$(nproc)" >/dev/null &&
+              integration/tcmu-multipathd/run.sh build/native ;;
     fuzz)   scripts/test-fuzz.sh build/fuzz ;;
     fleet)  scripts/test-fleet.sh build/fleet ;;
   esac

@@ -1,10 +1,13 @@
 // zkdiscover's scan of 16,384 simulated paths (4,096 LUNs x 2 SPs x 2
-// paths), by 1, 8 and 64 threads, with 0 and 100 us of latency per command.
+// paths), by 1, 8, 16 (zkdiscover's default) and 64 threads, with 0 and
+// 100 us of latency per command, without and with each claimed path's
+// views (VPD 0xC0 and the kernel's view, which the simulator holds here).
 // Each run reports, besides its time, its ratio to the device bound:
 // paths x commands per path x measured latency of one command / threads.
 // A ratio near 1 means the scan waits on the device and nothing else.
 #include "claims.h"
 #include "host_library.h"
+#include "kernel_view.h"
 #include "zksim.h"
 
 #include <benchmark/benchmark.h>
@@ -42,11 +45,30 @@ zkd::HostLibrary &library()
     return *loaded;
 }
 
+// The kernel's view of a path, from the simulator linked in.
+bool kernel_view(const std::string &path, zkd::KernelPathState &out)
+{
+    zksim_kernel_view k{};
+    if (zksim_unit_kernel_view(zksim_find_unit(path.c_str()), &k) != 0)
+        return false;
+    out = zkd::kernel_state_from(k.dh_state, k.access_state, k.preferred ? "1" : "0");
+    return true;
+}
+
+zkd::ViewSource views()
+{
+    zkd::ViewSource source;
+    source.read = true;
+    source.simulated = kernel_view;
+    return source;
+}
+
 struct Array {
     int latency_us = -1;
     std::vector<std::string> paths;
     double command_seconds = 0;  // measured time of one command
-    double commands_per_path = 0;
+    double commands_per_path = 0;   // the views' included
+    double view_commands = 0;
 };
 
 // Seconds one SG_IO INQUIRY takes on a simulated path, on average.
@@ -85,7 +107,7 @@ const Array &array_with_latency(int latency_us, std::string &error)
     std::string text = "array APM00BENCH0001 model=4700 luns=" + std::to_string(kLuns) +
                        " paths_per_sp=" + std::to_string(kPathsPerSp) +
                        " latency_us=" + std::to_string(latency_us) +
-                       " prefix=/dev/zkbench/path\n";
+                       " kernel=emc prefix=/dev/zkbench/path\n";
     char err[256] = "";
     if (zksim_load_text(text.c_str(), err, sizeof err) != 0) {
         error = err;
@@ -93,8 +115,14 @@ const Array &array_with_latency(int latency_us, std::string &error)
     }
     for (size_t i = 0; i < zksim_unit_count(); ++i)
         array.paths.emplace_back(zksim_unit_path(i));
-    zkd::examine_device(library(), array.paths[0], false);
-    array.commands_per_path = static_cast<double>(zksim_command_count());
+    zkd::ViewSource source = views();
+    zkd::DeviceResult plain, viewed;
+    plain.path = viewed.path = array.paths[0];
+    zkd::examine_device(library(), plain, false);
+    size_t claim = zksim_command_count();
+    zkd::examine_device(library(), viewed, false, &source);
+    array.commands_per_path = static_cast<double>(zksim_command_count() - claim);
+    array.view_commands = static_cast<double>(zksim_command_count() - 2 * claim);
     zksim_set_recording(0);
     array.command_seconds = measure_command(array.paths[0].c_str());
     array.latency_us = latency_us;
@@ -105,6 +133,7 @@ void BM_Discovery(benchmark::State &state)
 {
     int latency_us = static_cast<int>(state.range(0));
     int threads = static_cast<int>(state.range(1));
+    bool with_views = state.range(2) != 0;
     std::string error;
     const Array &array = array_with_latency(latency_us, error);
     if (array.paths.empty()) {
@@ -113,6 +142,8 @@ void BM_Discovery(benchmark::State &state)
     }
     zkd::ScanSettings settings;
     settings.jobs = threads;
+    if (with_views)
+        settings.views = views();
     double seconds = 0;
     for (auto _ : state) {
         auto start = Clock::now();
@@ -122,16 +153,18 @@ void BM_Discovery(benchmark::State &state)
         seconds = spent.count();
         state.SetIterationTime(seconds);
         for (const zkd::DeviceResult &r : results) {
-            if (r.outcome != zkd::Outcome::Claimed) {
-                state.SkipWithError(("not claimed: " + r.path).c_str());
+            if (r.outcome != zkd::Outcome::Claimed ||
+                (with_views && (!r.views.report.read || !r.views.kernel.read))) {
+                state.SkipWithError(("not claimed, or without its views: " + r.path).c_str());
                 return;
             }
         }
     }
     double paths = static_cast<double>(array.paths.size());
-    double bound = paths * array.commands_per_path * array.command_seconds / threads;
+    double commands = array.commands_per_path - (with_views ? 0 : array.view_commands);
+    double bound = paths * commands * array.command_seconds / threads;
     state.counters["paths"] = paths;
-    state.counters["cmds/path"] = array.commands_per_path;
+    state.counters["cmds/path"] = commands;
     state.counters["cmd_us"] = array.command_seconds * 1e6;
     state.counters["bound_ratio"] = seconds / bound;
 }
@@ -139,9 +172,13 @@ void BM_Discovery(benchmark::State &state)
 // Latency outermost, so the array is loaded (and its command timed) once
 // per latency.
 BENCHMARK(BM_Discovery)
-    ->ArgNames({"latency_us", "threads"})
-    ->Args({0, 1})->Args({0, 8})->Args({0, 64})
-    ->Args({100, 1})->Args({100, 8})->Args({100, 64})
+    ->ArgNames({"latency_us", "threads", "views"})
+    ->Apply([](benchmark::internal::Benchmark *b) {
+        for (int latency : {0, 100})
+            for (int threads : {1, 8, 16, 64})
+                for (int views : {0, 1})
+                    b->Args({latency, threads, views});
+    })
     ->Iterations(1)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);

@@ -64,36 +64,59 @@ int SupportedClariion(int model);
 /* ---- Trace log: "/tmp/.ZEVIRO00.log", written only when it exists -----
  *
  * Threads. A host may call every function of the library, the trace
- * functions included, from any number of threads at once, and may fork,
- * exec and cancel threads at any time:
- * - The library writes trace text only to the log it opened itself: never
- *   to a number the host closed and reused before the call, nor to the
- *   host's own descriptor of the log file (told apart by its flags: the
- *   library's is write-only, appending and close-on-exec; a host that
- *   opens the log exactly so on the library's number cannot be told
- *   apart). Under contention a trace line may be lost, never misdirected.
- * - At most one descriptor stays open on the log: write-only, appending,
- *   close-on-exec. When the file is gone, the next OpenDbgTempFile (any
- *   entry point) or CloseDbgTempFile closes it. Device nodes the library
- *   opens are close-on-exec too; a child of fork holds no log descriptor
- *   but that one.
- * - The trace functions are no cancellation points and leave nothing
- *   behind when a thread is cancelled elsewhere.
- * - The log is opened without blocking and only when it is a regular file;
- *   a link there is followed only when it belongs to the process's
- *   effective user or to the owner of /tmp (or /tmp is not a sticky,
- *   world-writable folder).
+ * functions included, from any number of threads and from signal handlers,
+ * and may fork, exec, cancel threads and unload the library at any time
+ * (no call of the library running). No call waits for another thread.
+ * - The library keeps at most one descriptor on the log: write-only,
+ *   appending, close-on-exec, and marked as its own (F_GETSIG gives
+ *   SIGURG; a regular file never sends that signal). It writes, moves
+ *   (dup3) or closes only a number that carries that mark: a number the
+ *   host closed before a call, and then reused for any file (one with the
+ *   log's freed inode number included) or for its own descriptor of the
+ *   log, is forgotten and never touched, unless the host itself duplicated
+ *   the library's descriptor there or set that signal on it.
+ * - DbgFd keeps its number while the log stays the same file; a replaced
+ *   log is put behind the same number (dup3), so a line written meanwhile
+ *   by another thread goes to the old file or to the new one, whole. When
+ *   the log is gone, or CloseDbgTempFile is called, DbgFd becomes -1 and
+ *   the descriptor is closed as soon as no call of the library uses it:
+ *   at once in a single thread; after a writer that is held up (a signal
+ *   handler, a thread off the CPU) comes back, otherwise. Unloading the
+ *   library closes it; the library's fork handler goes with it.
+ * - A claim writes its trace in whole lines, one write each, so the lines
+ *   of claims running at once do not cut into one another (the bytes of
+ *   one claim are those it writes alone). A host's own xDbgPrint receives
+ *   each message as it is formatted.
+ * - A child of fork holds the library's log descriptor only when tracing
+ *   was on, and can call the library at once; a fork that falls within
+ *   the few instructions after another thread opened a replaced log (before
+ *   it is recorded) hands that fresh descriptor on too. Device nodes the
+ *   library opens are close-on-exec too.
+ * - Cancellation: the trace functions are no cancellation points. A SCSI
+ *   command acts on a pending cancel before it opens the device and holds
+ *   cancellation off until its descriptor is closed and its buffers are
+ *   released; a claim holds nothing else between its commands.
+ * - While one call closes the descriptor, calls that start then trace
+ *   nothing. A trace call whose text faults is left before it touches any
+ *   state, so a host may recover with siglongjmp; a signal handler that
+ *   leaves a trace call with siglongjmp while it writes keeps the one
+ *   descriptor open from then on (reused, never more than one).
+ * - The log is opened without blocking and only when it is a regular file.
+ *   When /tmp is a sticky, world-writable folder, a symbolic link there is
+ *   followed only when it belongs to the process's effective user or to
+ *   the owner of /tmp, and a file with more than one name is written only
+ *   when it belongs to the effective user.
  * The host must not close, dup2 onto or otherwise reuse the number in
  * DbgFd while a call into the library runs: trace text of that call may
  * then reach whatever the number names by then. DbgFd is for reading. */
 
 /* Opens the trace log for appending (never creates it); sets DbgFd. */
 void OpenDbgTempFile(void);
-/* Closes the library's trace log descriptor, if any, and sets DbgFd to -1.
- * May be called while other threads claim; it closes the descriptor only
- * once none of them writes through it (otherwise it forgets it). */
+/* Sets DbgFd to -1 and closes the library's trace log descriptor, at once
+ * or as soon as no other call of the library uses it. */
 void CloseDbgTempFile(void);
-/* Writes text (no terminator, nothing added) to the open trace log. */
+/* Writes text (no terminator, nothing added) to the open trace log, when
+ * DbgFd still names the library's own descriptor. */
 void xDbgPrint(int level, const char *text);
 /* Hook for dumping a buffer; produces no output. */
 void xDbgDumpBuf(const char *title, const void *buffer, int length);

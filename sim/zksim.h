@@ -21,7 +21,7 @@
  *     revision TEXT           bytes 32-35 ("0219")
  *     version N               byte 2 (4)
  *     device_type N           peripheral device type (0, disk)
- *     tpgs N                  INQUIRY byte 5 bits 5-4 (0)
+ *     tpgs N                  INQUIRY byte 5 bits 5-4 (3 in failover mode 4, else 0)
  *     blocks N                capacity in blocks (2097152)
  *     block_size N            block length (512)
  *     cab_serial BYTES        VPD 0x80 payload (page length = its length)
@@ -42,6 +42,9 @@
  *     port N                  VPD 0xC0 port number (0)
  *     bound on|off            VPD 0xC0 LUN state "not bound" when off
  *     in_progress on|off      VPD 0xC0 "operation in progress" at load
+ *     implicit_trespass N     failover mode 4: reads and writes through the
+ *                             SP not owning the LUN, less those through the
+ *                             owner, that move it there (64; 0 never)
  *     inquiry_length N        standard INQUIRY length, 36 to 255 (96)
  *     inquiry BYTES           raw standard INQUIRY response (replaces the
  *                             modelled one)
@@ -49,6 +52,9 @@
  *     mode PAGE BYTES         raw MODE SENSE(6) response (header included)
  *                             for PAGE
  *     latency_us N            delay of every command
+ *     kernel HANDLER STATE [preferred] | kernel detached | kernel none
+ *                             the kernel's view of the path (sysfs dh_state,
+ *                             access_state, preferred_path); none by default
  *     fault open ERRNO        open() fails with ERRNO (name or number)
  *     fault command N KIND    the Nth command sent to the unit (1-based,
  *                             counted from load or reset; '*' = every one)
@@ -64,6 +70,7 @@
  *                             keys: model=N luns=N paths_per_sp=N
  *                             latency_us=N prefix=PATHPREFIX
  *                             default_sp=A|B failover_mode=N
+ *                             kernel=HANDLER kernel_active=owner|A|B
  *
  * sim/README.md has the defaults, the array expansion and the answers.
  *
@@ -178,6 +185,20 @@ int zksim_unit_trespass(const struct zksim_unit *unit, int sp);
 /* Sets or clears the LUN's "operation in progress" (VPD 0xC0 byte 48;
  * trespass requests are refused while it is set). 0, or -1 for null. */
 int zksim_unit_set_in_progress(const struct zksim_unit *unit, int on);
+
+/* ---- The host's side: the kernel's view of a path ---------------------- */
+
+/* What the kernel's sysfs would show for the path (the description's
+ * `kernel` key): dh_state ("emc", "detached"), access_state (""  when it
+ * could not be read, as with a detached handler) and preferred_path. */
+struct zksim_kernel_view {
+    char dh_state[32];
+    char access_state[32];
+    int preferred;
+};
+/* 0 and the view, or -1 when the unit has none (no `kernel` key) or is
+ * null. */
+int zksim_unit_kernel_view(const struct zksim_unit *unit, struct zksim_kernel_view *out);
 
 #ifdef __cplusplus
 }

@@ -231,6 +231,33 @@ std::uint8_t parse_failover_mode(const Token &t) {
     return static_cast<std::uint8_t>(mode);
 }
 
+// The access states the kernel's sysfs names (access_state).
+bool kernel_access_state(const std::string &state) {
+    static const char *const kStates[] = {"active/optimized", "active/non-optimized", "standby",
+                                          "unavailable", "lba-dependent", "offline",
+                                          "transitioning"};
+    for (const char *known : kStates)
+        if (state == known) return true;
+    return false;
+}
+
+// kernel HANDLER STATE [preferred] | kernel detached | kernel none
+std::optional<KernelViewDef> parse_kernel(const std::vector<Token> &tokens) {
+    if (tokens.size() == 2 && tokens[1].text == "none") return std::nullopt;
+    if (tokens.size() == 2 && tokens[1].text == "detached") return KernelViewDef{"detached", "", false};
+    if (tokens.size() < 3 || tokens.size() > 4)
+        fail("kernel takes HANDLER STATE [preferred], detached or none");
+    KernelViewDef k{tokens[1].text, tokens[2].text, false};
+    if (k.handler.empty() || k.handler.size() > 31 || k.handler.find(' ') != std::string::npos)
+        fail("kernel handler must be one word of at most 31 characters");
+    if (!kernel_access_state(k.access)) fail("unknown kernel access state '" + k.access + "'");
+    if (tokens.size() == 4) {
+        if (tokens[3].text != "preferred") fail("kernel: expected 'preferred' after the state");
+        k.preferred = true;
+    }
+    return k;
+}
+
 constexpr std::size_t kMaxArrayPaths = 1u << 20;
 
 using PathSet = std::unordered_set<std::string>;
@@ -246,6 +273,8 @@ void expand_array(const std::vector<Token> &tokens, std::vector<UnitDef> &units,
     if (serial.empty()) fail("empty array serial");
     long long model = 4700, luns = 8, paths_per_sp = 1, latency = 0, failover_mode = 1;
     std::optional<std::uint8_t> default_sp;  // none: each LUN's first owner
+    std::string kernel;                      // handler of the kernel's view; none
+    int kernel_active = -1;                  // its active SP; -1: the first owner
     std::string prefix = "/dev/sim/" + serial + "/path";
     for (std::size_t k = 2; k < tokens.size(); ++k) {
         const std::string &kv = tokens[k].text;
@@ -267,6 +296,13 @@ void expand_array(const std::vector<Token> &tokens, std::vector<UnitDef> &units,
             default_sp = parse_sp(value.text, "default_sp");
         } else if (key == "failover_mode") {
             failover_mode = parse_failover_mode(value);
+        } else if (key == "kernel") {
+            if (value.text.empty() || value.text == "detached" || value.text == "none")
+                fail("kernel takes a handler name (emc, ...)");
+            kernel = value.text;
+            if (kernel.size() > 31) fail("kernel handler longer than 31 characters");
+        } else if (key == "kernel_active") {
+            kernel_active = value.text == "owner" ? -1 : parse_sp(value.text, "kernel_active");
         } else if (key == "prefix") {
             if (value.text.empty()) fail("empty prefix");
             prefix = value.text;
@@ -297,6 +333,13 @@ void expand_array(const std::vector<Token> &tokens, std::vector<UnitDef> &units,
                 u.latency_us = static_cast<std::uint32_t>(latency);
                 u.default_sp = default_sp ? *default_sp : owner_sp;
                 u.failover_mode = static_cast<std::uint8_t>(failover_mode);
+                // As the kernel's handler sees the paths when they attach:
+                // active through one SP, preferred through the default SP.
+                if (!kernel.empty()) {
+                    int active = kernel_active < 0 ? owner_sp : kernel_active;
+                    u.kernel = KernelViewDef{kernel, sp == active ? "active/optimized" : "standby",
+                                             sp == *u.default_sp};
+                }
                 units.push_back(std::move(u));
             }
         }
@@ -430,6 +473,8 @@ void parse_unit_key(const std::vector<Token> &tokens, UnitDef &u) {
         u.bound = parse_switch(tokens, k);
     } else if (key == "in_progress") {
         u.in_progress = parse_switch(tokens, k);
+    } else if (key == "implicit_trespass") {
+        u.implicit_trespass = number_arg<std::uint32_t>(tokens, k, 0, 1u << 30);
     } else if (key == "inquiry_length") {
         u.inquiry_length = number_arg<std::uint8_t>(tokens, k, 36, 255);
     } else if (key == "blocks") {
@@ -447,6 +492,8 @@ void parse_unit_key(const std::vector<Token> &tokens, UnitDef &u) {
         u.latency_us = number_arg<std::uint32_t>(tokens, k, 0, 10000000);
     } else if (key == "fault") {
         parse_fault(tokens, u);
+    } else if (key == "kernel") {
+        u.kernel = parse_kernel(tokens);
     } else {
         fail("unknown keyword '" + key + "'");
     }
@@ -534,6 +581,11 @@ bool parse_description(std::string_view text, Config &out, std::string &error) {
             }
         }
         if (capture && !ended) fail("the capture has no end line: the file is incomplete");
+        // A capture holds the unit path report (VPD 0xC0) of the paths it
+        // was read from; one made before it was read holds none, and the
+        // model must not invent one for it.
+        if (capture)
+            for (UnitDef &u : units) u.vpd_raw.emplace(0xC0, Bytes{});
         std::vector<std::shared_ptr<LunState>> luns = share_lun_states(units);
         Config config;
         config.units.reserve(units.size());

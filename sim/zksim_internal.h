@@ -21,6 +21,15 @@ namespace zksim {
 
 using Bytes = std::vector<std::uint8_t>;
 
+// The kernel's view of a path as its sysfs attributes show it (dh_state,
+// access_state, preferred_path): what the host's device handler believes,
+// which need not be what the array says.
+struct KernelViewDef {
+    std::string handler;    // "emc", ...; "detached": no handler any more
+    std::string access;     // "active/optimized", ...; "" with "detached"
+    bool preferred = false;
+};
+
 enum class FaultKind { Errno, Check, Host, Driver, Short, Hang };
 
 // What happens to a faulted command. value is the errno (Errno), the
@@ -43,7 +52,7 @@ struct UnitDef {
     std::string revision{"0219"};
     std::uint8_t device_type = 0;
     std::uint8_t version = 4;
-    std::uint8_t tpgs = 0;
+    std::optional<std::uint8_t> tpgs;        // none: 3 in failover mode 4, else 0
     Bytes cab_serial;
     Bytes lun_id;
     std::uint16_t vlu = 0;
@@ -58,6 +67,8 @@ struct UnitDef {
     std::uint8_t port = 0;                   // VPD 0xC0 byte 7
     bool bound = true;                       // VPD 0xC0 byte 4: 0 when unbound
     bool in_progress = false;                // VPD 0xC0 byte 48 at load
+    std::uint32_t implicit_trespass = 64;    // mode 4: media commands through the
+                                             // other SP that move the LUN (0: never)
     std::uint8_t inquiry_length = 96;        // standard INQUIRY bytes
     std::uint64_t blocks = 2097152;
     std::uint32_t block_size = 512;
@@ -68,6 +79,7 @@ struct UnitDef {
     int open_errno = 0;
     std::map<std::uint64_t, CommandFault> command_faults;
     std::optional<CommandFault> every_command_fault;
+    std::optional<KernelViewDef> kernel;     // none: the kernel has no view
 
     // The fault for the nth command (1-based), if any. A numbered fault
     // takes precedence over the '*' one.
@@ -86,6 +98,14 @@ struct LunState {
     std::atomic<int> owner_sp{kNoOwner};
     std::atomic<bool> in_progress{false};
     std::uint8_t default_sp = 0;
+    // Failover mode 4: reads and writes through an SP not owning the LUN
+    // less those through its owner, since the last move.
+    std::atomic<std::uint32_t> foreign_io{0};
+
+    void move_to(int sp) {
+        owner_sp.store(sp);
+        foreign_io.store(0);
+    }
 };
 
 }  // namespace zksim
@@ -101,6 +121,10 @@ struct zksim_unit {
     mutable std::atomic<std::uint64_t> commands{0};
 
     bool owns() const { return lun->owner_sp.load() == def.sp; }
+    bool alua() const { return def.failover_mode == 4; }
+    // INQUIRY's target port group support: 3 (implicit and explicit) in
+    // failover mode 4 unless described.
+    std::uint8_t tpgs() const { return def.tpgs.value_or(alua() ? 3 : 0); }
     // Another SP owns the LUN: reads and writes here are refused.
     bool passive() const {
         int owner = lun->owner_sp.load();

@@ -17,6 +17,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <scsi/sg.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -198,8 +199,13 @@ bool simulated_at(int dirfd, const char *path) {
     return path && (path[0] == '/' || dirfd == AT_FDCWD);
 }
 
+// A device's time, not a cancellation point: a real SG_IO is none either.
 void sleep_latency(const UnitDef &u) {
-    if (u.latency_us) std::this_thread::sleep_for(std::chrono::microseconds(u.latency_us));
+    if (!u.latency_us) return;
+    int cancel_state;
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancel_state);
+    std::this_thread::sleep_for(std::chrono::microseconds(u.latency_us));
+    pthread_setcancelstate(cancel_state, nullptr);
 }
 
 // A command that is never answered waits as the kernel's drivers wait: on

@@ -30,6 +30,8 @@ constexpr std::uint8_t kReadCapacity16Action = 0x10;
 constexpr std::uint8_t kReportLuns = 0xA0;
 constexpr std::uint8_t kMaintenanceIn = 0xA3;
 constexpr std::uint8_t kReportTargetPortGroupsAction = 0x0A;
+constexpr std::uint8_t kMaintenanceOut = 0xA4;
+constexpr std::uint8_t kSetTargetPortGroupsAction = 0x0A;
 
 // Vital product data pages.
 constexpr std::uint8_t kVpdSupportedPages = 0x00;
@@ -76,8 +78,12 @@ constexpr std::uint8_t kAssociationTargetPort = 0x10;
 
 // Asymmetric access states of REPORT TARGET PORT GROUPS.
 constexpr std::uint8_t kAluaActiveOptimized = 0x0;
+constexpr std::uint8_t kAluaActiveNonOptimized = 0x1;
 constexpr std::uint8_t kAluaStandby = 0x2;
-constexpr std::uint8_t kAluaSupportedStates = 0x05;  // S_SUP | AO_SUP
+constexpr std::uint8_t kAluaPreferred = 0x80;           // PREF, with the state
+constexpr std::uint8_t kAluaSupportedStates = 0x05;     // S_SUP | AO_SUP
+constexpr std::uint8_t kAluaSupportedStatesMode4 = 0x07;  // S_SUP | AN_SUP | AO_SUP
+constexpr std::uint8_t kTpgsExplicit = 0x2;
 
 std::uint16_t get_be16(const std::uint8_t *p) {
     return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
@@ -200,7 +206,8 @@ struct Reply {
     }
 };
 
-int standard_inquiry(const UnitDef &u, Reply &r, std::size_t alloc) {
+int standard_inquiry(const zksim_unit &unit, Reply &r, std::size_t alloc) {
+    const UnitDef &u = unit.def;
     const std::size_t length = u.inquiry_length;
     Writer w = r.data_writer(alloc);
     w.put(u.device_type);
@@ -208,7 +215,7 @@ int standard_inquiry(const UnitDef &u, Reply &r, std::size_t alloc) {
     w.put(u.version);
     w.put(0x02);  // response data format 2
     w.put(static_cast<std::uint8_t>(length - 5));
-    w.put(static_cast<std::uint8_t>(u.tpgs << 4));
+    w.put(static_cast<std::uint8_t>(unit.tpgs() << 4));
     w.put(0);
     w.put(0x02);  // command queueing
     w.put_padded(u.vendor, 8);
@@ -287,6 +294,12 @@ std::uint8_t failover_mode_code(std::uint8_t mode) {
     }
 }
 constexpr std::size_t kUnitPathReportSerialAt = 50;
+// Byte 27, the initiator's registered system type: 3, the one the array's
+// Linux hosts are registered with; byte 30 bit 2, arraycommpath: the array
+// answers through a path that does not own the LUN (a path checker insists
+// on both).
+constexpr std::uint8_t kSystemTypeClariionOpen = 3;
+constexpr std::uint8_t kArrayCommPath = 0x04;
 
 int unit_path_report(const zksim_unit &unit, Reply &r, std::size_t alloc) {
     const UnitDef &u = unit.def;
@@ -300,7 +313,9 @@ int unit_path_report(const zksim_unit &unit, Reply &r, std::size_t alloc) {
     p[8] = u.sp;
     p[9] = 0;  // page revision
     std::memcpy(&p[10], u.lun_id.data(), std::min<std::size_t>(u.lun_id.size(), 16));
+    p[27] = kSystemTypeClariionOpen;
     p[28] = failover_mode_code(u.failover_mode);
+    p[30] = kArrayCommPath;
     p[48] = unit.lun->in_progress.load() ? 1 : 0;
     std::size_t serial = std::min(u.cab_serial.size(), kUnitPathReportLength - kUnitPathReportSerialAt);
     p[49] = static_cast<std::uint8_t>(serial);
@@ -322,7 +337,7 @@ int inquiry(const zksim_unit &unit, const std::uint8_t *cdb, Reply &r) {
     if (cdb[1] & 0x02) return r.invalid_field(1);  // CmdDt is obsolete
     if (!(cdb[1] & 0x01)) {
         if (cdb[2] != 0) return r.invalid_field(2);
-        return u.inquiry_raw ? r.bytes(*u.inquiry_raw, alloc) : standard_inquiry(u, r, alloc);
+        return u.inquiry_raw ? r.bytes(*u.inquiry_raw, alloc) : standard_inquiry(unit, r, alloc);
     }
     std::uint8_t page = cdb[2];
     auto raw = u.vpd_raw.find(page);
@@ -494,6 +509,26 @@ int read(const UnitDef &u, std::uint64_t lba, std::uint64_t count, Reply &r) {
     return ZKSIM_STATUS_GOOD;
 }
 
+// WRITE(6)/(10)/(16), failover mode 4: the range checked, the data not kept
+// (the model's blocks always read as zeros).
+int write(const UnitDef &u, const std::uint8_t *cdb, Reply &r) {
+    std::uint64_t lba, count;
+    if (cdb[0] == kWrite6) {
+        lba = ((cdb[1] & 0x1Fu) << 16) | get_be16(cdb + 2);
+        count = cdb[4] ? cdb[4] : 256;
+    } else if (cdb[0] == kWrite10) {
+        lba = get_be32(cdb + 2);
+        count = get_be16(cdb + 7);
+    } else {
+        lba = get_be64(cdb + 2);
+        count = get_be32(cdb + 10);
+    }
+    if (lba > u.blocks || count > u.blocks - lba)
+        return r.check(kSenseKeyIllegalRequest, kAscLbaOutOfRange, 0);
+    r.data_len = 0;
+    return ZKSIM_STATUS_GOOD;
+}
+
 int report_luns(const std::uint8_t *cdb, Reply &r) {
     Writer w = r.data_writer(get_be32(cdb + 6));
     w.put_be32(8);  // one LUN, number 0
@@ -503,7 +538,9 @@ int report_luns(const std::uint8_t *cdb, Reply &r) {
 
 // One group per SP, each with the SP's port; the group of this path's SP is
 // active/optimized when this path's SP owns the unit, the other one then
-// standby (and the other way round).
+// standby (and the other way round). In failover mode 4 the other group is
+// active/non-optimized instead, and the LUN's default SP's group is marked
+// preferred.
 int report_target_port_groups(const zksim_unit &unit, const std::uint8_t *cdb, Reply &r) {
     const UnitDef &u = unit.def;
     bool extended = (cdb[1] >> 5) == 1;
@@ -517,8 +554,14 @@ int report_target_port_groups(const zksim_unit &unit, const std::uint8_t *cdb, R
     std::uint8_t other_sp = u.sp == 0 ? 1 : 0;
     for (std::uint8_t sp : {std::min(u.sp, other_sp), std::max(u.sp, other_sp)}) {
         bool active = (sp == u.sp) == this_sp_owns;
-        w.put(active ? kAluaActiveOptimized : kAluaStandby);
-        w.put(kAluaSupportedStates);
+        if (unit.alua()) {
+            std::uint8_t pref = sp == unit.lun->default_sp ? kAluaPreferred : 0;
+            w.put(static_cast<std::uint8_t>(pref | (active ? kAluaActiveOptimized : kAluaActiveNonOptimized)));
+            w.put(kAluaSupportedStatesMode4);
+        } else {
+            w.put(active ? kAluaActiveOptimized : kAluaStandby);
+            w.put(kAluaSupportedStates);
+        }
         w.put_be16(target_port_group(sp));
         w.put(0);
         w.put(0);  // status code
@@ -575,8 +618,58 @@ int mode_select(const zksim_unit &unit, const std::uint8_t *cdb, bool ten, DataO
     if (trespasses == 0) return ZKSIM_STATUS_GOOD;
     if (unit.lun->in_progress.load())
         return r.check(kSenseKeyNotReady, kAscNotReady, kAscqOperationInProgress);
-    unit.lun->owner_sp.store(unit.def.sp);
+    unit.lun->move_to(unit.def.sp);
     return ZKSIM_STATUS_GOOD;
+}
+
+// SET TARGET PORT GROUPS (failover mode 4, explicit support): a header of
+// 4 bytes, then 4-byte descriptors (access state, group). A group set
+// active/optimized moves the LUN to its SP; set active/non-optimized or
+// standby, to the other SP; the last descriptor wins. Other states, or a
+// group of neither SP: 05/26/00; a list not a header and whole
+// descriptors: 05/1A/00; while an operation is in progress: 02/04/07.
+int set_target_port_groups(const zksim_unit &unit, const std::uint8_t *cdb, DataOut out, Reply &r) {
+    std::size_t length = get_be32(cdb + 6);
+    if (length == 0) return ZKSIM_STATUS_GOOD;
+    if (out.length < length || length < 4 || (length - 4) % 4 != 0)
+        return r.check(kSenseKeyIllegalRequest, kAscParameterListLength, 0);
+    int owner = -1;
+    for (std::size_t at = 4; at < length; at += 4) {
+        std::uint8_t state = out.bytes[at] & 0x0F;
+        std::uint16_t group = get_be16(out.bytes + at + 2);
+        if (group != target_port_group(0) && group != target_port_group(1))
+            return r.check(kSenseKeyIllegalRequest, kAscInvalidFieldInParameterList, 0);
+        std::uint8_t sp = static_cast<std::uint8_t>(group - target_port_group(0));
+        if (state == kAluaActiveOptimized)
+            owner = sp;
+        else if (state == kAluaActiveNonOptimized || state == kAluaStandby)
+            owner = 1 - sp;
+        else
+            return r.check(kSenseKeyIllegalRequest, kAscInvalidFieldInParameterList, 0);
+    }
+    if (owner < 0) return ZKSIM_STATUS_GOOD;
+    if (unit.lun->in_progress.load())
+        return r.check(kSenseKeyNotReady, kAscNotReady, kAscqOperationInProgress);
+    unit.lun->move_to(owner);
+    return ZKSIM_STATUS_GOOD;
+}
+
+// A read or write in failover mode 4: served by any path. It weighs toward
+// the array's implicit trespass: one up through the SP not owning the LUN,
+// one down (not below zero) through the owner; at implicit_trespass the LUN
+// moves to this path's SP. I/O mostly through the other SP moves it, even
+// with some through the owner (a path checker's reads) in between.
+void count_alua_io(const zksim_unit &unit) {
+    zksim::LunState &lun = *unit.lun;
+    std::uint32_t threshold = unit.def.implicit_trespass;
+    if (threshold == 0) return;
+    if (!unit.passive()) {
+        std::uint32_t n = lun.foreign_io.load();
+        while (n > 0 && !lun.foreign_io.compare_exchange_weak(n, n - 1)) {
+        }
+        return;
+    }
+    if (lun.foreign_io.fetch_add(1) + 1 >= threshold) lun.move_to(unit.def.sp);
 }
 
 std::size_t cdb_length_for(std::uint8_t opcode) {
@@ -603,10 +696,15 @@ int answer(const zksim_unit &unit, const std::uint8_t *cdb, std::size_t cdb_len,
            Reply &r) {
     const UnitDef &u = unit.def;
     if (cdb_len == 0 || cdb_len < cdb_length_for(cdb[0])) return r.invalid_opcode();
-    // Media access through the SP that does not own the LUN; everything
-    // else (claims included) is answered there too.
-    if (is_read_or_write(cdb[0]) && unit.passive())
-        return r.check(kSenseKeyNotReady, kAscNotReady, kAscqManualIntervention);
+    // Media access through the SP that does not own the LUN: refused in
+    // active/passive modes, forwarded in ALUA mode; everything else (claims
+    // included) is answered there too.
+    if (is_read_or_write(cdb[0])) {
+        if (unit.alua())
+            count_alua_io(unit);
+        else if (unit.passive())
+            return r.check(kSenseKeyNotReady, kAscNotReady, kAscqManualIntervention);
+    }
     switch (cdb[0]) {
     case kTestUnitReady:
     case kStartStopUnit:
@@ -637,11 +735,20 @@ int answer(const zksim_unit &unit, const std::uint8_t *cdb, std::size_t cdb_len,
         return read(u, get_be32(cdb + 2), get_be16(cdb + 7), r);
     case kRead16:
         return read(u, get_be64(cdb + 2), get_be32(cdb + 10), r);
+    case kWrite6:
+    case kWrite10:
+    case kWrite16:
+        if (!unit.alua()) return r.invalid_opcode();
+        return write(u, cdb, r);
     case kReportLuns:
         return report_luns(cdb, r);
     case kMaintenanceIn:
         if ((cdb[1] & 0x1F) != kReportTargetPortGroupsAction) return r.invalid_field(1);
         return report_target_port_groups(unit, cdb, r);
+    case kMaintenanceOut:
+        if (!unit.alua() || !(unit.tpgs() & kTpgsExplicit)) return r.invalid_opcode();
+        if ((cdb[1] & 0x1F) != kSetTargetPortGroupsAction) return r.invalid_field(1);
+        return set_target_port_groups(unit, cdb, out, r);
     default:
         return r.invalid_opcode();
     }
@@ -685,7 +792,7 @@ extern "C" int zksim_unit_owner(const struct zksim_unit *unit) {
 
 extern "C" int zksim_unit_trespass(const struct zksim_unit *unit, int sp) {
     if (!unit || sp < 0 || sp > 255) return -1;
-    unit->lun->owner_sp.store(sp);
+    unit->lun->move_to(sp);
     return 0;
 }
 

@@ -97,8 +97,10 @@ std::string hex(const std::vector<unsigned char> &bytes) {
 
 char sp_name(int sp) { return sp == 0 ? 'A' : sp == 1 ? 'B' : '-'; }
 
-bool is_mode_select(const std::vector<unsigned char> &cdb) {
-    return !cdb.empty() && (cdb[0] == 0x15 || cdb[0] == 0x55);
+/* MODE SELECT(6)/(10) and SET TARGET PORT GROUPS (MAINTENANCE OUT): their
+ * parameter lists are logged. */
+bool carries_parameter_list(const std::vector<unsigned char> &cdb) {
+    return !cdb.empty() && (cdb[0] == 0x15 || cdb[0] == 0x55 || cdb[0] == 0xA4);
 }
 
 /* Answers everything pending on one device; false when its ring is broken.
@@ -124,7 +126,7 @@ bool serve(Served &s, bool verbose) {
     if (verbose)
         trace = [&s](const zktcmu::CommandTrace &t) {
             std::string out;
-            if (is_mode_select(t.cdb))
+            if (carries_parameter_list(t.cdb))
                 out = ", out " + hex(t.data_out);
             std::fprintf(stderr, "zktcmu: %s: [%u] %s: data %zu of %zu, status 0x%02x%s\n",
                          s.name.c_str(), t.cmd_id, hex(t.cdb).c_str(), t.data_len,

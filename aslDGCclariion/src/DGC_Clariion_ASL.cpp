@@ -94,10 +94,29 @@ constexpr int kDevIdLuOffset = 36;
 constexpr int kUnitSnLengthOffset = 3;
 constexpr int kUnitSnPayloadOffset = 4;
 
+// The trace of one claim. Messages for the library's own xDbgPrint are
+// gathered up to the end of each line and handed over whole, so that no
+// other thread's text lands inside one of this claim's lines; a host's own
+// xDbgPrint receives each message as it is formatted.
+struct ClaimTrace {
+    int level = 0;
+    size_t used = 0;
+    char line[3 * kMessageSize];
+
+    void flush()
+    {
+        if (used == 0)
+            return;
+        line[used] = '\0';
+        used = 0;
+        xDbgPrint(level, line);
+    }
+};
+
 // Formats one trace message into the bounded message buffer and hands it
-// to xDbgPrint. A message that would be dropped unread is not formatted:
-// that formatting was most of the work of an untraced claim.
-ZK_PRINTF_LIKE(2, 3) void trace(int level, const char *format, ...)
+// on. A message that would be dropped unread is not formatted: that
+// formatting was most of the work of an untraced claim.
+ZK_PRINTF_LIKE(3, 4) void trace(ClaimTrace &t, int level, const char *format, ...)
 {
     if (!zk_trace_listened())
         return;
@@ -106,7 +125,18 @@ ZK_PRINTF_LIKE(2, 3) void trace(int level, const char *format, ...)
     va_start(args, format);
     vsnprintf(message, sizeof message, format, args);
     va_end(args);
-    xDbgPrint(level, message);
+    if (zk_trace_printed_elsewhere()) {
+        xDbgPrint(level, message);
+        return;
+    }
+    size_t length = strlen(message);
+    if (t.used + length >= sizeof t.line)
+        t.flush();
+    memcpy(t.line + t.used, message, length);
+    t.used += length;
+    t.level = level;
+    if (length > 0 && message[length - 1] == '\n')
+        t.flush();
 }
 
 // A 16-bit field that lies wholly inside the response, else 0: the two
@@ -193,14 +223,14 @@ const char *read_unit_config(const char *path, UnitConfig *out)
 
 // The Device Identification page: traces its two further numbers and turns
 // the first identifier into the LUN serial.
-const char *read_lun_serial(const char *path, char *lun_serial)
+const char *read_lun_serial(ClaimTrace &t, const char *path, char *lun_serial)
 {
     int length = 0;
     unsigned char *response = fetch_vpd_page(path, kVpdDeviceIdentification,
                                              kDevIdMinLength, &length);
     if (response == nullptr)
         return "V10 claim_device: can't get Dev ID VPD Page";
-    trace(2, "%s: VLU: 0x%02x  LU: 0x%02x\n", path,
+    trace(t, 2, "%s: VLU: 0x%02x  LU: 0x%02x\n", path,
           be16_or_zero(response, length, kDevIdVluOffset),
           be16_or_zero(response, length, kDevIdLuOffset));
     int converted = bascii_copy(lun_serial, response + kDevIdIdentifierOffset,
@@ -243,7 +273,7 @@ struct ClaimValues {
 
 // Builds the six property pairs and the list. Releases the pairs on every
 // path; stores the list through list_out only on success.
-int hand_over_properties(const ClaimValues &v, char ***list_out)
+int hand_over_properties(ClaimTrace &t, const ClaimValues &v, char ***list_out)
 {
     const struct {
         const char *name;
@@ -261,14 +291,14 @@ int hand_over_properties(const ClaimValues &v, char ***list_out)
                          properties[i].value) != 0) {
             for (int j = 0; j < i; ++j)
                 nv_free(pairs[j]);
-            trace(2, "V10 claim_device: nv_set_value(%s) fails",
+            trace(t, 2, "V10 claim_device: nv_set_value(%s) fails",
                   properties[i].name);
             return ZK_CLAIM_FAILED;
         }
     }
 
-    trace(2, "LunSn: %s  LunId: %3x\n", v.lun_serial, v.unit.lun);
-    trace(2, "cab: %s  port: %s  owner: %s  rev: %s  scsi: %s\n",
+    trace(t, 2, "LunSn: %s  LunId: %3x\n", v.lun_serial, v.unit.lun);
+    trace(t, 2, "cab: %s  port: %s  owner: %s  rev: %s  scsi: %s\n",
           v.cab_serial, v.port_serial, v.owner, v.revision, v.scsi_version);
 
     char **list = nullptr;
@@ -277,17 +307,17 @@ int hand_over_properties(const ClaimValues &v, char ***list_out)
     for (char *pair : pairs)
         nv_free(pair);
     if (listed < 0) {
-        trace(2, "V10 claim_device: nv_create_list() fails \n");
+        trace(t, 2, "V10 claim_device: nv_create_list() fails \n");
         return ZK_CLAIM_FAILED;
     }
     *list_out = list;
-    trace(2, "\n");
+    trace(t, 2, "\n");
     return ZK_CLAIMED;
 }
 
 // Every step of a claim up to the result line. Each early return has
 // released what it took.
-int decide_claim(const char *path, bool path_terminated,
+int decide_claim(ClaimTrace &t, const char *path, bool path_terminated,
                  const unsigned char *inq, char ***list_out)
 {
     ClaimValues v = {};
@@ -295,25 +325,25 @@ int decide_claim(const char *path, bool path_terminated,
     strcpy_nb(reinterpret_cast<const char *>(inq + kInqVendorOffset),
               v.vendor, kVendorSize);
     if (strcmp(v.vendor, "DGC") != 0) {
-        trace(2, "not claiming: %s\n\n", path);
+        trace(t, 2, "not claiming: %s\n\n", path);
         return ZK_NOT_CLAIMED;
     }
-    trace(2, "DGC inquiry match : trying to claim: %s\n", path);
+    trace(t, 2, "DGC inquiry match : trying to claim: %s\n", path);
 
     // A path cut by the host could name another device node: send nothing.
     if (!path_terminated) {
-        trace(2, "V10 claim_device: device path not terminated");
+        trace(t, 2, "V10 claim_device: device path not terminated");
         return ZK_CLAIM_FAILED;
     }
 
     if (const char *failure = read_sp_report(path, &v.sp)) {
-        trace(2, "%s", failure);
+        trace(t, 2, "%s", failure);
         return ZK_CLAIM_FAILED;
     }
     if (!SupportedClariion(v.sp.model)) {
         unsigned char model_bytes[4];
         zk_put_be32(model_bytes, static_cast<uint32_t>(v.sp.model));
-        trace(2, "V10 claim_device: unsupported Clariion: %d : "
+        trace(t, 2, "V10 claim_device: unsupported Clariion: %d : "
                  "%02x %02x %02x %02x\n",
               v.sp.model, model_bytes[0], model_bytes[1], model_bytes[2],
               model_bytes[3]);
@@ -321,30 +351,30 @@ int decide_claim(const char *path, bool path_terminated,
     }
     // Formatted in the line itself: the whole "%4d" text (up to eleven
     // characters), never a cut one.
-    trace(2, "MODEL: [%4d]\n", v.sp.model);
+    trace(t, 2, "MODEL: [%4d]\n", v.sp.model);
 
     if (const char *failure = read_unit_config(path, &v.unit)) {
-        trace(2, "%s", failure);
+        trace(t, 2, "%s", failure);
         return ZK_CLAIM_FAILED;
     }
     if (!v.unit.auto_trespass) {
-        trace(2, "%s Not Claimed: AutoTrespass not previously enabled for "
+        trace(t, 2, "%s Not Claimed: AutoTrespass not previously enabled for "
                  "Model %d\n",
               path, v.sp.model);
         return ZK_NOT_CLAIMED;
     }
     v.owner[0] = v.unit.owner != 0 ? 'Y' : 'N';
-    trace(2, "claimed %s: Lun:0x%02x  SP:%2x  DOwn:%2x  COwn:%2x  "
+    trace(t, 2, "claimed %s: Lun:0x%02x  SP:%2x  DOwn:%2x  COwn:%2x  "
              "SpMdl:%4d  AT:%2x\n",
           path, v.unit.lun, v.sp.sp_number, v.unit.owner, v.unit.cown,
           v.sp.model, v.unit.auto_trespass);
 
-    if (const char *failure = read_lun_serial(path, v.lun_serial)) {
-        trace(2, "%s", failure);
+    if (const char *failure = read_lun_serial(t, path, v.lun_serial)) {
+        trace(t, 2, "%s", failure);
         return ZK_CLAIM_FAILED;
     }
     if (const char *failure = read_cab_serial(path, v.cab_serial)) {
-        trace(2, "%s", failure);
+        trace(t, 2, "%s", failure);
         return ZK_CLAIM_FAILED;
     }
 
@@ -353,19 +383,19 @@ int decide_claim(const char *path, bool path_terminated,
     strcpy_nb(v.cab_serial, v.port_serial, kSerialSize);
     size_t n = strlen(v.port_serial);
     if (n + 2 >= kPortSerialSize) {
-        trace(2, "V10 claim_device: port_serial_no too large");
+        trace(t, 2, "V10 claim_device: port_serial_no too large");
         return ZK_CLAIM_FAILED;
     }
     v.port_serial[n] = static_cast<char>(('A' + v.sp.sp_number) & 0xFF);
     v.port_serial[n + 1] = '\0';
-    trace(2, "port SN: [%d] %s\n", static_cast<int>(n), v.port_serial);
+    trace(t, 2, "port SN: [%d] %s\n", static_cast<int>(n), v.port_serial);
 
     strcpy_nb(reinterpret_cast<const char *>(inq + kInqRevisionOffset),
               v.revision, kRevisionSize);
     v.scsi_version[0] =
         static_cast<char>('0' + (inq[kInqVersionByte] & kAnsiVersionMask));
 
-    return hand_over_properties(v, list_out);
+    return hand_over_properties(t, v, list_out);
 }
 
 }  // namespace
@@ -389,12 +419,14 @@ int claim_device(const device_entry *entry, char ***list_out)
     path[path_length] = '\0';
 
     OpenDbgTempFile();
-    trace(2, "\nclaim_device for %s\n", path);
+    ClaimTrace t;
+    trace(t, 2, "\nclaim_device for %s\n", path);
 
-    int result = decide_claim(path, path_terminated, entry->inquiry, list_out);
+    int result = decide_claim(t, path, path_terminated, entry->inquiry, list_out);
 
-    trace(1, "%s : retval %d  ", path, result);
-    trace(1, result == ZK_CLAIMED ? "(Claimed)\n" : "\n");
+    trace(t, 1, "%s : retval %d  ", path, result);
+    trace(t, 1, result == ZK_CLAIMED ? "(Claimed)\n" : "\n");
+    t.flush();
     return result;
 }
 

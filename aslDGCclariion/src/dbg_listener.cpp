@@ -31,10 +31,8 @@ PrintOwner find_print_owner()
 
 }  // namespace
 
-bool zk_trace_listened()
+bool zk_trace_printed_elsewhere()
 {
-    if (__atomic_load_n(&DbgFd, __ATOMIC_ACQUIRE) >= 0)
-        return true;
     int owner = __atomic_load_n(&g_print_owner, __ATOMIC_RELAXED);
     if (owner == kNotYetKnown) {
         // Threads that race here find the same answer.
@@ -42,4 +40,9 @@ bool zk_trace_listened()
         __atomic_store_n(&g_print_owner, owner, __ATOMIC_RELAXED);
     }
     return owner == kElsewhere;
+}
+
+bool zk_trace_listened()
+{
+    return __atomic_load_n(&DbgFd, __ATOMIC_ACQUIRE) >= 0 || zk_trace_printed_elsewhere();
 }

@@ -10,4 +10,7 @@
 // drops it.
 bool zk_trace_listened();
 
+// True when the library's calls to xDbgPrint reach a function outside it.
+bool zk_trace_printed_elsewhere();
+
 #endif  // ZK_DBG_LISTENER_H

@@ -1,22 +1,28 @@
 // Debug trace log: "/tmp/.ZEVIRO00.log", written only when it exists. The
 // header states the contract with threaded, forking hosts.
 //
-// The first successful open keeps its descriptor as the log's number, with
-// the file's identity. Later opens of another file (the log was replaced)
-// move it onto that number with dup3; the fresh descriptor is closed. The number is re-pointed
-// or closed only while still the library's: the recorded file, write-only,
-// appending, close-on-exec (a host's own descriptor of the log lacks one).
-// xDbgPrint counts itself in g_writers before it reads DbgFd; re-pointing
-// and closing set DbgFd to -1 first and then wait, boundedly, for that
-// count to reach zero, or leave the number alone (a line lost, never
-// written elsewhere). All of this runs under g_busy, taken with a bounded
-// wait and cancellation off; fork() waits for it too.
+// The library keeps one descriptor on the log (g_kept) and shows it in
+// DbgFd while tracing is on. Its open file description carries a mark that
+// no host sets by accident: a signal for asynchronous I/O (F_SETSIG), which
+// a regular file never sends.
+// Whatever a number names, a reused inode or the host's own descriptor of
+// the log, without the mark it is not the library's: it is forgotten, never
+// written, moved or closed.
+//
+// No thread waits for another. Each call that reads the kept number holds
+// a reference (counted in g_state) until it is done with it, and the
+// descriptor is closed only by whoever lets go of the last reference while
+// tracing is off (DbgFd -1): a writer that stalls only defers the close.
+// While that closer works (kClosing), calls that enter leave the kept
+// number alone and trace nothing. A replaced log is put behind the kept
+// number with dup3, which writes of other threads see as one step: each
+// line goes to the old file or to the new one.
 #include "zkDGCclariion.h"
 
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
-#include <sched.h>
+#include <signal.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -25,157 +31,191 @@ namespace {
 
 constexpr char kTraceLogPath[] = "/tmp/.ZEVIRO00.log";
 constexpr char kTraceLogFolder[] = "/tmp";
-constexpr int kPatience = 100000;  // sched_yield rounds of a bounded wait
+constexpr int kMarkSignal = SIGURG;  // F_GETSIG of the library's descriptor
+constexpr unsigned kClosing = 1;    // g_state: the kept number is being closed
+constexpr unsigned kReference = 2;  // g_state: one call holding a reference
 
-int g_log_number = -1;  // the number the library keeps for the log, or -1
-dev_t g_log_device;     // identity of the file behind it (under g_busy)
-ino_t g_log_inode;
-int g_busy = 0;         // 1 while one thread works on the kept number
-int g_writers = 0;      // xDbgPrint calls that may be writing
-bool g_forked_busy;     // g_busy taken for fork() by the forking thread
+int g_kept = -1;     // the library's log descriptor, or -1
+int g_opening = -1;  // a fresh descriptor on its way to g_kept (for fork)
+unsigned g_state = 0;
 
 int load(const int *word) { return __atomic_load_n(word, __ATOMIC_SEQ_CST); }
 void store(int *word, int value) { __atomic_store_n(word, value, __ATOMIC_SEQ_CST); }
-
-bool wait_for(bool (*done)())
+bool replace(int *word, int expected, int desired)
 {
-    for (int round = 0; round < kPatience; ++round) {
-        if (done())
-            return true;
-        sched_yield();
+    return __atomic_compare_exchange_n(word, &expected, desired, false, __ATOMIC_SEQ_CST,
+                                       __ATOMIC_SEQ_CST);
+}
+
+// True when fd is an open file description the library made for the log
+// (write-only, appending): only those carry the mark.
+bool is_library_log(int fd) { return fd >= 0 && fcntl(fd, F_GETSIG) == kMarkSignal; }
+
+// Closes the kept number when tracing is off and no call holds a
+// reference; otherwise the last call to let go does it.
+void close_unused()
+{
+    unsigned idle = 0;
+    if (!__atomic_compare_exchange_n(&g_state, &idle, kClosing, false, __ATOMIC_SEQ_CST,
+                                     __ATOMIC_SEQ_CST))
+        return;
+    int kept = load(&g_kept);
+    if (load(&DbgFd) < 0 && kept >= 0) {
+        if (is_library_log(kept))
+            close(kept);
+        store(&g_kept, -1);
     }
-    return false;
+    __atomic_fetch_and(&g_state, ~kClosing, __ATOMIC_SEQ_CST);
 }
-bool take_busy()
-{
-    int idle = 0;
-    return __atomic_compare_exchange_n(&g_busy, &idle, 1, false, __ATOMIC_SEQ_CST,
-                                       __ATOMIC_RELAXED);
-}
-bool no_writers() { return load(&g_writers) == 0; }
 
-// The flagged section: cancellation off, g_busy taken (taken is false when
-// its holder did not let go in time; the section then does nothing).
-struct Section {
+// A reference, with cancellation off (close, open and write are
+// cancellation points). usable is false while the kept number is being
+// closed.
+struct Reference {
     int cancel_state;
-    bool taken;
-    Section()
+    bool usable;
+    Reference()
     {
         pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancel_state);
-        taken = wait_for(take_busy);
+        usable = (__atomic_fetch_add(&g_state, kReference, __ATOMIC_SEQ_CST) & kClosing) == 0;
     }
-    ~Section()
+    ~Reference()
     {
-        if (taken)
-            store(&g_busy, 0);
+        if (__atomic_sub_fetch(&g_state, kReference, __ATOMIC_SEQ_CST) == 0 &&
+            load(&DbgFd) < 0 && load(&g_kept) >= 0)
+            close_unused();
         pthread_setcancelstate(cancel_state, nullptr);
     }
 };
 
-// Stops the writes through the kept number and waits for those in flight.
-bool quiesce()
+// Whether the library may follow what the log path names (st: its lstat)
+// when /tmp is a sticky, world-writable folder, as the kernel's
+// protected_symlinks and protected_hardlinks would: a link that belongs to
+// this process's effective user or to the folder's owner; a file with
+// further names that belongs to the effective user.
+bool may_follow(const struct stat &st)
 {
-    store(&DbgFd, -1);
-    return wait_for(no_writers);
-}
-
-// True when number is the library's log descriptor: the recorded file,
-// write-only, appending, close-on-exec.
-bool is_kept_log(int number)
-{
-    struct stat st;
-    int status = fcntl(number, F_GETFL);
-    return fstat(number, &st) == 0 && st.st_dev == g_log_device &&
-           st.st_ino == g_log_inode && (status & (O_ACCMODE | O_APPEND)) == (O_WRONLY | O_APPEND) &&
-           (fcntl(number, F_GETFD) & FD_CLOEXEC) != 0;
-}
-
-// A link at the log path is followed as the kernel's protected_symlinks
-// would: in a sticky, world-writable folder only when it belongs to this
-// process's effective user or to the folder's owner.
-bool may_follow_link()
-{
-    struct stat link, folder;
-    if (lstat(kTraceLogPath, &link) != 0 || stat(kTraceLogFolder, &folder) != 0)
+    struct stat folder;
+    if (stat(kTraceLogFolder, &folder) != 0)
         return false;
-    bool shared = (folder.st_mode & S_ISVTX) && (folder.st_mode & S_IWOTH);
-    return !shared || link.st_uid == geteuid() || link.st_uid == folder.st_uid;
+    if (!(folder.st_mode & S_ISVTX) || !(folder.st_mode & S_IWOTH))
+        return true;
+    if (S_ISLNK(st.st_mode))
+        return st.st_uid == geteuid() || st.st_uid == folder.st_uid;
+    return st.st_nlink == 1 || st.st_uid == geteuid();
 }
 
-// Opens the log when it is a regular file, without ever blocking (a FIFO or
-// a device is closed again at once, or not opened). Returns the descriptor,
-// write-only and appending, close-on-exec, or -1; *st gets the file's.
-int open_log(struct stat *st)
+// The file the log path names now, when the library may write to it: a
+// regular file, a link only under the rules above. *st gets its identity.
+bool find_log(struct stat *st)
+{
+    if (lstat(kTraceLogPath, st) != 0)
+        return false;
+    if (S_ISLNK(st->st_mode) && (!may_follow(*st) || stat(kTraceLogPath, st) != 0))
+        return false;
+    return S_ISREG(st->st_mode) && (st->st_nlink == 1 || may_follow(*st));
+}
+
+// Opens the log without ever blocking and marks the descriptor as the
+// library's: write-only, appending, close-on-exec. Returns it, or -1 when
+// the file is not (any longer) what find_log accepted.
+int open_log()
 {
     const int flags = O_WRONLY | O_APPEND | O_CLOEXEC | O_NONBLOCK;
     int fd = open(kTraceLogPath, flags | O_NOFOLLOW);
-    if (fd < 0 && errno == ELOOP && may_follow_link())
-        fd = open(kTraceLogPath, flags);
-    if (fd >= 0 && (fstat(fd, st) != 0 || !S_ISREG(st->st_mode) ||
-                    fcntl(fd, F_SETFL, O_APPEND) != 0)) {
+    if (fd < 0 && errno == ELOOP) {
+        struct stat link;
+        if (lstat(kTraceLogPath, &link) == 0 && may_follow(link))
+            fd = open(kTraceLogPath, flags);
+    }
+    struct stat st;
+    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+                    (st.st_nlink != 1 && !may_follow(st)) ||
+                    fcntl(fd, F_SETFL, O_APPEND) != 0 || fcntl(fd, F_SETSIG, kMarkSignal) != 0)) {
         close(fd);
         fd = -1;
     }
     return fd;
 }
 
-// Under g_busy: gives up the kept number, closing it when it is still the
-// library's and no writer uses it.
-void release_log()
+bool same_file(int fd, const struct stat &file)
 {
-    bool idle = quiesce();
-    int kept = load(&g_log_number);
-    store(&g_log_number, -1);
-    if (kept >= 0 && idle && is_kept_log(kept))
-        close(kept);
+    struct stat st;
+    return fstat(fd, &st) == 0 && st.st_dev == file.st_dev && st.st_ino == file.st_ino;
 }
 
-// Under g_busy: puts the freshly opened log behind the kept number, or makes
-// fresh the kept number. Returns what DbgFd is to hold.
-int install_log(int fresh, const struct stat &st)
+// Under a reference: looks at the log path afresh and sets DbgFd.
+void reopen()
 {
-    int number = load(&g_log_number);
-    if (number >= 0 && number != fresh && is_kept_log(number)) {
-        // Still the same file: nothing to move, so the writers of other
-        // threads' claims are not stopped (their lines would be lost).
-        if (st.st_dev == g_log_device && st.st_ino == g_log_inode) {
-            close(fresh);
-            return number;
-        }
-        int moved = -1;
-        if (quiesce())
-            for (int attempt = 0; attempt < 3 && moved < 0; ++attempt)
-                moved = dup3(fresh, number, O_CLOEXEC);  // EINTR, or EBUSY
-        close(fresh);
-        if (moved < 0)  // still the earlier file, or still in use: no trace
-            return -1;
-    } else {
-        // No log yet, or the kept number is no longer the library's: it is
-        // forgotten, and the fresh descriptor is the log from now on.
-        number = fresh;
-        store(&g_log_number, fresh);
+    int kept = load(&g_kept);
+    if (kept >= 0 && !is_library_log(kept)) {
+        // The host closed the number (and may have reused it): forgotten.
+        replace(&DbgFd, kept, -1);
+        replace(&g_kept, kept, -1);
+        kept = -1;
     }
-    g_log_device = st.st_dev;
-    g_log_inode = st.st_ino;
-    return number;
+    struct stat now;
+    if (!find_log(&now)) {
+        store(&DbgFd, -1);  // closed when the last reference goes
+        return;
+    }
+    if (kept >= 0 && same_file(kept, now)) {
+        store(&DbgFd, kept);  // no open, so no descriptor limit in the way
+        return;
+    }
+    int fresh = open_log();
+    if (fresh < 0) {
+        store(&DbgFd, -1);
+        return;
+    }
+    replace(&g_opening, -1, fresh);
+    int traced = -1;
+    if (kept >= 0) {
+        // The log was replaced: the new file goes behind the kept number.
+        for (int attempt = 0; attempt < 3 && traced < 0; ++attempt)
+            traced = dup3(fresh, kept, O_CLOEXEC);
+    } else if (replace(&g_kept, -1, fresh)) {
+        traced = fresh;
+    } else {
+        traced = load(&g_kept);  // another thread kept its own at once
+    }
+    replace(&g_opening, fresh, -1);
+    if (traced != fresh)
+        close(fresh);
+    store(&DbgFd, traced);
 }
 
-// No thread is in the flagged section when fork() copies the process (no
-// fresh descriptor goes to the child), and none is a writer in the child.
-void before_fork() { g_forked_busy = wait_for(take_busy); }
-void after_fork_parent()
-{
-    if (g_forked_busy)
-        store(&g_busy, 0);
-}
+// In a child of fork no other thread holds a reference: the state starts
+// afresh, and a descriptor another thread had on its way is closed.
 void after_fork_child()
 {
-    store(&g_busy, 0);
-    store(&g_writers, 0);
+    __atomic_store_n(&g_state, 0u, __ATOMIC_SEQ_CST);
+    int kept = load(&g_kept);
+    int opening = load(&g_opening);
+    store(&g_opening, -1);
+    if (opening >= 0 && opening != kept && is_library_log(opening))
+        close(opening);
+    if (kept >= 0 && (!is_library_log(kept) || load(&DbgFd) < 0)) {
+        if (is_library_log(kept))
+            close(kept);
+        store(&g_kept, -1);
+        store(&DbgFd, -1);
+    }
 }
-__attribute__((constructor)) void register_fork_handlers()
+
+// The handler goes with the library: it is registered for this object, and
+// dlclose removes it (the C library's __cxa_finalize for this object).
+__attribute__((constructor)) void register_fork_handler()
 {
-    pthread_atfork(before_fork, after_fork_parent, after_fork_child);
+    pthread_atfork(nullptr, nullptr, after_fork_child);
+}
+
+// Unloading closes the kept descriptor, unless a call still uses it.
+__attribute__((destructor)) void close_at_unload()
+{
+    store(&DbgFd, -1);
+    if (load(&g_kept) >= 0)
+        close_unused();
 }
 
 }  // namespace
@@ -188,46 +228,34 @@ int DbgFd = -1;
 // its descriptor, or to -1 when the file is missing or cannot be opened.
 void OpenDbgTempFile(void)
 {
-    Section section;
-    struct stat st;
-    int fresh = section.taken ? open_log(&st) : -1;
-    if (fresh >= 0) {
-        store(&DbgFd, install_log(fresh, st));
-        return;
-    }
-    store(&DbgFd, -1);
-    if (section.taken && load(&g_log_number) >= 0)
-        release_log();
+    Reference reference;
+    if (reference.usable)
+        reopen();
 }
 
-// Closes the library's log descriptor, if it still has one, and sets DbgFd
-// to -1. A number that no longer names the library's log is forgotten
-// without being closed.
+// Sets DbgFd to -1; the library's log descriptor is closed as soon as no
+// call uses it (at once when none does).
 void CloseDbgTempFile(void)
 {
-    Section section;
+    Reference reference;
     store(&DbgFd, -1);
-    if (section.taken)
-        release_log();
 }
 
 // Writes text as it is (strlen bytes, nothing added) to the open trace log
-// with one write call; does nothing when no log is open. Errors are ignored.
+// with one write call; does nothing when no log is open or DbgFd no longer
+// names the library's log. Errors are ignored.
 void xDbgPrint(int level, const char *text)
 {
     (void)level;
     if (load(&DbgFd) < 0)
         return;
-    int cancel_state;
-    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancel_state);
-    __atomic_add_fetch(&g_writers, 1, __ATOMIC_SEQ_CST);
+    size_t length = strlen(text);  // before any state: a bad text faults here
+    Reference reference;
     int fd = load(&DbgFd);
-    if (fd >= 0) {
-        ssize_t written = write(fd, text, strlen(text));
+    if (reference.usable && is_library_log(fd)) {
+        ssize_t written = write(fd, text, length);
         (void)written;
     }
-    __atomic_sub_fetch(&g_writers, 1, __ATOMIC_SEQ_CST);
-    pthread_setcancelstate(cancel_state, nullptr);
 }
 
 // Hook for dumping a buffer; produces no output.

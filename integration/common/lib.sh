@@ -223,14 +223,14 @@ zk_initramfs_add_file() {
 # program interpreter keeps its absolute path.
 zk_initramfs_add_libs() {
   local dir=$1; shift
-  local file lib
+  local file lib needed
   for file in "$@"; do
-    ldd "$file" >/dev/null 2>&1 || continue  # static: needs nothing
-    if ldd "$file" | grep -q 'not found'; then
-      ldd "$file" >&2; zk_die "$file: a shared library was not found"; return 1
+    needed=$(ldd "$file" 2>/dev/null) || continue  # static: needs nothing
+    if printf '%s\n' "$needed" | grep -q 'not found'; then
+      printf '%s\n' "$needed" >&2; zk_die "$file: a shared library was not found"; return 1
     fi
     # "name => /path (addr)", or "/path (addr)" for the interpreter.
-    ldd "$file" | awk '$2 == "=>" && $3 ~ /^\// { print "lib", $3 } $1 ~ /^\// { print "interp", $1 }' |
+    printf '%s\n' "$needed" | awk '$2 == "=>" && $3 ~ /^\// { print "lib", $3 } $1 ~ /^\// { print "interp", $1 }' |
       while read -r kind lib; do
         if [ "$kind" = interp ]; then
           zk_initramfs_add_file "$dir" "$lib" "$lib" || exit 1

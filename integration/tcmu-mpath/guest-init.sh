@@ -16,111 +16,22 @@
 #   5 refusals: activation while an operation is in progress, a malformed
 #     trespass page from sg_raw, activating the owning path
 #   6 the handler stops cleanly, no malformed entry
+# At steps 1, 3, 4 and 5 zkdiscover --metrics - says the same of the views:
+# the LUN's default and current owner, each path's kernel and unit state and
+# whether they agree.
 . /lib/zk/guest.sh
 . /lib/zk/tcmu.sh
+. /lib/zk/drill.sh
 zk_guest_setup
 
-CONTROL=/tmp/zktcmu.control
 MAP=zkmp
-
-# Checks of a step: each failed condition is named; step_end reports them.
-step_begin() { STEP=$1 PROBLEMS= EVIDENCE=; dmesg -c > /dev/null; }
-need() { [ "$1" = ok ] || PROBLEMS="$PROBLEMS $2;"; }
-# expect CONDITION TEXT: CONDITION is a shell test run with eval.
-expect() { if eval "$1"; then :; else PROBLEMS="$PROBLEMS $2;"; fi; }
-evidence() { EVIDENCE="$EVIDENCE $*;"; }
-step_end() {
-  dmesg -c > /tmp/kmsg.$STEP
-  sed "s/^/ZK-INFO $STEP kernel: /" /tmp/kmsg.$STEP | grep -v -e 'Buffer I/O error' -e 'async page read' | tail -n 12
-  if [ -z "$PROBLEMS" ]; then
-    zk_check "$STEP" PASS "$EVIDENCE"
-  else
-    zk_check "$STEP" FAIL "$PROBLEMS (seen:$EVIDENCE)"
-  fi
-}
-
-# Commands the unit behind DEVICE received, counted by CDB prefix
-# (hex bytes as zktcmu logs them: "15" MODE SELECT(6), "12 01 c0" ...).
-commands() { grep -c -E "^zktcmu: $1: \[[0-9]+\] ($2)" "$HANDLER_LOG"; }
-mode_selects() { commands "$1" '15 |55 '; }
-# The commands of DEVICE since line N of the log, "opcode/status" each.
-log_lines() { wc -l < "$HANDLER_LOG"; }
-since() {
-  tail -n +"$(($2 + 1))" "$HANDLER_LOG" |
-    sed -n "s/^zktcmu: $1: \[[0-9]*\] \([0-9a-f]*\) .*status 0x\([0-9a-f]*\).*/\1\/\2/p" | sort | uniq -c |
-    awk '{ printf "%s x%s ", $2, $1 }'
-}
-
-# bounded SECONDS CMD...: runs CMD, waiting at most SECONDS for it (a
-# command blocked in the kernel cannot be killed: it is left behind, and
-# reported); the status is CMD's, 124 when it did not end.
-bounded() {
-  limit=$(( $1 * 10 )); shift
-  "$@" &
-  pid=$!
-  while kill -0 $pid 2>/dev/null; do
-    limit=$((limit - 1))
-    if [ $limit -le 0 ]; then
-      kill -KILL $pid 2>/dev/null
-      zk_info "$STEP: still blocked after the time limit: $*"
-      return 124
-    fi
-    usleep 100000
-  done
-  wait $pid
-}
-
-# read_map N / read_dev NODE N: one direct 4 KiB read at block N, bounded.
-read_dev() { bounded 20 dd if="$1" of=/dev/null bs=4096 count=1 skip="$2" iflag=direct 2>/dev/null; }
-read_map() { read_dev "$MAPDEV" "$1"; }
-
-# The kernel's attributes of a SCSI device, "dh_state access_state preferred".
-kernel_state() {
-  d=/sys/block/$1/device
-  echo "$(cat $d/dh_state 2>/dev/null) $(cat $d/access_state 2>/dev/null) $(cat $d/preferred_path 2>/dev/null)"
-}
-
-# zkdiscover's line for a path (by its sd node), and the whole tree.
-discover() { "$ZKDISCOVER" --library "$LIBRARY" "$@" $A_SD $A_SG $B_SD $B_SG; }
-tree_line() { grep -E "(\|--|\`--) /dev/$1 " /tmp/tree | sed 's/^[|` -]*//'; }
-show_tree() {
-  discover --explain > /tmp/tree 2>&1
-  sed "s/^/ZK-INFO $STEP tree: /" /tmp/tree | grep -E 'LUN|SP |views'
-}
-
-upr() { sg_vpd -p upr "$1" 2>&1; }
-wait_log() {
-  n=0
-  while ! grep -q "$1" "$HANDLER_LOG"; do
-    n=$((n + 1)); [ $n -le 50 ] || return 1; usleep 100000
-  done
-}
 
 # --- set-up ------------------------------------------------------------
 # The handler must be loaded before the LUNs appear: it attaches at scan.
 for module in sd_mod sg target_core_user tcm_loop scsi_dh_emc dm_multipath dm_round_robin; do
   zk_modprobe "$module" || setup_failed "modprobe $module"
 done
-grep -q configfs /proc/mounts || mount -t configfs configfs /sys/kernel/config ||
-  setup_failed "configfs cannot be mounted"
-for unit in spa spb; do
-  make_tcmu "$unit" || setup_failed "TCMU device $unit cannot be enabled"
-done
-mkfifo "$CONTROL" || setup_failed "mkfifo $CONTROL"
-/bin/zktcmu --verbose --control "$CONTROL" --config "$CONFIG" --ready "$READY" \
-  spa=/dev/tcmu/spa spb=/dev/tcmu/spb 2> "$HANDLER_LOG" &
-HANDLER=$!
-wait_for_handler $HANDLER
-dmesg -c > /dev/null
-export_unit 1 spa || setup_failed "spa cannot be exported"
-export_unit 2 spb || setup_failed "spb cannot be exported"
-dmesg -c > /tmp/kmsg.attach
-set -- $(nodes 1); A_SD=$1 A_SG=$2
-set -- $(nodes 2); B_SD=$1 B_SG=$2
-[ -n "$A_SG" ] && [ -n "$B_SG" ] || setup_failed "no sd and sg nodes"
-A_SD=/dev/$A_SD A_SG=/dev/$A_SG B_SD=/dev/$B_SD B_SG=/dev/$B_SG
-for node in $A_SD $A_SG $B_SD $B_SG; do zk_wait_for "$node" 10 || setup_failed "$node did not appear"; done
-A=${A_SD#/dev/} B=${B_SD#/dev/}
+start_array
 zk_info "SP A: $A_SD $A_SG; SP B: $B_SD $B_SG"
 
 # --- 1: attach -----------------------------------------------------------
@@ -145,6 +56,9 @@ expect 'echo "$ub" | grep -q "LUN bound, but not owned by this SP" && echo "$ub"
 evidence "sg_vpd upr: SP A $(echo "$ua" | grep 'LUN State'), SP B $(echo "$ub" | grep 'LUN State')"
 discover --json > /tmp/step1.json 2>/dev/null
 expect '[ -s /tmp/step1.json ]' "no --json"
+check_views "A A" "active/optimized/owned/1" "standby/bound/1"
+expect '[ "$(metric zkdiscover_path_kernel_preferred sp=\"A\")" = 1 ] && [ "$(metric zkdiscover_path_kernel_preferred sp=\"B\")" = 0 ]' "metrics: SP A not the only preferred path"
+expect '[ "$(metric zkdiscover_lun_operation_in_progress)" = 0 ]' "metrics: an operation in progress"
 step_end
 
 # --- 2: reads --------------------------------------------------------------
@@ -204,6 +118,8 @@ sed 's/^/ZK-INFO 3 compare: /' /tmp/compare.3
 expect '[ $rc = 10 ] && [ "$(grep -c "^Trespass:" /tmp/compare.3)" = 1 ] && grep "owner now" /tmp/compare.3 | grep -q B' "--compare (exit $rc) does not show one trespass to SP B"
 evidence "--compare exit $rc, $(grep -c '^Trespass:' /tmp/compare.3) trespass"
 discover --json > /tmp/step3.json 2>/dev/null
+# Off its default SP; SP A's kernel still active/optimized, the unit says bound.
+check_views "B A" "active/optimized/bound/0" "active/optimized/owned/1"
 step_end
 
 # --- 4: array-side trespass back to SP A -----------------------------------
@@ -232,6 +148,8 @@ discover --compare /tmp/step3.json > /tmp/compare.4 2>&1
 rc=$?
 sed 's/^/ZK-INFO 4 compare: /' /tmp/compare.4
 expect '[ $rc = 10 ] && [ "$(grep -c "^Trespass:" /tmp/compare.4)" = 1 ]' "--compare (exit $rc) does not show the trespass back"
+# Back on its default SP: SP A's views agree again (SP B's kernel may lag).
+check_views "A A" "active/optimized/owned/1" "*/bound/*"
 step_end
 
 # --- 5: refusals -----------------------------------------------------------
@@ -255,6 +173,9 @@ echo "in_progress spa on" > "$CONTROL"
 wait_log "control: in_progress spa: on" || need no "zktcmu did not take in_progress"
 bounded 20 sh -c "echo activate > /sys/block/$B/device/dh_state"; evidence "activate SP B in progress: status $?"
 expect '[ $(mode_selects spb) = $ms_b ]' "a MODE SELECT reached SP B while an operation was in progress"
+take_metrics
+expect '[ "$(metric zkdiscover_lun_operation_in_progress)" = 1 ]' "metrics: no operation in progress shown"
+evidence "metrics: operation in progress $(metric zkdiscover_lun_operation_in_progress), owner/default $(owners)"
 expect 'upr $A_SG | grep -q "owned by this SP" && upr $A_SG | grep -q "NDU in progress"' "SP A no longer owns the LUN, or no operation in progress shown"
 evidence "in progress: SP B MODE SELECTs $(( $(mode_selects spb) - ms_b )), spb saw: $(since spb $mark)"
 echo "in_progress spa off" > "$CONTROL"

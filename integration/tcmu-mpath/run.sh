@@ -49,6 +49,7 @@ zk_initramfs_add_program "$tree" "$handler" /bin/zktcmu || exit 1
 zk_initramfs_add_program "$tree" "$claim" /bin/zk_tcmu_claim || exit 1
 zk_initramfs_add_file "$tree" "${ZK_MPATH_DESCRIPTION:-$here/array.sim}" /etc/zk/array.sim || exit 1
 zk_initramfs_add_file "$tree" "$here/../tcmu/guest-tcmu.sh" /lib/zk/tcmu.sh || exit 1
+zk_initramfs_add_file "$tree" "$here/guest-drill.sh" /lib/zk/drill.sh || exit 1
 zk_initramfs_add_zkdiscover "$tree" "$zkdiscover" "$library" || exit 1
 zk_initramfs_set_init "$tree" "$here/guest-init.sh" || exit 1
 zk_initramfs_pack "$tree" "$work/initrd.cpio" || exit 1

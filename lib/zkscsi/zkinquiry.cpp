@@ -117,6 +117,7 @@ extern "C" {
 int do_inquiry(const char *path, int evpd, int page_code, int open_flags,
                int *length_out, unsigned char **buffer_out)
 {
+    zk_command_guard guard;
     int fd = open(path, open_flags | O_CLOEXEC);  // never inherited by a program the host starts
     if (fd == -1)
         return zk_failure_result();

@@ -77,6 +77,7 @@ int generic_mode_sense(const char *path, int dbd, int page_control,
                        int page_code, int *length_out,
                        unsigned char **buffer_out)
 {
+    zk_command_guard guard;
     int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd == -1)
         return zk_failure_result();

@@ -6,6 +6,7 @@
 #define ZK_ZKPASSTHROUGH_H
 
 #include <errno.h>
+#include <pthread.h>
 #include <stddef.h>
 
 #include "platform/uscsi.h"
@@ -55,5 +56,21 @@ static inline int zk_failure_result(void)
         errno = EIO;
     return errno;
 }
+
+/* Holds a thread's cancellation off for one command, from before its open()
+ * to after its close(), so that a cancel never strands the descriptor or a
+ * buffer. A cancel already pending is acted on first, when nothing is held
+ * yet. */
+struct zk_command_guard {
+    int cancel_state;
+    zk_command_guard()
+    {
+        pthread_testcancel();
+        pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancel_state);
+    }
+    ~zk_command_guard() { pthread_setcancelstate(cancel_state, nullptr); }
+    zk_command_guard(const zk_command_guard &) = delete;
+    zk_command_guard &operator=(const zk_command_guard &) = delete;
+};
 
 #endif /* ZK_ZKPASSTHROUGH_H */

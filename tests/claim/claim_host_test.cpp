@@ -1,6 +1,7 @@
 // A host as the volume manager is one: it loads the shared object at run
 // time, binds the entry points by name, claims a (simulated) unit, walks the
 // list as a plain char ** array and releases it with nv_free.
+#include "../foundation/foundation_test_util.h"
 #include "claim_support.h"
 #include "claim_trace_log.h"
 #include "format_counter.h"
@@ -8,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -109,6 +111,38 @@ TEST_F(Host, FormatsTheTraceOnlyWhenTheLogExists)
         EXPECT_EQ(trace_log_text(), log_present ? default_claim_log() : "");
         EXPECT_EQ(access(kTraceLogPath, F_OK) == 0, log_present);
     }
+}
+
+// A host that reloads the library (dlopen, a claim with the log present,
+// dlclose) 100 times: each unload closes the library's log descriptor and
+// takes its fork handler along, so a later fork runs no unloaded code.
+TEST(Reload, UnloadingLeavesNoDescriptorAndNoForkHandler)
+{
+    ASSERT_EQ(load_units({UnitDef{}}), "");
+    auto inq = make_inquiry();
+    device_entry entry = make_entry(kDefaultPath, inq.data());
+    std::ofstream{kTraceLogPath};
+    for (int round = 0; round < 100; ++round) {
+        void *library = dlopen(ZK_LIBRARY_FILE, RTLD_NOW | RTLD_LOCAL);
+        ASSERT_NE(library, nullptr) << dlerror();
+        char **list = nullptr;
+        auto claim = reinterpret_cast<ClaimDeviceFn>(dlsym(library, "claim_device"));
+        ASSERT_EQ(claim(&entry, &list), ZK_CLAIMED);
+        reinterpret_cast<NvFreeFn>(dlsym(library, "nv_free"))(list);
+        dlclose(library);
+        ASSERT_EQ(dlopen(ZK_LIBRARY_FILE, RTLD_NOW | RTLD_NOLOAD), nullptr) << "not unloaded";
+    }
+    EXPECT_EQ(zkfoundation::count_descriptors_to(kTraceLogPath), 0);
+    EXPECT_NE(zkfoundation::read_file(kTraceLogPath).find(" : retval 0  (Claimed)\n"),
+              std::string::npos);
+    unlink(kTraceLogPath);
+    pid_t child = fork();
+    if (child == 0)
+        _exit(0);
+    int status = -1;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    zksim_reset();
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <pwd.h>
 #include <stdio.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
@@ -271,6 +272,49 @@ TEST_F(TraceLog, HostReusesTheLogNumber)
     EXPECT_EQ(log_descriptors(), 0);
 }
 
+// The host closes the log's number, opens its own file on it (write-only,
+// appending, close-on-exec, as the library's) and calls xDbgPrint itself:
+// the text does not reach the host's file.
+TEST_F(TraceLog, HostsOwnPrintAfterReuse)
+{
+    TempDir dir;
+    create_log();
+    OpenDbgTempFile();
+    const int log_number = DbgFd;
+    ASSERT_GE(log_number, 0);
+    close(log_number);
+    int host = open(dir.file("host").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    ASSERT_EQ(host, log_number);
+    xDbgPrint(1, "trace\n");
+    EXPECT_EQ(read_file(dir.file("host")), "");
+    close(host);
+}
+
+// With the descriptor limit reached, a call whose open would fail keeps
+// tracing to the log that is still there.
+TEST_F(TraceLog, DescriptorLimitKeepsAWorkingLog)
+{
+    create_log();
+    OpenDbgTempFile();
+    ASSERT_GE(DbgFd, 0);
+    struct rlimit saved, low;
+    getrlimit(RLIMIT_NOFILE, &saved);
+    low = saved;
+    low.rlim_cur = static_cast<rlim_t>(fcntl(0, F_DUPFD, 0) + 8);  // a few above the highest in use
+    close(static_cast<int>(low.rlim_cur) - 8);
+    ASSERT_LE(low.rlim_cur, saved.rlim_cur);
+    setrlimit(RLIMIT_NOFILE, &low);
+    std::vector<int> filler;
+    for (int fd; (fd = dup(0)) >= 0;)
+        filler.push_back(fd);
+    OpenDbgTempFile();
+    xDbgPrint(1, "still\n");
+    setrlimit(RLIMIT_NOFILE, &saved);
+    for (int fd : filler)
+        close(fd);
+    EXPECT_EQ(read_file(kLogPath), "still\n");
+}
+
 // With the log missing DbgFd is -1 and CloseDbgTempFile does nothing, even
 // when the number the library kept has become the host's.
 TEST_F(TraceLog, CloseWithTracingOffTouchesNothing)
@@ -406,6 +450,10 @@ TEST_F(TraceLog, HostilePathsAtTheLog)
         {"link of another user", true, [&] { return symlink(target.c_str(), log); }, false},
         {"link of another user to a FIFO", true, [&] { return symlink("/tmp/zk-fifo", log); }, false},
         {"link of this user", false, [&] { return symlink(target.c_str(), log); }, true},
+        {"hard link to another user's file", false,
+         [&] { return chown(target.c_str(), nobody->pw_uid, nobody->pw_gid) || link(target.c_str(), log); },
+         false},
+        {"hard link to this user's file", false, [&] { return link(target.c_str(), log); }, true},
         {"device node", false, [&] { return mknod(log, S_IFCHR | 0666, makedev(1, 3)); }, false},
         {"directory", false, [&] { return mkdir(log, 0777); }, false},
     };

@@ -41,6 +41,17 @@ Reply respond(const char *path, Bytes cdb, std::size_t cap = 4096, const Bytes &
     return r;
 }
 
+// GOOD when sense is empty, else CHECK CONDITION with that key, ASC, ASCQ.
+void expect_answer(const Reply &r, const Bytes &sense) {
+    if (sense.empty()) {
+        EXPECT_EQ(r.status, ZKSIM_STATUS_GOOD);
+    } else if (r.status != ZKSIM_STATUS_CHECK_CONDITION || r.sense.size() < 14) {
+        ADD_FAILURE() << "status " << r.status << ", not CHECK CONDITION with sense";
+    } else {
+        EXPECT_EQ((Bytes{r.sense.at(2), r.sense.at(12), r.sense.at(13)}), sense);
+    }
+}
+
 void load(const std::string &text) {
     char err[256];
     ASSERT_EQ(zksim_load_text(text.c_str(), err, sizeof err), 0) << err;
@@ -321,6 +332,11 @@ TEST(Description, ErrorsNameTheLineAndKeepThePreviousConfiguration) {
         {"capture\nunit /a\n sp 1\n", "line 4: the capture has no end line"},
         {"unit /a\ncapture\n", "line 2: capture must be the first statement"},
         {"unit /a\nend\nunit /b\n", "line 3: text after the end line"},
+        {"unit /a\n kernel emc\n", "line 2: kernel takes HANDLER STATE"},
+        {"unit /a\n kernel emc sleepy\n", "line 2: unknown kernel access state 'sleepy'"},
+        {"unit /a\n kernel emc standby favourite\n", "line 2: kernel: expected 'preferred'"},
+        {"array S kernel=detached\n", "line 1: kernel takes a handler name"},
+        {"array S kernel_active=C\n", "line 1: kernel_active takes A or B"},
     };
     load("unit /dev/kept\n");
     for (const ErrorCase &c : cases) {
@@ -404,6 +420,43 @@ TEST(ArrayForm, ExpandsIntoDistinctDeterministicPaths) {
     zksim_reset();
 }
 
+// The kernel's view: none unless described; the array form's follows each
+// LUN's first owner (or the SP named), preferred through the default SP.
+TEST(KernelView, DescribedPerUnitOrByTheArrayForm) {
+    struct Case {
+        const char *description;
+        const char *path;
+        int result;
+        const char *dh_state, *access_state;
+        int preferred;
+    };
+    const Case cases[] = {
+        {"unit /a\n", "/a", -1, "", "", 0},
+        {"unit /a\n kernel emc active/optimized preferred\n", "/a", 0, "emc", "active/optimized", 1},
+        {"unit /a\n kernel alua standby\n", "/a", 0, "alua", "standby", 0},
+        {"unit /a\n kernel detached\n", "/a", 0, "detached", "", 0},
+        {"unit /a\n kernel emc standby\n kernel none\n", "/a", -1, "", "", 0},
+        {"array S luns=2 prefix=/p\n", "/p0", -1, "", "", 0},
+        {"array S luns=2 kernel=emc prefix=/p\n", "/p0", 0, "emc", "active/optimized", 1},
+        {"array S luns=2 kernel=emc prefix=/p\n", "/p1", 0, "emc", "standby", 0},
+        {"array S luns=2 kernel=emc prefix=/p\n", "/p3", 0, "emc", "active/optimized", 1},
+        {"array S luns=2 kernel=emc kernel_active=A prefix=/p\n", "/p3", 0, "emc", "standby", 1},
+        {"array S luns=2 kernel=emc default_sp=A prefix=/p\n", "/p3", 0, "emc", "active/optimized", 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.description) + c.path);
+        load(c.description);
+        zksim_kernel_view view{};
+        ASSERT_EQ(zksim_unit_kernel_view(zksim_find_unit(c.path), &view), c.result);
+        if (c.result != 0) continue;
+        EXPECT_STREQ(view.dh_state, c.dh_state);
+        EXPECT_STREQ(view.access_state, c.access_state);
+        EXPECT_EQ(view.preferred, c.preferred);
+    }
+    EXPECT_EQ(zksim_unit_kernel_view(nullptr, nullptr), -1);
+    zksim_reset();
+}
+
 TEST(ArrayForm, LargeArrayLoadsAndLooksUpQuickly) {
     auto start = std::chrono::steady_clock::now();
     load("array BIG luns=4096 paths_per_sp=2 prefix=/dev/sim/big\n");
@@ -456,6 +509,8 @@ PathView view(const char *path) {
     EXPECT_EQ(be16(c0.data, 2), 92u);
     EXPECT_EQ(c0.data[1], 0xC0);
     EXPECT_EQ(c0.data[9], 0);  // page revision
+    EXPECT_EQ(c0.data[27], 3);  // system type
+    EXPECT_EQ(c0.data[30], 0x04);  // arraycommpath
     EXPECT_EQ(Bytes(c0.data.begin() + 10, c0.data.begin() + 26),
               (Bytes{0x60, 0x06, 0x01, 0x60, 0x3A, 0x21, 0x0F, 0x00, 0x6C, 0x4E, 0x8B, 0x10, 0x5A,
                      0x91, 0xDF, 0x11}));
@@ -559,12 +614,7 @@ TEST(ModelTwoSps, ModeSelectTrespassAcceptedAndRefused) {
         SCOPED_TRACE(c.what);
         load(kTwoSps);
         Reply r = respond("/dev/spb", c.cdb, 0, c.out.empty() ? Bytes{0} : c.out);
-        if (c.sense.empty()) {
-            EXPECT_EQ(r.status, ZKSIM_STATUS_GOOD);
-        } else {
-            ASSERT_EQ(r.status, ZKSIM_STATUS_CHECK_CONDITION);
-            EXPECT_EQ((Bytes{r.sense.at(2), r.sense.at(12), r.sense.at(13)}), c.sense);
-        }
+        expect_answer(r, c.sense);
         EXPECT_EQ(zksim_unit_owner(zksim_find_unit("/dev/spa")), c.owner_after);
     }
     // Without data-out (zksim_unit_respond) a parameter list is missing.
@@ -598,12 +648,7 @@ TEST(ModelTwoSps, PassivePathRefusesMediaAccessOnly) {
     for (const Case &c : cases) {
         SCOPED_TRACE(std::string(c.path) + " opcode " + std::to_string(c.cdb[0]));
         Reply r = respond(c.path, c.cdb);
-        if (c.sense.empty()) {
-            EXPECT_EQ(r.status, ZKSIM_STATUS_GOOD);
-        } else {
-            ASSERT_EQ(r.status, ZKSIM_STATUS_CHECK_CONDITION);
-            EXPECT_EQ((Bytes{r.sense.at(2), r.sense.at(12), r.sense.at(13)}), c.sense);
-        }
+        expect_answer(r, c.sense);
     }
     zksim_reset();
 }
@@ -633,6 +678,142 @@ TEST(ModelTwoSps, DescriptionKeys) {
     EXPECT_EQ(inquiry.data[4], 155);
     load("array CK1 luns=2\n");
     EXPECT_EQ(respond("/dev/sim/CK1/path3", kUnitPathReport).data.at(5), 1);  // odd LUN: B
+    zksim_reset();
+}
+
+}  // namespace
+
+namespace {
+
+// The LUN of kTwoSps in failover mode 4 (ALUA), SP A its owner and default.
+std::string alua(const std::string &extra = "") {
+    std::string text = kTwoSps;
+    text.erase(text.find("  failover_mode 1\n"), 18);
+    for (std::size_t at = 0; (at = text.find("  sp ", at)) != std::string::npos; at += 5)
+        text.insert(text.find('\n', at) + 1, "  failover_mode 4\n" + extra);
+    return text;
+}
+
+// Access state (with PREF) of SP A's and SP B's groups, through one path.
+Bytes group_states(const char *path) {
+    Bytes g = respond(path, kReportGroups).data;
+    return {g.at(4), g.at(4 + 12), g.at(5)};
+}
+
+// Failover mode 4: INQUIRY's target port group support, REPORT TARGET PORT
+// GROUPS with the owner active/optimized, the other active/non-optimized
+// and the default SP's group preferred; media access on both paths.
+TEST(ModelAlua, GroupsAndMediaAccessOnBothPaths) {
+    struct Case {
+        const char *what;
+        std::string text;
+        std::uint8_t tpgs;
+        Bytes groups;  // SP A's state, SP B's, supported states
+    } cases[] = {
+        {"ALUA", alua(), 3, {0x80, 0x01, 0x07}},
+        {"ALUA, implicit only", alua("  tpgs 1\n"), 1, {0x80, 0x01, 0x07}},
+        {"active/passive", kTwoSps, 0, {0x00, 0x02, 0x05}},
+    };
+    const Bytes write10 = {0x2A, 0, 0, 0, 0, 0, 0, 0, 1, 0};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        load(c.text);
+        for (const char *path : {"/dev/spa", "/dev/spb"}) {
+            SCOPED_TRACE(path);
+            EXPECT_EQ(respond(path, {0x12, 0, 0, 0, 96, 0}).data.at(5), c.tpgs << 4);
+            EXPECT_EQ(group_states(path), c.groups);
+        }
+        bool passive_refuses = c.tpgs == 0;
+        EXPECT_EQ(respond("/dev/spb", kRead10).status,
+                  passive_refuses ? ZKSIM_STATUS_CHECK_CONDITION : ZKSIM_STATUS_GOOD);
+        EXPECT_EQ(respond("/dev/spb", write10).status,
+                  passive_refuses ? ZKSIM_STATUS_CHECK_CONDITION : ZKSIM_STATUS_GOOD);
+        EXPECT_EQ(respond("/dev/spa", write10).status,
+                  passive_refuses ? ZKSIM_STATUS_CHECK_CONDITION : ZKSIM_STATUS_GOOD);  // mode 1: no WRITE
+    }
+    zksim_reset();
+}
+
+// SET TARGET PORT GROUPS through SP B: who owns the LUN after it.
+TEST(ModelAlua, SetTargetPortGroups) {
+    auto stpg = [](std::uint32_t n) { return Bytes{0xA4, 0x0A, 0, 0, 0, 0, 0, 0, 0, static_cast<std::uint8_t>(n), 0, 0}; };
+    auto list = [](std::initializer_list<std::pair<std::uint8_t, std::uint8_t>> d) {
+        Bytes out(4, 0);
+        for (auto [state, group] : d) out.insert(out.end(), {state, 0, 0, group});
+        return out;
+    };
+    struct Case {
+        const char *what;
+        std::string text;
+        Bytes cdb, out;
+        Bytes sense;  // empty: GOOD
+        int owner_after;
+    } cases[] = {
+        {"SP B's group optimized", alua(), stpg(8), list({{0, 2}}), {}, 1},
+        {"SP A's group non-optimized", alua(), stpg(8), list({{1, 1}}), {}, 1},
+        {"SP A's group standby", alua(), stpg(8), list({{2, 1}}), {}, 1},
+        {"SP A's group optimized", alua(), stpg(8), list({{0, 1}}), {}, 0},
+        {"the last descriptor wins", alua(), stpg(12), list({{0, 2}, {0, 1}}), {}, 0},
+        {"empty list", alua(), stpg(0), {}, {}, 0},
+        {"unavailable", alua(), stpg(8), list({{3, 2}}), {5, 0x26, 0}, 0},
+        {"unknown group", alua(), stpg(8), list({{0, 3}}), {5, 0x26, 0}, 0},
+        {"half a descriptor", alua(), stpg(6), list({{0, 2}}), {5, 0x1A, 0}, 0},
+        {"less data-out than the CDB says", alua(), stpg(12), list({{0, 2}}), {5, 0x1A, 0}, 0},
+        {"another service action", alua(), {0xA4, 0x0B, 0, 0, 0, 0, 0, 0, 0, 8, 0, 0}, list({{0, 2}}), {5, 0x24, 0}, 0},
+        {"operation in progress", alua("  in_progress on\n"), stpg(8), list({{0, 2}}), {2, 4, 7}, 0},
+        {"implicit support only", alua("  tpgs 1\n"), stpg(8), list({{0, 2}}), {5, 0x20, 0}, 0},
+        {"active/passive", kTwoSps, stpg(8), list({{0, 2}}), {5, 0x20, 0}, 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        load(c.text);
+        Reply r = respond("/dev/spb", c.cdb, 0, c.out.empty() ? Bytes{0} : c.out);
+        expect_answer(r, c.sense);
+        EXPECT_EQ(zksim_unit_owner(zksim_find_unit("/dev/spa")), c.owner_after);
+    }
+    load(alua());
+    respond("/dev/spb", stpg(8), 0, list({{0, 2}}));
+    EXPECT_EQ(group_states("/dev/spa"), (Bytes{0x81, 0x00, 0x07}));  // A still preferred
+    zksim_reset();
+}
+
+// The implicit trespass: reads through the SP not owning the LUN count up,
+// through the owner down (not below zero); at the threshold the LUN moves;
+// 0 never moves it.
+TEST(ModelAlua, ImplicitTrespassAfterSustainedIo) {
+    struct Case {
+        const char *what;
+        std::string text;
+        const char *ios;  // a: a read through SP A, b: through SP B
+        std::vector<int> owners;  // after each
+    } cases[] = {
+        {"threshold 3", alua("  implicit_trespass 3\n"), "bbb", {0, 0, 1}},
+        {"the owner's I/O counts down", alua("  implicit_trespass 3\n"), "bbabb", {0, 0, 0, 0, 1}},
+        {"not below zero", alua("  implicit_trespass 2\n"), "aaabb", {0, 0, 0, 0, 1}},
+        {"and back", alua("  implicit_trespass 2\n"), "bbaa", {0, 1, 1, 0}},
+        {"the count starts again after a move", alua("  implicit_trespass 2\n"), "bbba", {0, 1, 1, 1}},
+        {"threshold 1", alua("  implicit_trespass 1\n"), "b", {1}},
+        {"never", alua("  implicit_trespass 0\n"), "bbbbbbbb", {0, 0, 0, 0, 0, 0, 0, 0}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        load(c.text);
+        for (std::size_t k = 0; c.ios[k]; ++k) {
+            EXPECT_EQ(respond(c.ios[k] == 'a' ? "/dev/spa" : "/dev/spb", kRead10).status, ZKSIM_STATUS_GOOD);
+            EXPECT_EQ(zksim_unit_owner(zksim_find_unit("/dev/spa")), c.owners[k]) << "after I/O " << k + 1;
+        }
+    }
+    load(alua());
+    for (int k = 1; k <= 64; ++k) {
+        respond("/dev/spb", kRead10);
+        ASSERT_EQ(zksim_unit_owner(zksim_find_unit("/dev/spb")), k < 64 ? 0 : 1) << k;
+    }
+    // A host trespass restarts the count too.
+    load(alua("  implicit_trespass 2\n"));
+    respond("/dev/spb", kRead10);
+    EXPECT_EQ(zksim_unit_trespass(zksim_find_unit("/dev/spa"), 0), 0);
+    respond("/dev/spb", kRead10);
+    EXPECT_EQ(zksim_unit_owner(zksim_find_unit("/dev/spa")), 0);
     zksim_reset();
 }
 

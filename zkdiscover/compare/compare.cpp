@@ -196,12 +196,19 @@ Severity overall_severity(const std::vector<Change> &changes)
     return worst;
 }
 
-std::vector<Change> compare_snapshots(const Snapshot &before, const Snapshot &after)
-{
-    const std::vector<Pair> all = pair_up(before, after);
+namespace {
 
-    // The paths of each LUN, claimed by it in either scan: (LUN, path)
-    // entries sorted by LUN, then by path.
+// The paths of a LUN, claimed by it in either scan.
+struct Group {
+    LunKey key;
+    std::vector<uint32_t> paths;
+    bool in_before = false, in_after = false;
+};
+
+// The LUNs of either scan with their paths.
+std::vector<Group> group_luns(const std::vector<Pair> &all)
+{
+    // (LUN, path) entries sorted by LUN, then by path.
     struct Entry {
         LunKey lun;
         uint32_t path;
@@ -216,11 +223,6 @@ std::vector<Change> compare_snapshots(const Snapshot &before, const Snapshot &af
             entries.push_back({lun_of(*a), i});
     }
     std::sort(entries.begin(), entries.end());
-    struct Group {
-        LunKey key;
-        std::vector<uint32_t> paths;
-        bool in_before = false, in_after = false;
-    };
     std::vector<Group> luns;
     for (size_t e = 0; e < entries.size(); ++e) {
         if (e == 0 || entries[e].lun != entries[e - 1].lun)
@@ -233,9 +235,19 @@ std::vector<Change> compare_snapshots(const Snapshot &before, const Snapshot &af
     std::vector<Entry>().swap(entries);
     // In order of the serials, as the changes list them.
     std::sort(luns.begin(), luns.end(), [](const Group &x, const Group &y) { return string_less(x.key, y.key); });
+    return luns;
+}
 
+// The changes found so far.
+struct Finder {
+    const std::vector<Pair> &all;
     std::vector<Found> found;
-    auto add = [&](ChangeKind kind, Severity severity, const LunKey &key, std::vector<uint32_t> paths) {
+    // Only some paths were scanned (DEVICE arguments): a LUN's owner path
+    // may be among the others.
+    bool some_paths = false;
+
+    Found *add(ChangeKind kind, Severity severity, const LunKey &key, std::vector<uint32_t> paths)
+    {
         Found f;
         f.kind = kind;
         f.severity = severity;
@@ -243,23 +255,37 @@ std::vector<Change> compare_snapshots(const Snapshot &before, const Snapshot &af
         f.paths = std::move(paths);
         found.push_back(std::move(f));
         return &found.back();
-    };
+    }
+};
 
-    // Arrays of one scan only: the LUN groups of an array are adjacent.
-    std::set<SharedText> arrays_before, arrays_after;
+// The cabinet serials of the arrays in each scan.
+struct Arrays {
+    std::set<SharedText> before, after;
+};
+
+Arrays arrays_of(const std::vector<Group> &luns)
+{
+    Arrays arrays;
     for (const Group &g : luns) {
         if (g.in_before)
-            arrays_before.insert(g.key.first);
+            arrays.before.insert(g.key.first);
         if (g.in_after)
-            arrays_after.insert(g.key.first);
+            arrays.after.insert(g.key.first);
     }
+    return arrays;
+}
+
+// Arrays of one scan only: the LUN groups of an array are adjacent.
+void find_array_changes(Finder &changes, const std::vector<Group> &luns, const Arrays &arrays)
+{
+    const std::vector<Pair> &all = changes.all;
     for (size_t first = 0, last; first < luns.size(); first = last) {
         SharedText cab = luns[first].key.first;
         for (last = first; last < luns.size() && luns[last].key.first == cab; ++last) {
         }
         for (bool later : {false, true}) {
-            if (!(later ? arrays_after : arrays_before).count(cab) ||
-                (later ? arrays_before : arrays_after).count(cab))
+            if (!(later ? arrays.after : arrays.before).count(cab) ||
+                (later ? arrays.before : arrays.after).count(cab))
                 continue;
             std::vector<uint32_t> paths;
             size_t count = 0;
@@ -271,75 +297,92 @@ std::vector<Change> compare_snapshots(const Snapshot &before, const Snapshot &af
             }
             std::sort(paths.begin(), paths.end());
             paths.erase(std::unique(paths.begin(), paths.end()), paths.end());
-            add(later ? ChangeKind::ArrayAppeared : ChangeKind::ArrayDisappeared,
-                later ? Severity::Changed : Severity::Degraded, {cab, SharedText()}, std::move(paths))
+            changes
+                .add(later ? ChangeKind::ArrayAppeared : ChangeKind::ArrayDisappeared,
+                     later ? Severity::Changed : Severity::Degraded, {cab, SharedText()},
+                     std::move(paths))
                 ->luns = count;
         }
     }
+}
 
-    std::set<LunKey> trespassed;
-    for (const Group &g : luns) {
-        const LunKey &key = g.key;
-        auto in = [&](bool later) {
-            return select(g.paths, [&](uint32_t i) { return claimed_in(side(all[i], later), key); });
-        };
-        auto owned = [&](bool later) {
-            return select(g.paths, [&](uint32_t i) { return owns(side(all[i], later), key); });
-        };
-        std::vector<uint32_t> owned_before = owned(false), owned_after = owned(true);
-        if (g.in_before && !g.in_after && arrays_after.count(key.first))
-            add(ChangeKind::LunDisappeared, Severity::Degraded, key, in(false));
-        if (g.in_after && !g.in_before && arrays_before.count(key.first))
-            add(ChangeKind::LunAppeared, Severity::Changed, key, in(true));
+// The changes of one LUN: gone or new on an array of both scans, an SP
+// lost, a trespass (noted in trespassed), no owner path.
+void find_lun_changes(Finder &changes, const Group &g, const Arrays &arrays,
+                      std::set<LunKey> &trespassed)
+{
+    const std::vector<Pair> &all = changes.all;
+    const LunKey &key = g.key;
+    auto in = [&](bool later) {
+        return select(g.paths, [&](uint32_t i) { return claimed_in(side(all[i], later), key); });
+    };
+    auto owned = [&](bool later) {
+        return select(g.paths, [&](uint32_t i) { return owns(side(all[i], later), key); });
+    };
+    std::vector<uint32_t> owned_before = owned(false), owned_after = owned(true);
+    if (g.in_before && !g.in_after && arrays.after.count(key.first))
+        changes.add(ChangeKind::LunDisappeared, Severity::Degraded, key, in(false));
+    if (g.in_after && !g.in_before && arrays.before.count(key.first))
+        changes.add(ChangeKind::LunAppeared, Severity::Changed, key, in(true));
 
-        if (g.in_before && g.in_after) {
-            // An SP that no path of the LUN goes through any more.
-            std::vector<SharedText> sps_after = sps_of(all, in(true), true);
-            std::map<std::string, std::vector<uint32_t>> lost;
-            for (uint32_t i : in(false)) {
-                SharedText sp = all[i].before->sp;
-                if (!std::binary_search(sps_after.begin(), sps_after.end(), sp))
-                    lost[sp.str()].push_back(i);
-            }
-            for (auto &sp : lost)
-                add(ChangeKind::LunLostSp, Severity::Degraded, key, std::move(sp.second))->sp = sp.first;
-
-            std::vector<SharedText> was = sps_of(all, owned_before, false);
-            std::vector<SharedText> is = sps_of(all, owned_after, true);
-            if (!was.empty() && !is.empty() && was != is) {
-                trespassed.insert(key);
-                Found *f = add(ChangeKind::Trespass, Severity::Changed, key,
-                               select(g.paths, [&](uint32_t i) {
-                                   return owns(all[i].before, key) != owns(all[i].after, key);
-                               }));
-                f->owners_before = owned_before;
-                f->owners_after = owned_after;
-            }
+    if (g.in_before && g.in_after) {
+        // An SP that no path of the LUN goes through any more.
+        std::vector<SharedText> sps_after = sps_of(all, in(true), true);
+        std::map<std::string, std::vector<uint32_t>> lost;
+        for (uint32_t i : in(false)) {
+            SharedText sp = all[i].before->sp;
+            if (!std::binary_search(sps_after.begin(), sps_after.end(), sp))
+                lost[sp.str()].push_back(i);
         }
-        if (g.in_after && owned_after.empty()) {
-            // A new condition when the LUN had an owner path before (its
-            // former owner paths are listed), or when the LUN is new.
-            Severity severity = !owned_before.empty() ? Severity::Degraded
-                                : g.in_before         ? Severity::Unchanged
-                                                      : Severity::Changed;
-            Found *f = add(ChangeKind::NoOwnerPath, severity, key, owned_before);
+        for (auto &sp : lost)
+            changes.add(ChangeKind::LunLostSp, Severity::Degraded, key, std::move(sp.second))->sp =
+                sp.first;
+
+        std::vector<SharedText> was = sps_of(all, owned_before, false);
+        std::vector<SharedText> is = sps_of(all, owned_after, true);
+        if (!was.empty() && !is.empty() && was != is) {
+            trespassed.insert(key);
+            Found *f = changes.add(ChangeKind::Trespass, Severity::Changed, key,
+                                   select(g.paths, [&](uint32_t i) {
+                                       return owns(all[i].before, key) != owns(all[i].after, key);
+                                   }));
             f->owners_before = owned_before;
-            f->lun_paths_after = in(true);
+            f->owners_after = owned_after;
         }
     }
+    if (g.in_after && owned_after.empty() && !changes.some_paths) {
+        // A new condition when the LUN had an owner path before (its
+        // former owner paths are listed), or when the LUN is new.
+        Severity severity = !owned_before.empty() ? Severity::Degraded
+                            : g.in_before         ? Severity::Unchanged
+                                                  : Severity::Changed;
+        Found *f = changes.add(ChangeKind::NoOwnerPath, severity, key, owned_before);
+        f->owners_before = owned_before;
+        f->lun_paths_after = in(true);
+    }
+}
 
+// The changes of single devices, but for owner flags that a trespass
+// changed.
+void find_device_changes(Finder &changes, const std::set<LunKey> &trespassed)
+{
+    const std::vector<Pair> &all = changes.all;
     for (uint32_t i = 0; i < all.size(); ++i) {
         const DeviceRecord *b = all[i].before, *a = all[i].after;
         DeviceState was = b ? b->state : DeviceState::Absent;
         DeviceState is = a ? a->state : DeviceState::Absent;
-        auto device = [&](ChangeKind kind, Severity severity) { add(kind, severity, LunKey(), {i}); };
+        auto device = [&](ChangeKind kind, Severity severity) {
+            changes.add(kind, severity, LunKey(), {i});
+        };
         if (claimed(b) && claimed(a)) {
             if (lun_of(*b) != lun_of(*a))
                 device(ChangeKind::DeviceMoved, Severity::Degraded);
             else if (b->sp != a->sp)
                 device(ChangeKind::PathSpChanged, Severity::Degraded);
             else if (b->owner != a->owner && !trespassed.count(lun_of(*a)))
-                device(ChangeKind::PathOwnerChanged, b->owner ? Severity::Degraded : Severity::Changed);
+                device(ChangeKind::PathOwnerChanged, b->owner && !changes.some_paths
+                                                         ? Severity::Degraded
+                                                         : Severity::Changed);
             else if (firmware_differs(*b, *a))
                 device(ChangeKind::FirmwareChanged, Severity::Changed);
             continue;
@@ -352,7 +395,23 @@ std::vector<Change> compare_snapshots(const Snapshot &before, const Snapshot &af
                                                                      : ChangeKind::OutcomeChanged;
         device(kind, severity);
     }
-    return list_each_device_once(all, std::move(found));
+}
+
+}  // namespace
+
+std::vector<Change> compare_snapshots(const Snapshot &before, const Snapshot &after,
+                                      bool some_paths)
+{
+    const std::vector<Pair> all = pair_up(before, after);
+    std::vector<Group> luns = group_luns(all);
+    Arrays arrays = arrays_of(luns);
+    Finder changes{all, {}, some_paths};
+    find_array_changes(changes, luns, arrays);
+    std::set<LunKey> trespassed;
+    for (const Group &g : luns)
+        find_lun_changes(changes, g, arrays, trespassed);
+    find_device_changes(changes, trespassed);
+    return list_each_device_once(all, std::move(changes.found));
 }
 
 }  // namespace zkd

@@ -1,7 +1,7 @@
 // --compare: what changed between an earlier scan, read back from its
 // --json report, and the scan just made. Three units: reading a report
-// (compare_read.cpp), comparing two scans (compare.cpp) and showing the
-// changes (compare_show.cpp).
+// (compare_read.cpp, through the reader in report_reader.h), comparing two
+// scans (compare.cpp) and showing the changes (compare_show.cpp).
 #ifndef ZKDISCOVER_COMPARE_H
 #define ZKDISCOVER_COMPARE_H
 
@@ -79,6 +79,8 @@ struct Snapshot {
     // unknown when the report does not say.
     bool simulation_known = false;
     std::string simulation;
+    // The machine the scan ran on; "" when the report does not say.
+    std::string host;
 
     // The device at path, or nullptr.
     const DeviceRecord *find(const std::string &path) const;
@@ -159,8 +161,12 @@ struct Change {
     std::vector<DeviceRecord> lun_paths_after;
 };
 
-// The changes, the most serious first (by severity, then kind).
-std::vector<Change> compare_snapshots(const Snapshot &before, const Snapshot &after);
+// The changes, the most serious first (by severity, then kind). some_paths:
+// the scans hold only the paths named on the command line, so a LUN
+// without an owner path among them is no finding (its owner path may be
+// one not named; a trespass to it is a named path's owner flag changed).
+std::vector<Change> compare_snapshots(const Snapshot &before, const Snapshot &after,
+                                      bool some_paths = false);
 
 // The most serious severity among the changes (Unchanged when none).
 Severity overall_severity(const std::vector<Change> &changes);

@@ -1,10 +1,13 @@
 #include "file_io.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -18,6 +21,106 @@ std::string size_text(size_t bytes)
 {
     return bytes % (1u << 20) == 0 ? std::to_string(bytes >> 20) + " MiB"
                                    : std::to_string(bytes) + " bytes";
+}
+
+// The temporary files being written, for the signal handler below: a
+// signal that ends the program while one is written leaves nothing behind.
+constexpr size_t kTemporarySlots = 8;
+std::atomic<const char *> g_temporary[kTemporarySlots];
+constexpr int kCleanedSignals[] = {SIGTERM, SIGINT, SIGHUP};
+std::atomic<bool> g_handlers_installed{false};
+
+// Removes the temporary files, then ends the program as the signal would
+// have (SA_RESETHAND restored the default; the signal is raised again and
+// delivered once the handler returns). Async-signal-safe calls only.
+void remove_temporaries_and_reraise(int signal_number)
+{
+    int saved = errno;
+    for (std::atomic<const char *> &slot : g_temporary)
+        if (const char *name = slot.exchange(nullptr))
+            unlink(name);
+    raise(signal_number);
+    errno = saved;
+}
+
+// Once, before the first temporary file: a signal the caller ignores
+// (nohup) stays ignored, and another handler (the progress line's) is kept.
+void install_cleanup_handlers()
+{
+    if (g_handlers_installed.exchange(true))
+        return;
+    for (int signal_number : kCleanedSignals) {
+        struct sigaction current;
+        if (sigaction(signal_number, nullptr, &current) != 0 || current.sa_handler != SIG_DFL)
+            continue;
+        struct sigaction action;
+        std::memset(&action, 0, sizeof action);
+        action.sa_handler = remove_temporaries_and_reraise;
+        sigemptyset(&action.sa_mask);
+        for (int other : kCleanedSignals)
+            sigaddset(&action.sa_mask, other);
+        action.sa_flags = SA_RESETHAND;
+        sigaction(signal_number, &action, nullptr);
+    }
+}
+
+// Registers name (kept alive by its AtomicFile until it is released); false
+// when every slot is taken, which the file then reports.
+bool register_temporary(const char *name)
+{
+    install_cleanup_handlers();
+    for (std::atomic<const char *> &slot : g_temporary) {
+        const char *empty = nullptr;
+        if (slot.compare_exchange_strong(empty, name))
+            return true;
+    }
+    return false;
+}
+
+void release_temporary(const char *name)
+{
+    for (std::atomic<const char *> &slot : g_temporary) {
+        const char *expected = name;
+        slot.compare_exchange_strong(expected, nullptr);
+    }
+}
+
+// The process's umask, without changing it even for a moment (other
+// threads may create files): from /proc, else set and restored.
+mode_t current_umask()
+{
+    if (FILE *status = std::fopen("/proc/self/status", "re")) {
+        char line[128];
+        unsigned mask = 0;
+        bool found = false;
+        while (!found && std::fgets(line, sizeof line, status) != nullptr)
+            found = std::sscanf(line, "Umask: %o", &mask) == 1;
+        std::fclose(status);
+        if (found)
+            return static_cast<mode_t>(mask);
+    }
+    mode_t mask = umask(022);
+    umask(mask);
+    return mask;
+}
+
+// Gives a new temporary file the mode (and, where allowed, the owner and
+// group) of the file it replaces, or 0666 less the umask when there is none.
+bool take_over_attributes(int fd, const std::string &target)
+{
+    struct stat old;
+    if (stat(target.c_str(), &old) != 0 || !S_ISREG(old.st_mode))
+        return fchmod(fd, 0666 & ~current_umask()) == 0;
+    // Owner first: a change of owner clears set-ID bits that fchmod sets.
+    // Only root may give a file away; others keep the group where they
+    // belong to it, and otherwise their own.
+    if (geteuid() == 0) {
+        if (fchown(fd, old.st_uid, old.st_gid) != 0)
+            return false;
+    } else {
+        (void)!fchown(fd, static_cast<uid_t>(-1), old.st_gid);
+    }
+    return fchmod(fd, old.st_mode & 07777) == 0;
 }
 
 // "larger than 64 MiB"
@@ -163,20 +266,24 @@ bool AtomicFile::open(const std::string &target, std::string &error)
         error = std::strerror(errno);
         return false;
     }
-    // Readable by the readers of such files (a scrape, a replay), as an
-    // ordinary file written with the default umask would be.
-    if (fchmod(fd, 0644) != 0) {
-        error = std::strerror(errno);
-        ::close(fd);
-        unlink(name.c_str());
-        return false;
-    }
-    fd_ = fd;
+    // A signal from here on removes the file; it has the mode and owner
+    // that its readers (a scrape, a replay) found on the file it replaces.
     temporary_ = name;
-    buffer_.reserve(kWriteBuffer);
-    return true;
+    if (!register_temporary(temporary_.c_str())) {
+        error = "too many files written at once";
+    } else if (!take_over_attributes(fd, target)) {
+        error = std::strerror(errno);
+    } else {
+        fd_ = fd;
+        buffer_.reserve(kWriteBuffer);
+        return true;
+    }
+    ::close(fd);
+    release_temporary(temporary_.c_str());
+    unlink(temporary_.c_str());
+    temporary_.clear();
+    return false;
 }
-
 void AtomicFile::flush()
 {
     if (fd_ >= 0 && errno_ == 0 && !buffer_.empty() &&
@@ -213,6 +320,7 @@ bool AtomicFile::commit(std::string &error)
     fd_ = -1;
     if (errno_ == 0 && rename(temporary_.c_str(), target_.c_str()) != 0)
         errno_ = errno;
+    release_temporary(temporary_.c_str());
     if (errno_ != 0) {
         error = std::strerror(errno_);
         unlink(temporary_.c_str());
@@ -234,8 +342,10 @@ void AtomicFile::discard()
     if (fd_ >= 0)
         ::close(fd_);
     fd_ = -1;
-    if (!temporary_.empty())
+    if (!temporary_.empty()) {
+        release_temporary(temporary_.c_str());
         unlink(temporary_.c_str());
+    }
     temporary_.clear();
     buffer_.clear();
 }

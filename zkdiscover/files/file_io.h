@@ -49,7 +49,10 @@ std::string folder_of(const std::string &path);
 // the target (exclusively, never through a link); write() appends to it;
 // commit() flushes, fsyncs and renames it over the target. Destroyed
 // without commit(), it removes its temporary file and leaves the target as
-// it was.
+// it was; so does SIGTERM, SIGINT or SIGHUP while it is written (a handler
+// removes the file, then the signal ends the program as it would have).
+// The new file has the mode of the one it replaces (as root, its owner and
+// group too), or 0666 less the umask.
 class AtomicFile {
 public:
     AtomicFile() = default;

@@ -1,6 +1,7 @@
 #include "capture.h"
 
 #include "file_io.h"
+#include "output_target.h"
 #include "text_escape.h"
 
 #include <sys/stat.h>
@@ -100,6 +101,26 @@ void keep_longest(std::map<int, std::vector<std::uint8_t>> &pages, int page,
         kept = data;
 }
 
+// The simulator's kernel statement for the kernel's view of a claimed
+// path (a comment when the view cannot be written as one).
+std::string kernel_statement(const KernelPathState &k)
+{
+    if (!k.read)
+        return "";
+    if (k.handler == "detached")
+        return "  kernel detached\n";
+    bool word = !k.handler.empty() && k.handler.size() < 32 && k.handler != "unknown" &&
+                k.handler.find_first_not_of("abcdefghijklmnopqrstuvwxyz"
+                                            "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_.-") ==
+                    std::string::npos;
+    const char *state = kernel_state_name(k);
+    bool known = (std::string_view(state) != "unknown" && std::string_view(state) != "detached") ||
+                 k.access == "lba-dependent";
+    if (!word || !known)
+        return "  # the kernel's view could not be read: " + comment_safe(k.text()) + "\n";
+    return "  kernel " + k.handler + " " + k.access + (k.preferred ? " preferred" : "") + "\n";
+}
+
 // One unit's statements from the commands it answered.
 std::string unit_statements(const DeviceResult &d)
 {
@@ -134,7 +155,7 @@ std::string unit_statements(const DeviceResult &d)
         std::snprintf(statement, sizeof statement, "  mode 0x%02x ", page.first);
         out += statement + hex_bytes(page.second) + "\n";
     }
-    return out + faults;
+    return out + faults + kernel_statement(d.views.kernel);
 }
 
 }  // namespace
@@ -154,7 +175,7 @@ std::string capture_description(const std::vector<DeviceResult> &results,
         }
         out += "\n# " + comment_safe(d.path) + ": " + outcome_name(d.outcome);
         if (!d.inquiry.empty())
-            out += " (" + inquiry_vendor(d) + " " + inquiry_product(d) + ")";
+            out += " (" + comment_safe(inquiry_vendor(d) + " " + inquiry_product(d)) + ")";
         out += "\nunit " + d.path + "\n";
 
         if (d.outcome == Outcome::Skipped)
@@ -181,11 +202,16 @@ std::string capture_description(const std::vector<DeviceResult> &results,
 
 bool prepare_capture_folder(const std::string &directory, std::string &error)
 {
-    if (mkdir(directory.c_str(), 0777) != 0 && errno != EEXIST) {
+    // Never writable by others, whatever the umask: such a folder is refused.
+    if (mkdir(directory.c_str(), 0775) != 0 && errno != EEXIST) {
         error = "cannot create " + escape_text(directory) + ": " + std::strerror(errno);
         return false;
     }
-    std::string why;
+    std::string why = refused_capture_folder(directory);
+    if (!why.empty()) {
+        error = escape_text(directory) + ": " + why;
+        return false;
+    }
     if (!check_output_folder(directory, why)) {
         error = "cannot write in " + escape_text(directory) + ": " + why;
         return false;

@@ -1,5 +1,7 @@
 #include "json_stream.h"
 
+#include "text_escape.h"
+
 #include <string>
 #include <string_view>
 
@@ -28,12 +30,45 @@ void JsonStream::close()
     out_ += bracket;
 }
 
+namespace {
+
+bool any_string_differs(const ojson &value)
+{
+    if (value.is_string())
+        return json_text_differs(value.get_ref<const std::string &>());
+    if (value.is_structured())
+        for (const ojson &element : value)
+            if (any_string_differs(element))
+                return true;
+    return false;
+}
+
+void encode_strings(ojson &value)
+{
+    if (value.is_string())
+        value = json_text(value.get_ref<const std::string &>());
+    else if (value.is_structured())
+        for (ojson &element : value)
+            encode_strings(element);
+}
+
+}  // namespace
+
 void JsonStream::put(const char *key, const ojson &value)
 {
     start(key);
+    // Strings in the report's own encoding (text_escape.h), the copy made
+    // only for the few values that need it.
+    ojson encoded;
+    const ojson *shown = &value;
+    if (any_string_differs(value)) {
+        encoded = value;
+        encode_strings(encoded);
+        shown = &encoded;
+    }
     // The value's own lines, each indented by the depth it sits at (a
     // string never holds a raw newline: dump escapes it).
-    std::string text = value.dump(2, ' ', false, ojson::error_handler_t::replace);
+    std::string text = shown->dump(2, ' ', false, ojson::error_handler_t::replace);
     std::string_view rest(text);
     for (size_t nl = rest.find('\n'); nl != std::string_view::npos; nl = rest.find('\n')) {
         out_ += rest.substr(0, nl + 1);

@@ -13,7 +13,9 @@
 namespace zkd {
 
 // Containers are opened and closed here; what lies inside one (a path, a
-// device, a change) is dumped as a small value. Invalid UTF-8 is replaced.
+// device, a change) is dumped as a small value. Strings are written as
+// json_text (text_escape.h) makes them: bytes that are not UTF-8 as \xHH,
+// the backslash as \\; member names as they are (the program's own).
 class JsonStream {
 public:
     explicit JsonStream(Spool &out) : out_(out) {}

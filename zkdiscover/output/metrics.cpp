@@ -2,10 +2,12 @@
 
 #include "claim_groups.h"
 #include "device_scan.h"
+#include "kernel_view.h"
 #include "text_escape.h"
 
 #include <algorithm>
 #include <cstdio>
+#include <iterator>
 #include <map>
 #include <utility>
 
@@ -191,6 +193,103 @@ void render_not_answering(const MetricsSource &source, Spool &out)
                "1");
 }
 
+// The unit's and the kernel's views of each LUN and claimed path (VPD 0xC0
+// and sysfs), every state a 0/1 series, all present.
+constexpr Family kLunDefaultOwner{
+    "zkdiscover_lun_default_owner",
+    "1 for the storage processor that is the LUN's default owner (VPD 0xC0 byte 5), 0 for the "
+    "other; both 0 when no path could tell."};
+constexpr Family kLunInProgress{
+    "zkdiscover_lun_operation_in_progress",
+    "1 while the unit reports an operation in progress on the LUN (VPD 0xC0 byte 48: a "
+    "software upgrade), else 0."};
+constexpr Family kPathKernelState{
+    "zkdiscover_path_kernel_state",
+    "The kernel's access state of each claimed path: 1 for its current state, 0 for the "
+    "others (detached: no device handler; unknown: the kernel does not say)."};
+constexpr Family kPathKernelPreferred{
+    "zkdiscover_path_kernel_preferred",
+    "1 when the kernel marks the claimed path as preferred, else 0."};
+constexpr Family kPathUnitState{
+    "zkdiscover_path_unit_state",
+    "The unit's state of the LUN as each claimed path reports it (VPD 0xC0 byte 4): 1 for its "
+    "current state, 0 for the others (owned: by this path's SP; bound: owned by the other SP)."};
+constexpr Family kPathViewsAgree{
+    "zkdiscover_path_views_agree",
+    "1 when the library's owner flag, the unit's state and the kernel's access state of the "
+    "claimed path agree on whether its SP owns the LUN (a view not read says nothing), else 0."};
+
+void render_view_families(const std::vector<ArrayView> &arrays,
+                          const std::vector<LunSeries> &luns, Spool &out)
+{
+    header(out, kLunDefaultOwner);
+    size_t n = 0;
+    for (const ArrayView &array : arrays)
+        for (const LunView &lun : array.luns) {
+            int default_sp = lun_default_sp(lun);
+            const Labels base{{"array", luns[n].array}, {"lun", luns[n].lun}};
+            for (int sp = 0; sp < 2; ++sp) {
+                Labels labels = base;
+                labels.emplace_back("sp", sp ? "B" : "A");
+                sample(out, kLunDefaultOwner, labels, default_sp == sp ? "1" : "0");
+            }
+            ++n;
+        }
+    header(out, kLunInProgress);
+    n = 0;
+    for (const ArrayView &array : arrays)
+        for (const LunView &lun : array.luns) {
+            sample(out, kLunInProgress, {{"array", luns[n].array}, {"lun", luns[n].lun}},
+                   lun_operation_in_progress(lun) ? "1" : "0");
+            ++n;
+        }
+
+    // Per path: its labels are made again for each family rather than held,
+    // so that the largest scans cost no more memory.
+    auto each_path = [&](auto &&fn) {
+        size_t at = 0;
+        Labels labels;
+        for (const ArrayView &array : arrays) {
+            for (const LunView &lun : array.luns) {
+                for (const PathView &p : lun.paths) {
+                    labels = {{"array", luns[at].array},
+                              {"lun", luns[at].lun},
+                              {"sp", metrics_label_value(p.sp)},
+                              {"device", metrics_label_value(p.device->path)},
+                              {"address", metrics_label_value(p.device->scsi_address)}};
+                    fn(labels, *p.device);
+                }
+                ++at;
+            }
+        }
+    };
+    auto states = [&](const Family &family, const char *const *names, size_t count,
+                      const char *(*current)(const DeviceResult &)) {
+        header(out, family);
+        each_path([&](Labels &labels, const DeviceResult &d) {
+            std::string_view now = current(d);
+            labels.emplace_back("state", "");
+            for (size_t k = 0; k < count; ++k) {
+                labels.back().second = names[k];
+                sample(out, family, labels, now == names[k] ? "1" : "0");
+            }
+        });
+    };
+    states(kPathKernelState, kKernelStates, std::size(kKernelStates),
+           [](const DeviceResult &d) { return kernel_state_name(d.views.kernel); });
+    header(out, kPathKernelPreferred);
+    each_path([&](Labels &labels, const DeviceResult &d) {
+        sample(out, kPathKernelPreferred, labels,
+               d.views.kernel.read && d.views.kernel.preferred ? "1" : "0");
+    });
+    states(kPathUnitState, kUnitStates, std::size(kUnitStates),
+           [](const DeviceResult &d) { return unit_state_name(d.views.report); });
+    header(out, kPathViewsAgree);
+    each_path([&](Labels &labels, const DeviceResult &d) {
+        sample(out, kPathViewsAgree, labels, views_agree(d) ? "1" : "0");
+    });
+}
+
 }  // namespace
 
 void render_metrics(const MetricsSource &source, Spool &out)
@@ -244,6 +343,8 @@ void render_metrics(const MetricsSource &source, Spool &out)
             ++n;
         }
     }
+    if (source.results != nullptr)
+        render_view_families(arrays, luns, out);
     render_not_answering(source, out);
     header(out, kInfo);
     sample(out, kInfo,

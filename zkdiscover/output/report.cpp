@@ -76,7 +76,7 @@ std::string inquiry_summary(const DeviceResult &d)
             continue;
         if (!out.empty())
             out += "  ";
-        out += field;
+        out += escape_text(field);
     }
     return out;
 }
@@ -210,23 +210,26 @@ ojson unclaimed_json(const ReportContext &context, const DeviceResult &d)
 }
 
 // A device's first export lines: DEVICE=, then SCSI_ADDRESS= and
-// DEVICE_NODES= when sysfs described it; and its pairs in list order.
-void export_head(const DeviceResult &d, Spool &out)
+// DEVICE_NODES= when sysfs described it; and its pairs in list order;
+// values quoted by quote.
+using Quote = std::string (*)(std::string_view);
+
+void export_head(const DeviceResult &d, Spool &out, Quote quote)
 {
-    out += "DEVICE=" + shell_quote(d.path) + "\n";
+    out += "DEVICE=" + quote(d.path) + "\n";
     if (!d.scsi_address.empty()) {
-        out += "SCSI_ADDRESS=" + shell_quote(d.scsi_address) + "\n";
+        out += "SCSI_ADDRESS=" + quote(d.scsi_address) + "\n";
         out += "DEVICE_NODES=" +
-               shell_quote(d.path + (d.other_node.empty() ? "" : " " + d.other_node)) + "\n";
+               quote(d.path + (d.other_node.empty() ? "" : " " + d.other_node)) + "\n";
     }
 }
 
-void export_pairs(const DeviceResult &d, Spool &out)
+void export_pairs(const DeviceResult &d, Spool &out, Quote quote)
 {
     for (PropertyList::Pair kv : d.properties) {
         out += kv.first;
         out += '=';
-        out += shell_quote(kv.second);
+        out += quote(kv.second);
         out += '\n';
     }
 }
@@ -367,8 +370,9 @@ void write_json(const ReportContext &context, const std::vector<DeviceResult> &r
     out += '\n';
 }
 
-void write_export(const std::vector<DeviceResult> &results, Spool &out)
+void write_export(const std::vector<DeviceResult> &results, Spool &out, bool terminal)
 {
+    auto quote = terminal ? terminal_shell_quote : shell_quote;
     bool first = true;
     for (const DeviceResult &d : results) {
         if (d.outcome != Outcome::Claimed)
@@ -378,8 +382,8 @@ void write_export(const std::vector<DeviceResult> &results, Spool &out)
         first = false;
         // Values single-quoted: eval gives them back byte for byte and never
         // runs what a device wrote into them.
-        export_head(d, out);
-        export_pairs(d, out);
+        export_head(d, out, quote);
+        export_pairs(d, out, quote);
         out += views_export(d);  // kernel_view.h
     }
     // Then the devices that did not answer, with what is known of them.
@@ -389,9 +393,9 @@ void write_export(const std::vector<DeviceResult> &results, Spool &out)
         if (!first)
             out += '\n';
         first = false;
-        export_head(d, out);
-        out += "OUTCOME=not_answering\nERROR=" + shell_quote(d.error) + "\n";
-        export_pairs(d, out);
+        export_head(d, out, quote);
+        out += "OUTCOME=not_answering\nERROR=" + quote(d.error) + "\n";
+        export_pairs(d, out, quote);
     }
 }
 

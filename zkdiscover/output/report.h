@@ -40,8 +40,10 @@ void write_json(const ReportContext &context, const std::vector<DeviceResult> &r
                 Spool &out);
 // For each claimed device: DEVICE=path (with SCSI_ADDRESS= and
 // DEVICE_NODES= when sysfs described it), then its pairs in list order, one
-// per line; a blank line between devices.
-void write_export(const std::vector<DeviceResult> &results, Spool &out);
+// per line; a blank line between devices. Values are single-quoted for any
+// sh; for a terminal, a value with bytes other than printable ASCII is
+// written as $'...' instead (text_escape.h), so none of them reaches it.
+void write_export(const std::vector<DeviceResult> &results, Spool &out, bool terminal = false);
 
 std::string render_tree(const ReportContext &context, const std::vector<DeviceResult> &results);
 std::string render_json_text(const ReportContext &context,

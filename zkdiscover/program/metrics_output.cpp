@@ -62,7 +62,9 @@ int MetricsOutput::finish(const std::vector<DeviceResult> *results, int code)
     if (written)
         return code;
     std::cerr << "zkdiscover: --metrics " << escape_text(file_) << ": " << error << "\n";
-    return code == kExitOk || code == kExitChanged ? kExitFailure : code;
+    if (code != kExitOk && code != kExitChanged)
+        return code;
+    return to_stdout() ? kExitStdout : kExitFailure;
 }
 
 }  // namespace zkd

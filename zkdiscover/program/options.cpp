@@ -1,7 +1,12 @@
 #include "options.h"
 
+#include "capture.h"
+#include "output_target.h"
+#include "text_escape.h"
+
 #include <CLI/CLI.hpp>
 
+#include <cstdlib>
 #include <sstream>
 
 #ifndef ZKD_VERSION
@@ -63,16 +68,19 @@ const char kHelp[] =
     "                     as a whole (the next --compare's OLD)\n"
     "  --metrics FILE     also write the scan as Prometheus metrics to FILE,\n"
     "                     replaced atomically, even when the scan cannot run\n"
-    "                     (- : to stdout, instead of the report)\n"
+    "                     (- : to stdout, instead of the report; not with\n"
+    "                     --json, --export or --explain)\n"
+    "  --                 end of the options: what follows is DEVICEs\n"
     "  -h, --help         show this help\n"
     "  --version          show the version\n"
     "\n"
     "Exit codes:\n"
     "  0  the scan ran; each device's outcome is in the report (with --compare:\n"
     "     nothing changed)\n"
-    "  1  the report (or the --save or --metrics file) could not be written,\n"
-    "     or an internal error\n"
-    "  2  usage error (also an OLD file that is unreadable or not a report)\n"
+    "  1  the --save or --metrics file could not be written, or an internal\n"
+    "     error\n"
+    "  2  usage error (also an OLD file that is unreadable or not a report, an\n"
+    "     output that is no regular file, a DEVICE that is no device node)\n"
     "  3  the support library cannot be loaded or lacks an entry point\n"
     "  4  the support library's interface version is not 1\n"
     "  5  no device found to examine\n"
@@ -83,6 +91,8 @@ const char kHelp[] =
     "     answer in time (a scan of every device returns 0 then: a machine has\n"
     "     nodes that cannot be read, such as a drive without media; the report\n"
     "     lists them)\n"
+    "  9  standard output could not be written (a closed pipe, a full disk);\n"
+    "     the --save and --metrics files are written all the same\n"
     "  10 --compare: something changed since OLD (the changes are listed)\n"
     "  11 --compare: degraded since OLD: a path, an SP or an owner path lost\n";
 
@@ -108,7 +118,138 @@ std::string option_with_empty_value(int argc, char **argv)
     return "";
 }
 
+// The options as the parser knows them, with whether they take a value
+// (--simulate's is optional and only ever given with '=').
+struct Known {
+    const char *name;
+    bool value;
+};
+constexpr Known kKnown[] = {
+    {"--library", true}, {"--simulate", true}, {"--capture", true}, {"--compare", true},
+    {"--save", true},    {"--metrics", true},  {"--jobs", true},    {"-j", true},
+    {"--json", false},   {"--export", false},  {"--explain", false}, {"--help", false},
+    {"-h", false},       {"--version", false},
+};
+
+const Known *known(const std::string &name)
+{
+    for (const Known &k : kKnown)
+        if (name == k.name)
+            return &k;
+    return nullptr;
+}
+
+// --jobs and -j are one option.
+std::string canonical(const std::string &name)
+{
+    return name == "-j" ? "--jobs" : name == "-h" ? "--help" : name;
+}
+
+bool valid_jobs(const std::string &value)
+{
+    if (value.empty() || value.size() > 3 || value.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    int n = std::atoi(value.c_str());
+    return n >= 1 && n <= 256;
+}
+
+// What the parser would misread or word by its own names: a long option
+// with one dash (-json is no -j son), a value given to a switch
+// (--json=false), an option given twice, a --jobs that is no number. The
+// message names the option as it was typed; "" when there is none.
+std::string command_line_problem(int argc, char **argv)
+{
+    std::vector<std::pair<std::string, std::string>> seen;   // canonical, as typed
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--")
+            break;
+        if (arg.size() < 2 || arg[0] != '-')
+            continue;
+        std::string name = arg, value;
+        bool attached = false;
+        if (arg[1] == '-') {
+            size_t equals = arg.find('=');
+            if (equals != std::string::npos) {
+                name = arg.substr(0, equals);
+                value = arg.substr(equals + 1);
+                attached = true;
+            }
+        } else if (arg.size() > 2) {
+            if (arg.compare(0, 2, "-j") == 0 && arg.find_first_not_of("0123456789", 2) == std::string::npos) {
+                name = "-j";
+                value = arg.substr(2);
+                attached = true;
+            } else if (known("--" + arg.substr(1)) != nullptr) {
+                return "unknown option " + escape_text(arg) + " (did you mean -" +
+                       escape_text(arg) + "?)";
+            } else {
+                return "unknown option " + escape_text(arg);
+            }
+        }
+        const Known *k = known(name);
+        if (k == nullptr)
+            continue;   // the parser names it
+        if (!k->value && attached)
+            return escape_text(arg) + ": " + name + " takes no value";
+        for (const auto &earlier : seen)
+            if (earlier.first == canonical(name))
+                return escape_text(name) + " was given twice" +
+                       (earlier.second != name ? " (also as " + earlier.second + ")" : "");
+        seen.emplace_back(canonical(name), name);
+        bool has_value = attached;
+        if (k->value && !attached && i + 1 < argc &&
+            (name != "--simulate" || argv[i + 1][0] != '-')) {
+            value = argv[++i];
+            has_value = true;
+        }
+        if (k->value && !has_value && name != "--simulate")
+            return escape_text(name) + " needs a value";
+        if (canonical(name) == "--jobs" && has_value && !valid_jobs(value))
+            return escape_text(name) + " " + escape_text(value) +
+                   ": not a whole number from 1 to 256";
+    }
+    return "";
+}
+
 }  // namespace
+
+int check_targets(const Options &options, std::string &err)
+{
+    struct Target {
+        const char *option;
+        const std::string &given;
+        std::string file;
+    } targets[] = {
+        {"--save", options.save_file, options.save_file},
+        {"--metrics", options.metrics_file, options.metrics_file == "-" ? "" : options.metrics_file},
+        {"--capture", options.capture_dir,
+         options.capture_dir.empty() ? "" : options.capture_dir + "/" + kCaptureFileName},
+    };
+    for (const Target &t : targets) {
+        if (t.file.empty())
+            continue;
+        std::string why = t.option == std::string("--capture") ? refused_capture_folder(t.given) : "";
+        std::string refused = why.empty() ? t.file : t.given;
+        if (why.empty())
+            why = refused_output_target(t.file);
+        if (!why.empty()) {
+            err = std::string("zkdiscover: ") + t.option + " " + escape_text(t.given) + ": " +
+                  (refused != t.given ? escape_text(refused) + " is " : "") + why + "\n";
+            return kExitUsage;
+        }
+    }
+    if (!options.simulate) {
+        for (const std::string &device : options.devices) {
+            std::string why = refused_device_argument(device);
+            if (!why.empty()) {
+                err = "zkdiscover: DEVICE " + escape_text(device) + ": " + why + "\n";
+                return kExitUsage;
+            }
+        }
+    }
+    return -1;
+}
 
 int parse_options(int argc, char **argv, Options &options, std::string &out, std::string &err)
 {
@@ -140,9 +281,10 @@ int parse_options(int argc, char **argv, Options &options, std::string &out, std
     compare_opt->excludes(export_opt)->excludes(explain_opt);
 
     std::string empty = option_with_empty_value(argc, argv);
-    if (!empty.empty()) {
-        err = "zkdiscover: " + empty + " was given an empty value\n"
-              "Run with --help for more information.\n";
+    std::string problem = empty.empty() ? command_line_problem(argc, argv)
+                                        : empty + " was given an empty value";
+    if (!problem.empty()) {
+        err = "zkdiscover: " + problem + "\nRun with --help for more information.\n";
         return kExitUsage;
     }
     try {
@@ -165,6 +307,12 @@ int parse_options(int argc, char **argv, Options &options, std::string &out, std
         options.format = Format::Json;
     else if (exported)
         options.format = Format::Export;
+    // With --metrics -, standard output carries the metrics alone.
+    if (options.metrics_file == "-" && (json || exported || options.explain)) {
+        err = std::string("zkdiscover: ") + (json ? "--json" : exported ? "--export" : "--explain") +
+              " cannot be shown with --metrics - (standard output carries the metrics alone)\n";
+        return kExitUsage;
+    }
     for (const std::string &device : options.devices) {
         if (device.empty()) {
             err = "zkdiscover: an empty device path was given\n";

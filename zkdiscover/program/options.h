@@ -18,6 +18,7 @@ enum ExitCode {
     kExitSimulation = 6,       // the simulation cannot start (description, simulator)
     kExitCapture = 7,          // the capture file cannot be written
     kExitNotExamined = 8,      // a DEVICE named on the command line could not be examined
+    kExitStdout = 9,           // standard output could not be written (closed, full)
     // --compare: the scan differs from the earlier one. Not an error, so it
     // stands apart from the error codes above.
     kExitChanged = 10,
@@ -59,6 +60,13 @@ struct Options {
 // code to leave with (0 after --help or --version, kExitUsage on error);
 // the text to show is then in out (for stdout) or err (for stderr).
 int parse_options(int argc, char **argv, Options &options, std::string &out, std::string &err);
+
+// The outputs and DEVICE arguments checked before anything is scanned or
+// written: --save, --metrics and --capture's file must be regular files or
+// new, --capture's folder this user's own, and a DEVICE of a real scan a
+// device node (or a path under /dev). kExitUsage with the reason in err, or
+// -1 to go on.
+int check_targets(const Options &options, std::string &err);
 
 }  // namespace zkd
 

@@ -27,7 +27,7 @@ std::string inquiry_text(const std::vector<unsigned char> &data, size_t from, si
     size_t end = to;
     while (end > from && (data[end - 1] == ' ' || data[end - 1] == 0))
         --end;
-    return escape_text(reinterpret_cast<const char *>(data.data()) + from, end - from);
+    return std::string(reinterpret_cast<const char *>(data.data()) + from, end - from);
 }
 
 }  // namespace
@@ -105,59 +105,45 @@ std::string inquiry_vendor(const DeviceResult &r) { return inquiry_text(r.inquir
 std::string inquiry_product(const DeviceResult &r) { return inquiry_text(r.inquiry, 16, 32); }
 std::string inquiry_revision(const DeviceResult &r) { return inquiry_text(r.inquiry, 32, 36); }
 
-void examine_device(const HostLibrary &library, DeviceResult &result, bool capture)
+namespace {
+
+// Why a node refused the INQUIRY, where the error number alone misleads: a
+// node that takes no SCSI commands (a virtio disk, a partition, no SCSI
+// device at all) fails the SG_IO request with ENOTTY or EINVAL; EACCES or
+// EPERM from a node this user may read is the kernel refusing the command,
+// not a missing permission on the node.
+std::string refusal_hint(const char *path, int rc)
 {
-    const std::string &path = result.path;
+    if (rc == ENOTTY || rc == EINVAL)
+        return " (the node takes no SCSI commands: not a SCSI device)";
+    if (rc != EACCES && rc != EPERM)
+        return "";
+    if (access(path, R_OK) != 0)
+        return " (read access to the device node is needed)";
+    return " (the kernel refused the command on this node)";
+}
 
-    device_entry entry;
-    std::memset(&entry, 0, sizeof entry);
-    if (path.empty() || path.size() >= sizeof entry.path) {
-        result.outcome = Outcome::Skipped;
-        result.error = path.empty() ? "empty device path"
-                                    : "device path longer than " +
-                                          std::to_string(sizeof entry.path - 1) +
-                                          " characters, which the library cannot take";
-        return;
-    }
-    std::memcpy(entry.path, path.c_str(), path.size() + 1);
-
-    // --capture records what passes, from the host's first command on, so
-    // that a replay meets each answer and fault at the same position.
-    std::unique_ptr<CommandRecording> recording;
-    if (capture)
-        recording = std::make_unique<CommandRecording>();
-
-    int length = 0;
-    unsigned char *buffer = nullptr;
-    int rc = library.do_inquiry(entry.path, kInquiryStandard, 0, O_RDONLY | O_NDELAY,
-                                &length, &buffer);
-    if (rc != 0) {
-        result.outcome = Outcome::Unreadable;
-        result.error_number = rc;
-        result.error = std::string("cannot read its INQUIRY data: ") + std::strerror(rc);
-        if (rc == EACCES || rc == EPERM)
-            result.error += " (read access to the device node is needed)";
-        if (recording) {
-            result.capture.commands = recording->take();
-            int fd = open(entry.path, O_RDONLY | O_NDELAY | O_CLOEXEC);
-            if (fd < 0)
-                result.capture.open_error = errno;
-            else
-                close(fd);
-        }
-        return;
-    }
-    std::vector<unsigned char> offered(buffer, buffer + length);
-    std::free(buffer);
-    size_t read = offered.size();
-    if (offered.size() < kStandardInquiryMinimum)
-        offered.resize(kStandardInquiryMinimum, 0);
-    entry.inquiry = offered.data();
-
-    char **list = nullptr;
-    result.claim_result = library.claim_device(&entry, &list);
-    if (recording)
+// The device answered no INQUIRY: why, and with --capture what a replay
+// must meet (the commands sent, whether the node opened).
+void inquiry_failed(DeviceResult &result, int rc, const char *path, CommandRecording *recording)
+{
+    result.outcome = Outcome::Unreadable;
+    result.error_number = rc;
+    result.error = std::string("cannot read its INQUIRY data: ") + std::strerror(rc);
+    result.error += refusal_hint(path, rc);
+    if (recording) {
         result.capture.commands = recording->take();
+        int fd = open(path, O_RDONLY | O_NDELAY | O_CLOEXEC);
+        if (fd < 0)
+            result.capture.open_error = errno;
+        else
+            close(fd);
+    }
+}
+
+// The outcome of claim_device, with the property list it handed over.
+void take_claim(const HostLibrary &library, DeviceResult &result, char **list)
+{
     switch (result.claim_result) {
     case ZK_CLAIMED:
         result.outcome = Outcome::Claimed;
@@ -186,6 +172,57 @@ void examine_device(const HostLibrary &library, DeviceResult &result, bool captu
         result.error = "unexpected claim result " + std::to_string(result.claim_result);
         break;
     }
+}
+
+}  // namespace
+
+void examine_device(const HostLibrary &library, DeviceResult &result, bool capture,
+                    const ViewSource *views)
+{
+    const std::string &path = result.path;
+
+    device_entry entry;
+    std::memset(&entry, 0, sizeof entry);
+    if (path.empty() || path.size() >= sizeof entry.path) {
+        result.outcome = Outcome::Skipped;
+        result.error = path.empty() ? "empty device path"
+                                    : "device path longer than " +
+                                          std::to_string(sizeof entry.path - 1) +
+                                          " characters, which the library cannot take";
+        return;
+    }
+    std::memcpy(entry.path, path.c_str(), path.size() + 1);
+
+    // --capture records what passes, from the host's first command on, so
+    // that a replay meets each answer and fault at the same position.
+    std::unique_ptr<CommandRecording> recording;
+    if (capture)
+        recording = std::make_unique<CommandRecording>();
+
+    int length = 0;
+    unsigned char *buffer = nullptr;
+    int rc = library.do_inquiry(entry.path, kInquiryStandard, 0, O_RDONLY | O_NDELAY,
+                                &length, &buffer);
+    if (rc != 0) {
+        inquiry_failed(result, rc, entry.path, recording.get());
+        return;
+    }
+    std::vector<unsigned char> offered(buffer, buffer + length);
+    std::free(buffer);
+    size_t read = offered.size();
+    if (offered.size() < kStandardInquiryMinimum)
+        offered.resize(kStandardInquiryMinimum, 0);
+    entry.inquiry = offered.data();
+
+    char **list = nullptr;
+    result.claim_result = library.claim_device(&entry, &list);
+    // The views of a claimed path come right after its claim, recorded with
+    // it, so a replay meets VPD 0xC0 at the same position.
+    if (result.claim_result == ZK_CLAIMED && views != nullptr && views->read)
+        read_device_views(library, result, *views);
+    if (recording)
+        result.capture.commands = recording->take();
+    take_claim(library, result, list);
     if (result.outcome != Outcome::Claimed || capture) {
         offered.resize(read);
         result.inquiry = std::move(offered);

@@ -107,8 +107,9 @@ inline const char *find_property(const DeviceResult &result, std::string_view na
     return result.properties.find(name);
 }
 
-// INQUIRY fields as text: blanks trimmed at the end, other unprintable
-// bytes as \xHH. Empty when the data is too short.
+// INQUIRY fields, their bytes as the device sent them with the blanks and
+// NULs at the end trimmed (escape_text them to show them). Empty when the
+// data is too short.
 std::string inquiry_vendor(const DeviceResult &result);
 std::string inquiry_product(const DeviceResult &result);
 std::string inquiry_revision(const DeviceResult &result);
@@ -119,20 +120,21 @@ struct ScanSettings {
     // of its examination, and the whole scan's, from the call.
     long long device_timeout_ms = 0;
     long long scan_timeout_ms = 0;
-    // Real devices: also read each claimed device's views (kernel_view.h)
-    // under this sysfs root, within its deadline; "" for none.
-    std::string views_sysfs;
     // --explain: keep each claim's trace lines (the trace collector is loaded).
     bool explain = false;
     bool capture = false;
+    // The kernel's and the unit's views of each claimed path.
+    ViewSource views;
     // Called after each device, from the worker that examined it.
     std::function<void()> on_device_done;
 };
 
-// Examines one device (INQUIRY, claim), recording its commands when asked:
-// fills in result, whose path (and, when sysfs gave them, SCSI address and
-// other node) the scan has set; the second form starts from a path alone.
-void examine_device(const HostLibrary &library, DeviceResult &result, bool capture);
+// Examines one device (INQUIRY, claim, then the views of a claimed one
+// when views asks for them), recording its commands when asked: fills in
+// result, whose path (and, when sysfs gave them, SCSI address and other
+// node) the scan has set; the second form starts from a path alone.
+void examine_device(const HostLibrary &library, DeviceResult &result, bool capture,
+                    const ViewSource *views = nullptr);
 DeviceResult examine_device(const HostLibrary &library, const std::string &path,
                             bool capture);
 

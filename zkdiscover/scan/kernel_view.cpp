@@ -85,23 +85,31 @@ int KernelPathState::active() const
     return access.rfind("active", 0) == 0 ? 1 : 0;
 }
 
-KernelPathState read_kernel_state(const std::string &sysfs_root, const std::string &address)
+KernelPathState kernel_state_from(std::string handler, std::string access,
+                                  const std::string &preferred)
 {
     KernelPathState s;
     s.read = true;
-    std::string dir = sysfs_root + "/bus/scsi/devices/" + address + "/";
-    s.handler = read_attribute(dir + "dh_state");
+    s.handler = std::move(handler);
     if (s.handler.empty() || s.handler.find(' ') != std::string::npos)
         s.handler = kUnknown;
-    s.access = read_attribute(dir + "access_state");
+    s.access = std::move(access);
     // "active/optimized", or with the kernel's trailing note in brackets.
     size_t bracket = s.access.find(' ');
     if (bracket != std::string::npos)
         s.access.resize(bracket);
     if (s.access.empty())
         s.access = kUnknown;
-    s.preferred = read_attribute(dir + "preferred_path") == "1";
+    s.preferred = preferred == "1";
     return s;
+}
+
+KernelPathState read_kernel_state(const std::string &sysfs_root, const std::string &address)
+{
+    std::string dir = sysfs_root + "/bus/scsi/devices/" + address + "/";
+    return kernel_state_from(read_attribute(dir + "dh_state"),
+                             read_attribute(dir + "access_state"),
+                             read_attribute(dir + "preferred_path"));
 }
 
 bool parse_unit_path_report(const std::vector<unsigned char> &page, UnitPathReport &out)
@@ -116,22 +124,61 @@ bool parse_unit_path_report(const std::vector<unsigned char> &page, UnitPathRepo
     return true;
 }
 
-void read_device_views(const HostLibrary &library, DeviceResult &d, const std::string &sysfs_root)
+void read_device_views(const HostLibrary &library, DeviceResult &d, const ViewSource &source)
 {
-    if (d.outcome != Outcome::Claimed)
-        return;
     std::vector<unsigned char> page;
     if (read_vpd(library, d.path.c_str(), kVpdUnitPathReport, page) == 0)
         parse_unit_path_report(page, d.views.report);
-    if (!d.scsi_address.empty())
-        d.views.kernel = read_kernel_state(sysfs_root, d.scsi_address);
+    if (source.simulated != nullptr)
+        source.simulated(d.path, d.views.kernel);
+    else if (!d.scsi_address.empty())
+        d.views.kernel = read_kernel_state(source.sysfs_root, d.scsi_address);
 }
 
-void read_views(const HostLibrary &library, std::vector<DeviceResult> &results,
-                const std::string &sysfs_root)
+const char *const kKernelStates[8] = {"active/optimized", "active/non-optimized", "standby",
+                                      "unavailable",      "offline",              "transitioning",
+                                      "detached",         "unknown"};
+const char *const kUnitStates[4] = {"owned", "bound", "not_bound", "unknown"};
+
+const char *kernel_state_name(const KernelPathState &k)
 {
-    for (DeviceResult &d : results)
-        read_device_views(library, d, sysfs_root);
+    if (!k.read || k.handler == kUnknown)
+        return kUnknown;
+    if (k.handler == "detached")
+        return "detached";
+    for (const char *state : kKernelStates)
+        if (k.access == state)
+            return state;
+    return kUnknown;
+}
+
+const char *unit_state_name(const UnitPathReport &r)
+{
+    if (!r.read)
+        return kUnknown;
+    switch (r.lun_state) {
+    case kLunOwnedByThisSp: return "owned";
+    case 1: return "bound";
+    case 0: return "not_bound";
+    default: return kUnknown;
+    }
+}
+
+bool views_agree(const DeviceResult &d) { return !disagree(d); }
+
+int lun_default_sp(const LunView &lun)
+{
+    int owner, default_sp;
+    lun_sps(lun, owner, default_sp);
+    return default_sp == 0 || default_sp == 1 ? default_sp : -1;
+}
+
+bool lun_operation_in_progress(const LunView &lun)
+{
+    for (const PathView &p : lun.paths)
+        if (p.device->views.report.read && p.device->views.report.in_progress)
+            return true;
+    return false;
 }
 
 std::string path_views_text(const DeviceResult &d)

@@ -18,7 +18,7 @@ struct LunView;
 
 // The SCSI device's attributes under SYSFS/bus/scsi/devices/ADDRESS.
 struct KernelPathState {
-    bool read = false;         // looked for (a real device with an address)
+    bool read = false;         // looked for (sysfs by address, or the simulator had one)
     std::string handler;       // dh_state: "emc", "detached", ... or "unknown"
     std::string access;        // access_state, or "unknown"
     bool preferred = false;    // preferred_path reads 1
@@ -43,18 +43,43 @@ struct KernelView {
     UnitPathReport report;
 };
 
+// The state from the three attributes as read (dh_state, access_state,
+// preferred_path), each "" when missing or unreadable.
+KernelPathState kernel_state_from(std::string handler, std::string access,
+                                  const std::string &preferred);
 KernelPathState read_kernel_state(const std::string &sysfs_root, const std::string &address);
 // Decodes a unit path report; false (nothing set) when it is not one.
 bool parse_unit_path_report(const std::vector<unsigned char> &page, UnitPathReport &out);
 
-// Fills each claimed device's views: VPD 0xC0 through the library, and
-// the kernel's from sysfs under sysfs_root when sysfs gave its address.
-// Real devices only: a capture records neither, so a replay leaves them out.
-void read_views(const HostLibrary &library, std::vector<DeviceResult> &results,
-                const std::string &sysfs_root = "/sys");
-// The same for one device (the scan reads them within its deadline).
-void read_device_views(const HostLibrary &library, DeviceResult &d,
-                       const std::string &sysfs_root = "/sys");
+// Where the scan finds the kernel's view of a claimed path: sysfs, by the
+// SCSI address sysfs gave; under --simulate, the simulator's (a replayed
+// capture holds the host's).
+struct ViewSource {
+    bool read = false;                 // read the views at all
+    std::string sysfs_root = "/sys";
+    // The simulated path's kernel view; false when it has none.
+    bool (*simulated)(const std::string &path, KernelPathState &out) = nullptr;
+};
+
+// Fills a claimed device's views, as part of examining it: VPD 0xC0
+// through the library (recorded with the claim's commands under
+// --capture), then the kernel's.
+void read_device_views(const HostLibrary &library, DeviceResult &d, const ViewSource &source);
+
+// The states as the metrics name them: the kernel's (kKernelStates, "" for
+// none of them) and the unit's for this path (kUnitStates).
+extern const char *const kKernelStates[8];
+extern const char *const kUnitStates[4];
+const char *kernel_state_name(const KernelPathState &k);
+const char *unit_state_name(const UnitPathReport &r);
+// The library's owner flag, the unit's state and the kernel's access state
+// say the same about whether the path's SP owns the LUN (a view that could
+// not be read says nothing).
+bool views_agree(const DeviceResult &d);
+// The LUN's default SP (0 A, 1 B; -1 unknown) and whether an operation is
+// in progress, as its paths' VPD 0xC0 tell.
+int lun_default_sp(const LunView &lun);
+bool lun_operation_in_progress(const LunView &lun);
 
 // Rendering. A path's suffix in the tree ("  kernel emc standby", then
 // "  DISAGREE" when the views differ), the LUN's ("  trespassed (default

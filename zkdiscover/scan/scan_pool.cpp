@@ -108,13 +108,12 @@ void examine_within_deadline(Pool &p, Worker &self, size_t k, DeviceResult &resu
     if (s.explain)
         take_thread_trace();  // what came before is not this claim's
     std::string host;
-    if (host_in_recovery(s.views_sysfs, result.scsi_address, host)) {
+    const std::string &sysfs = s.views.read && !s.views.simulated ? s.views.sysfs_root : "";
+    if (host_in_recovery(sysfs, result.scsi_address, host)) {
         not_answering(result, "no answer: its SCSI host " + host +
                                   " is in error recovery (nothing sent)");
     } else {
-        examine_device(p.library, result, s.capture);
-        if (!s.views_sysfs.empty() && !device_deadline_hit())
-            read_device_views(p.library, result, s.views_sysfs);
+        examine_device(p.library, result, s.capture, &s.views);
     }
     if (s.explain)
         result.trace = split_lines(take_thread_trace());

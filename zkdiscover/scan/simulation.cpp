@@ -1,5 +1,8 @@
 #include "simulation.h"
 
+#include "kernel_view.h"
+#include "zksim.h"
+
 #include "file_io.h"
 #include "self_paths.h"
 #include "text_escape.h"
@@ -158,6 +161,19 @@ bool is_simulated_unit(const std::string &path)
 {
     auto find = simulator_symbol<FindUnitFn>("zksim_find_unit");
     return find != nullptr && find(path.c_str()) != nullptr;
+}
+
+bool simulated_kernel_state(const std::string &path, KernelPathState &out)
+{
+    using KernelViewFn = int (*)(const zksim_unit *, zksim_kernel_view *);
+    static const auto find = simulator_symbol<const zksim_unit *(*)(const char *)>("zksim_find_unit");
+    static const auto view = simulator_symbol<KernelViewFn>("zksim_unit_kernel_view");
+    zksim_kernel_view k{};
+    if (find == nullptr || view == nullptr || view(find(path.c_str()), &k) != 0)
+        return false;
+    k.dh_state[sizeof k.dh_state - 1] = k.access_state[sizeof k.access_state - 1] = '\0';
+    out = kernel_state_from(k.dh_state, k.access_state, k.preferred ? "1" : "0");
+    return true;
 }
 
 }  // namespace zkd

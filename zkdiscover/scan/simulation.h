@@ -40,6 +40,11 @@ std::vector<std::string> simulated_unit_paths();
 // True when path is a simulated unit.
 bool is_simulated_unit(const std::string &path);
 
+struct KernelPathState;
+// The kernel's view of a simulated path (the description's kernel key, as
+// a host's sysfs would show it); false when it has none. Any thread.
+bool simulated_kernel_state(const std::string &path, KernelPathState &out);
+
 }  // namespace zkd
 
 #endif

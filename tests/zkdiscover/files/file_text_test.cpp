@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
@@ -120,10 +121,51 @@ TEST(TextEscape, ShellWordsRoundTripAndRunNothing)
     }
 }
 
-TEST(TextEscape, ControlBytesAndBackslashBecomeHex)
+TEST(TextEscape, ControlBytesBecomeHexAndABackslashIsDoubled)
 {
     EXPECT_EQ(zkd::escape_text(std::string("a\x1b[2J\r\n\\\x7f\xff z", 12)),
-              "a\\x1B[2J\\x0D\\x0A\\x5C\\x7F\\xFF z");
+              "a\\x1B[2J\\x0D\\x0A\\\\\\x7F\\xFF z");
+    // The text \xc3 is not the byte 0xC3.
+    EXPECT_EQ(zkd::escape_text("\\xc3"), "\\\\xc3");
+    EXPECT_EQ(zkd::escape_text("\xc3"), "\\xC3");
+}
+
+// Every string of the JSON report gives its bytes back; UTF-8 without a
+// backslash (nearly every string) is written as it is.
+TEST(TextEscape, JsonTextGivesBackEveryByte)
+{
+    struct Case {
+        std::string bytes, text;
+    } cases[] = {
+        {"/dev/sg3", "/dev/sg3"},
+        {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x92\xbe", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x92\xbe"},
+        {"/dev/sim/caf\xe9", "/dev/sim/caf\\xE9"},
+        {"a\\xe9", "a\\\\xe9"},
+        // overlong, surrogate, past U+10FFFF, cut short
+        {"\xc0\xaf \xed\xa0\x80 \xf4\x90\x80\x80 \xc3",
+         "\\xC0\\xAF \\xED\\xA0\\x80 \\xF4\\x90\\x80\\x80 \\xC3"},
+        {std::string("\x1b\0\x7f", 3), std::string("\x1b\0\x7f", 3)},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(zkd::json_text(c.bytes), c.text);
+        EXPECT_EQ(zkd::json_text_differs(c.bytes), c.bytes != c.text);
+        EXPECT_EQ(zkd::bytes_of_json_text(c.text), c.bytes);
+    }
+}
+
+// --export on a terminal: no control byte reaches it, and bash reads the
+// word back; printable values stay single-quoted for any sh.
+TEST(TextEscape, TerminalShellQuoteShowsNoControlByte)
+{
+    EXPECT_EQ(zkd::terminal_shell_quote("it's"), "'it'\\''s'");
+    std::string value = "it's\x1b[2J\\ \n\xff";
+    std::string word = zkd::terminal_shell_quote(value);
+    EXPECT_EQ(word, "$'it\\'s\\x1B[2J\\\\ \\x0A\\xFF'");
+    zktest::TempDir dir("zkd_quote");
+    std::string script = "eval \"v=" + word + "\"; printf %s \"$v\" > " + dir.file("v");
+    ASSERT_EQ(std::system(("/bin/bash -c " + zkd::shell_quote(script)).c_str()), 0);
+    std::ifstream in(dir.file("v"), std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), value);
 }
 
 }  // namespace

@@ -102,13 +102,13 @@ TEST(Metrics, LabelValuesFromDevicesCannotBreakTheFile)
 {
     EXPECT_EQ(zkd::metrics_label_value("APM0012"), "APM0012");
     EXPECT_EQ(zkd::metrics_label_value("a\"b"), "a\\\"b");
-    EXPECT_EQ(zkd::metrics_label_value("a\\b"), "a\\\\x5Cb");
+    EXPECT_EQ(zkd::metrics_label_value("a\\b"), "a\\\\\\\\b");
     EXPECT_EQ(zkd::metrics_label_value("a\nb}\xff"), "a\\\\x0Ab}\\\\xFF");
     std::vector<zkd::DeviceResult> results = {path("/dev/sg1 C L A Y")};
     results[0].properties = {{"CAB_SERIAL_NO", "C\"\n\\"}, {"LUN_SERIAL_NO", "L"},
                              {"LUN_OWNER", "Y"}, {"PORT_SERIAL_NO", "PA"}};
     std::string text = render(&results);
-    EXPECT_TRUE(has_line(text, "zkdiscover_lun_paths{array=\"C\\\"\\\\x0A\\\\x5C\",lun=\"L\","
+    EXPECT_TRUE(has_line(text, "zkdiscover_lun_paths{array=\"C\\\"\\\\x0A\\\\\\\\\",lun=\"L\","
                                "sp=\"A\"} 1"))
         << text;
 }
@@ -130,6 +130,78 @@ TEST(Metrics, SameTextWhateverTheOrderOfTheResults)
               first.find("array=\"C1\",lun=\"L1\",sp=\"B\",device=\"/dev/sg3\""));
     EXPECT_LT(first.find("array=\"C1\",lun=\"L2\",sp=\"B\",device=\"/dev/sg1\""),
               first.find("array=\"C2\",lun=\"L1\",sp=\"B\",device=\"/dev/sg10\""));
+}
+
+}  // namespace
+
+namespace {
+
+// The views' families for one path: exactly one state of each set, the
+// default SP of the LUN (both 0 when unknown), and whether the views agree.
+TEST(Metrics, ViewsOfAPathAsZeroOneSeries)
+{
+    struct Case {
+        const char *what;
+        const char *owner;      // library's LUN_OWNER
+        int lun_state;          // VPD 0xC0 byte 4; -1: not read
+        int default_sp;         // byte 5
+        const char *handler;    // null: no kernel view
+        const char *access;
+        bool preferred, in_progress;
+        const char *kernel_state, *unit_state;
+        int agree, default_a, default_b;
+    } cases[] = {
+        {"owner, all agree", "Y", 2, 0, "emc", "active/optimized", true, false,
+         "active/optimized", "owned", 1, 1, 0},
+        {"standby, all agree", "N", 1, 1, "emc", "standby", false, false, "standby", "bound", 1, 0, 1},
+        {"stale kernel after a trespass", "N", 1, 0, "emc", "active/optimized", true, false,
+         "active/optimized", "bound", 0, 1, 0},
+        {"unit moved, kernel unknown", "Y", 1, 0, "emc", "", false, true, "unknown", "bound", 0, 1, 0},
+        {"handler detached, unbound", "N", 0, 1, "detached", "", false, false, "detached",
+         "not_bound", 1, 0, 1},
+        {"nothing read", "Y", -1, 0, nullptr, nullptr, false, false, "unknown", "unknown", 1, 0, 0},
+        {"odd default SP byte", "Y", 2, 7, "alua", "lba-dependent", false, false, "unknown",
+         "owned", 0, 0, 0},
+    };
+    const std::string labels = "array=\"C\",lun=\"L\",sp=\"A\",device=\"/dev/sg1\",address=\"2:0:0:1\"";
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<zkd::DeviceResult> results{path(std::string("/dev/sg1 C L A ") + c.owner)};
+        zkd::DeviceResult &d = results[0];
+        if (c.lun_state >= 0) {
+            std::vector<unsigned char> page(96, 0);
+            page[1] = 0xC0;
+            page[4] = static_cast<unsigned char>(c.lun_state);
+            page[5] = static_cast<unsigned char>(c.default_sp);
+            page[48] = c.in_progress;
+            ASSERT_TRUE(zkd::parse_unit_path_report(page, d.views.report));
+        }
+        if (c.handler)
+            d.views.kernel = zkd::kernel_state_from(c.handler, c.access, c.preferred ? "1" : "0");
+        std::string text = render(&results);
+        for (const char *state : zkd::kKernelStates)
+            EXPECT_TRUE(has_line(text, "zkdiscover_path_kernel_state{" + labels + ",state=\"" +
+                                           state + "\"} " +
+                                           (std::string(state) == c.kernel_state ? "1" : "0")))
+                << state;
+        for (const char *state : zkd::kUnitStates)
+            EXPECT_TRUE(has_line(text, "zkdiscover_path_unit_state{" + labels + ",state=\"" +
+                                           state + "\"} " +
+                                           (std::string(state) == c.unit_state ? "1" : "0")))
+                << state;
+        EXPECT_TRUE(has_line(text, "zkdiscover_path_kernel_preferred{" + labels + "} " +
+                                       (c.preferred ? "1" : "0")));
+        EXPECT_TRUE(has_line(text, "zkdiscover_path_views_agree{" + labels + "} " +
+                                       std::to_string(c.agree)));
+        EXPECT_TRUE(has_line(text, "zkdiscover_lun_default_owner{array=\"C\",lun=\"L\",sp=\"A\"} " +
+                                       std::to_string(c.default_a)));
+        EXPECT_TRUE(has_line(text, "zkdiscover_lun_default_owner{array=\"C\",lun=\"L\",sp=\"B\"} " +
+                                       std::to_string(c.default_b)));
+        EXPECT_TRUE(has_line(text, "zkdiscover_lun_operation_in_progress{array=\"C\",lun=\"L\"} " +
+                                       std::string(c.in_progress ? "1" : "0")));
+    }
+    // No scan: none of the views' families.
+    EXPECT_EQ(render(nullptr).find("zkdiscover_path_views_agree"), std::string::npos);
 }
 
 }  // namespace

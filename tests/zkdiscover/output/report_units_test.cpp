@@ -352,7 +352,7 @@ TEST(Capture, WriteCreatesTheDirectoryAndRefusesAFile)
     EXPECT_EQ(file, base + "/new/capture.sim") << error;
     std::string not_dir = zkd::write_capture(file, "x", error);
     EXPECT_EQ(not_dir, "");
-    EXPECT_NE(error.find("Not a directory"), std::string::npos) << error;
+    EXPECT_NE(error.find("not a folder"), std::string::npos) << error;
 }
 
 // ---- Command line --------------------------------------------------------

@@ -8,7 +8,7 @@
 #include "report.h"
 #include "trace_log.h"
 
-#include "temp_dir.h"
+#include "fake_tree.h"
 
 extern "C" char *zkd_take_trace(void);
 
@@ -36,25 +36,7 @@ extern "C" char *zkd_take_trace(void);
 
 namespace {
 
-// A private directory for a fake /sys or /dev tree, removed with its
-// content at the end of a test.
-class TempDir : public zktest::TempDir {
-public:
-    TempDir() : zktest::TempDir("zkd_units") {}
-
-    void make_dir(const std::string &rel) const
-    {
-        std::system(("mkdir -p '" + file(rel) + "'").c_str());
-    }
-    void make_file(const std::string &rel, const std::string &content = "") const
-    {
-        std::ofstream(file(rel)) << content;
-    }
-    void make_link(const std::string &target, const std::string &rel) const
-    {
-        ASSERT_EQ(symlink(target.c_str(), file(rel).c_str()), 0);
-    }
-};
+using zkdtest::TempDir;
 
 TEST(NaturalOrder, ComparesLikeTheKernelNumbersDevices)
 {
@@ -266,11 +248,13 @@ std::vector<std::string> g_claimed_paths;    // in call order
 std::chrono::steady_clock::time_point g_last_claim;
 int g_lists_freed = 0;
 std::vector<std::string> g_offered_inquiry;  // bytes 0..35 as claim saw them
+std::vector<std::string> g_vpd_asked;        // paths asked for VPD 0xC0
+std::map<std::string, std::vector<unsigned char>> g_unit_path_reports;  // none: EIO
 
-int fake_do_inquiry(const char *path, int evpd, int, int flags, int *length,
+int fake_do_inquiry(const char *path, int evpd, int page, int flags, int *length,
                     unsigned char **buffer)
 {
-    EXPECT_EQ(evpd, 0);
+    EXPECT_TRUE(evpd == 0 || page == 0xC0);
     EXPECT_EQ(flags, O_RDONLY | O_NDELAY);
     std::unique_lock<std::mutex> lock(g_fake_mutex);
     const FakeDevice &d = g_devices.at(path);
@@ -281,9 +265,14 @@ int fake_do_inquiry(const char *path, int evpd, int, int flags, int *length,
     }
     if (d.inquiry_error)
         return d.inquiry_error;
-    *length = static_cast<int>(d.inquiry.size());
-    *buffer = static_cast<unsigned char *>(std::malloc(d.inquiry.size() + 1));
-    std::memcpy(*buffer, d.inquiry.data(), d.inquiry.size());
+    const std::vector<unsigned char> &answer = evpd ? g_unit_path_reports[path] : d.inquiry;
+    if (evpd)
+        g_vpd_asked.push_back(path);
+    if (answer.empty())
+        return EIO;
+    *length = static_cast<int>(answer.size());
+    *buffer = static_cast<unsigned char *>(std::malloc(answer.size() + 1));
+    std::memcpy(*buffer, answer.data(), answer.size());
     return 0;
 }
 
@@ -333,6 +322,7 @@ protected:
         g_devices.clear();
         g_claimed_paths.clear();
         g_offered_inquiry.clear();
+        g_vpd_asked.clear();
         g_lists_freed = 0;
         library_.do_inquiry = fake_do_inquiry;
         library_.claim_device = fake_claim_device;
@@ -340,6 +330,65 @@ protected:
     }
     zkd::HostLibrary library_;
 };
+
+// The views are read inside the scan, right after a claim, for claimed
+// devices only: VPD 0xC0 through do_inquiry, the kernel's view from sysfs
+// by address or from the simulator; a view that cannot be read is left out.
+bool fake_simulated_view(const std::string &path, zkd::KernelPathState &out)
+{
+    if (path == "/dev/v2")
+        return false;
+    out = zkd::kernel_state_from("emc", "standby", "0");
+    return true;
+}
+
+TEST_F(FakeLibraryTest, ViewsReadInsideTheScanForClaimedDevices)
+{
+    std::vector<unsigned char> page(96, 0);
+    page[1] = 0xC0;
+    page[4] = 2;
+    TempDir sys;
+    sys.make_dir("bus/scsi/devices/0:0:0:0");
+    sys.make_file("bus/scsi/devices/0:0:0:0/dh_state", "emc\n");
+    sys.make_file("bus/scsi/devices/0:0:0:0/access_state", "active/optimized\n");
+    struct Case {
+        const char *path, *address;
+        int claim;
+        bool with_page, simulated;
+        bool report_read, kernel_read;
+        const char *kernel;
+    } cases[] = {
+        {"/dev/v0", "0:0:0:0", ZK_CLAIMED, true, false, true, true, "kernel emc active/optimized"},
+        {"/dev/v1", "", ZK_CLAIMED, false, false, false, false, ""},
+        {"/dev/v1", "9:9:9:9", ZK_CLAIMED, true, false, true, true, "kernel unknown"},
+        {"/dev/v0", "0:0:0:0", ZK_CLAIMED, true, true, true, true, "kernel emc standby"},
+        {"/dev/v2", "", ZK_CLAIMED, true, true, true, false, ""},
+        {"/dev/v3", "0:0:0:0", ZK_NOT_CLAIMED, true, false, false, false, ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.path) + " at [" + c.address + "]" + (c.simulated ? " simulated" : ""));
+        g_vpd_asked.clear();
+        g_devices[c.path] = {standard_inquiry("DGC"), 0, c.claim, {"LUN_OWNER=Y"}};
+        g_unit_path_reports[c.path] = c.with_page ? page : std::vector<unsigned char>{};
+        std::vector<zkd::DeviceResult> results(1);
+        results[0].path = c.path;
+        results[0].scsi_address = c.address;
+        zkd::ScanSettings settings;
+        settings.jobs = 2;
+        settings.views.read = true;
+        settings.views.sysfs_root = sys.path();
+        if (c.simulated)
+            settings.views.simulated = fake_simulated_view;
+        zkd::scan_devices(library_, results, {0}, settings);
+        const zkd::KernelView &v = results[0].views;
+        EXPECT_EQ(g_vpd_asked.size(), c.claim == ZK_CLAIMED ? 1u : 0u);
+        EXPECT_EQ(v.report.read, c.report_read);
+        EXPECT_EQ(v.kernel.read, c.kernel_read);
+        if (c.kernel_read) {
+            EXPECT_EQ(v.kernel.text(), c.kernel);
+        }
+    }
+}
 
 TEST_F(FakeLibraryTest, OutcomesFollowTheClaimResult)
 {
@@ -573,45 +622,6 @@ TEST_F(FakeLibraryTest, ExplainKeepsEachClaimsTraceInItsThread)
 
 namespace {
 
-// The kernel's state of a SCSI device from a fake sysfs: missing or odd
-// attributes read as unknown, never as a failure.
-TEST(KernelView, SysfsAttributesAndTheirOddities)
-{
-    struct Case {
-        const char *dh_state, *access_state, *preferred;  // null: no file
-        const char *text;
-        int active;
-    } cases[] = {
-        {"emc\n", "active/optimized\n", "1\n", "kernel emc active/optimized preferred", 1},
-        {"emc\n", "standby\n", "0\n", "kernel emc standby", 0},
-        {"emc", "active/optimized (preferred)\n", nullptr, "kernel emc active/optimized", 1},
-        {"detached\n", "active/optimized\n", "0\n", "kernel detached", -1},
-        {nullptr, nullptr, nullptr, "kernel unknown", -1},
-        {"", "standby\n", nullptr, "kernel unknown", -1},
-        {"emc\x01\n", "standby\n", nullptr, "kernel unknown", -1},
-        {"two words\n", "standby\n", nullptr, "kernel unknown", -1},
-        {"emc\n", nullptr, "1\n", "kernel emc unknown preferred", -1},
-        {"emc\n", "\xff\xfe\n", nullptr, "kernel emc unknown", -1},
-    };
-    TempDir sys;
-    int n = 0;
-    for (const Case &c : cases) {
-        std::string address = "2:0:" + std::to_string(n++) + ":0";
-        SCOPED_TRACE(c.text + std::string(" at ") + address);
-        std::string dir = "bus/scsi/devices/" + address;
-        sys.make_dir(dir);
-        if (c.dh_state) sys.make_file(dir + "/dh_state", c.dh_state);
-        if (c.access_state) sys.make_file(dir + "/access_state", c.access_state);
-        if (c.preferred) sys.make_file(dir + "/preferred_path", c.preferred);
-        zkd::KernelPathState s = zkd::read_kernel_state(sys.path(), address);
-        EXPECT_EQ(s.text(), c.text);
-        EXPECT_EQ(s.active(), c.active);
-    }
-    EXPECT_EQ(zkd::read_kernel_state(sys.path() + "/none", "9:9:9:9").text(), "kernel unknown");
-}
-
-// The library's owner, the unit's VPD 0xC0 and the kernel's access state:
-// a path whose views differ is marked, with a line naming each view.
 // Stands in for the library's bascii_copy: printable bytes as text, else hex.
 int identifier_text(char *target, const unsigned char *source, int count, int size)
 {
@@ -705,69 +715,6 @@ TEST(NotAnswering, AttributedFromTheKernelAndTheEarlierScan)
     zkd::attribute_paths(results, "", identifier_text, nullptr);
     EXPECT_TRUE(results[1].properties.empty());
     EXPECT_EQ(zkd::attribution_text(results[1]), "");
-}
-
-TEST(KernelView, DisagreementsAndTrespassedLuns)
-{
-    std::vector<unsigned char> page(96, 0);
-    page[1] = 0xC0;
-    page[4] = 2;
-    page[5] = 1;  // default SP B
-    page[8] = 0;
-    zkd::UnitPathReport owned;
-    ASSERT_TRUE(zkd::parse_unit_path_report(page, owned));
-    EXPECT_FALSE(zkd::parse_unit_path_report(std::vector<unsigned char>(page.begin(), page.begin() + 40), owned));
-    page[9] = 1;  // another page revision
-    zkd::UnitPathReport ignored;
-    EXPECT_FALSE(zkd::parse_unit_path_report(page, ignored));
-    EXPECT_FALSE(ignored.read);
-
-    struct Case {
-        const char *what;
-        bool library_owner;
-        int lun_state;          // -1: no 0xC0
-        const char *access;     // null: no kernel view
-        const char *suffix, *explain;
-    } cases[] = {
-        {"all agree, owner", true, 2, "active/optimized", "  kernel emc active/optimized", ""},
-        {"all agree, standby", false, 1, "standby", "  kernel emc standby", ""},
-        {"stale kernel", false, 1, "active/optimized", "  kernel emc active/optimized  DISAGREE",
-         "views disagree: library LUN_OWNER=N, VPD 0xC0 LUN state 1 (not owned by this SP), "
-         "kernel access_state active/optimized"},
-        {"unit moved", true, 1, nullptr, "  DISAGREE",
-         "views disagree: library LUN_OWNER=Y, VPD 0xC0 LUN state 1 (not owned by this SP)"},
-        {"no 0xC0, kernel unknown", true, -1, "unknown", "  kernel emc unknown", ""},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.what);
-        zkd::DeviceResult d;
-        d.outcome = zkd::Outcome::Claimed;
-        d.properties = {{"LUN_OWNER", c.library_owner ? "Y" : "N"}};
-        if (c.lun_state >= 0) {
-            d.views.report = owned;
-            d.views.report.lun_state = c.lun_state;
-        }
-        if (c.access)
-            d.views.kernel = {true, "emc", c.access, false};
-        EXPECT_EQ(zkd::path_views_text(d), c.suffix);
-        EXPECT_EQ(zkd::disagreement_text(d), c.explain);
-    }
-
-    // A LUN owned by SP A whose default is SP B is trespassed.
-    std::vector<zkd::DeviceResult> paths(2);
-    for (int sp = 0; sp < 2; ++sp) {
-        paths[sp].outcome = zkd::Outcome::Claimed;
-        paths[sp].properties = {{"CAB_SERIAL_NO", "C"}, {"LUN_SERIAL_NO", "L"},
-                                {"PORT_SERIAL_NO", sp ? "CB" : "CA"}, {"LUN_OWNER", sp ? "N" : "Y"}};
-        paths[sp].views.report = owned;
-        paths[sp].views.report.this_sp = sp;
-        paths[sp].views.report.lun_state = sp ? 1 : 2;
-    }
-    std::vector<zkd::ArrayView> arrays = zkd::group_claims(paths);
-    ASSERT_EQ(arrays.size(), 1u);
-    EXPECT_EQ(zkd::lun_views_text(arrays[0].luns[0]), "  trespassed (default SP B)");
-    paths[0].views.report.default_sp = paths[1].views.report.default_sp = 0;
-    EXPECT_EQ(zkd::lun_views_text(zkd::group_claims(paths)[0].luns[0]), "");
 }
 
 }  // namespace
