@@ -392,8 +392,11 @@ void parse_fault(const std::vector<Token> &tokens, UnitDef &u) {
         expect_count(tokens, 5, "fault command short");
         f.kind = FaultKind::Short;
         f.value = static_cast<int>(parse_number(tokens[4], "short count", 0, 1 << 30));
+    } else if (kind == "hang") {
+        expect_count(tokens, 4, "fault command hang");
+        f.kind = FaultKind::Hang;
     } else {
-        fail("unknown fault kind '" + kind + "' (errno, check, host, driver, short)");
+        fail("unknown fault kind '" + kind + "' (errno, check, host, driver, short, hang)");
     }
     if (every) {
         if (u.every_command_fault) fail("fault command * given twice");

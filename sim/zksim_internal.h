@@ -30,10 +30,11 @@ struct KernelViewDef {
     bool preferred = false;
 };
 
-enum class FaultKind { Errno, Check, Host, Driver, Short };
+enum class FaultKind { Errno, Check, Host, Driver, Short, Hang };
 
 // What happens to a faulted command. value is the errno (Errno), the
-// host_status (Host), the driver_status (Driver) or the byte count (Short).
+// host_status (Host), the driver_status (Driver) or the byte count (Short);
+// a Hang is never answered (zksim_interpose.cpp).
 struct CommandFault {
     FaultKind kind = FaultKind::Errno;
     int value = 0;

@@ -16,6 +16,7 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <scsi/sg.h>
 #include <sys/ioctl.h>
@@ -207,6 +208,39 @@ void sleep_latency(const UnitDef &u) {
     pthread_setcancelstate(cancel_state, nullptr);
 }
 
+// A command that is never answered waits as the kernel's drivers wait: on
+// an sg node until a signal is caught (-1, EINTR), on a block node through
+// any signal; either way until the request's own time-out, if it has one,
+// ends it with host_status DID_TIME_OUT. Nothing shared is touched while
+// waiting, so a waiting thread may outlive the simulator's state.
+int hang(const Descriptor &d, sg_io_hdr_t *hdr) {
+    constexpr std::uint8_t kDidTimeOut = 0x03;
+    bool timed = hdr->timeout != 0;
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(hdr->timeout);
+    for (;;) {
+        struct timespec wait = {1, 0};
+        if (timed) {
+            auto left = until - std::chrono::steady_clock::now();
+            if (left <= std::chrono::steady_clock::duration::zero()) break;
+            auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+            wait = {static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+        }
+        if (ppoll(nullptr, 0, &wait, nullptr) == -1 && errno == EINTR && d.sg_node) {
+            errno = EINTR;
+            return -1;
+        }
+    }
+    hdr->status = 0;
+    hdr->masked_status = 0;
+    hdr->host_status = kDidTimeOut;
+    hdr->driver_status = 0;
+    hdr->sb_len_wr = 0;
+    hdr->resid = static_cast<int>(hdr->dxfer_len);
+    hdr->info = SG_INFO_CHECK;
+    hdr->duration = hdr->timeout;
+    return 0;
+}
+
 // Fixed-format sense for an injected CHECK CONDITION; returns its length.
 std::size_t fixed_sense(unsigned char *s, std::uint8_t key, std::uint8_t asc, std::uint8_t ascq) {
     constexpr std::size_t kLength = 18;
@@ -254,6 +288,8 @@ int sg_io(const Descriptor &d, sg_io_hdr_t *hdr) {
     std::uint64_t number = unit.commands.fetch_add(1) + 1;
     record_command(d.unit, hdr->cmdp, hdr->cmd_len, hdr->dxfer_len, direction);
     const CommandFault *fault = def.fault_for(number);
+    if (fault && fault->kind == FaultKind::Hang)
+        return hang(d, hdr);
     if (fault && fault->kind == FaultKind::Errno) {
         sleep_latency(def);
         errno = fault->value;

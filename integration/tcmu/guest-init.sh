@@ -15,6 +15,7 @@
 #   6 zkdiscover: one LUN with its active and passive paths, each SCSI
 #     device once with both its nodes and its address
 #   8 the handler: no malformed entry, stops cleanly
+#   9 to 11 a hung SP (guest-hung.sh), with zkdiscover
 # and prints zkdiscover --capture and --export for the host's replay (7).
 . /lib/zk/guest.sh
 . /lib/zk/tcmu.sh
@@ -110,6 +111,9 @@ if [ -x "$ZKDISCOVER" ]; then
 else
   zk_info "zkdiscover was not built: checks 6 and 7 are skipped"
 fi
+
+# --- 9 to 11: a hung SP (guest-hung.sh) -----------------------------------
+[ -x "$ZKDISCOVER" ] && . /lib/zk/hung.sh
 
 # --- 8: the handler ------------------------------------------------------
 kill -TERM $HANDLER

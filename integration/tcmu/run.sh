@@ -8,7 +8,8 @@
 # Exits non-zero, naming the failed checks, when a check fails or the guest
 # does not finish in time.
 # Usage: integration/tcmu/run.sh BUILD_DIR   (a native build of the project)
-# Environment: ZK_CACHE_DIR (package cache), ZK_GUEST_TIMEOUT (seconds, default 180).
+# Environment: ZK_CACHE_DIR (package cache), ZK_GUEST_TIMEOUT (seconds, default 180),
+# ZK_TCMU_OLD_ZKDISCOVER (an earlier zkdiscover to time on the hung SP).
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../common/lib.sh"
@@ -36,12 +37,29 @@ zk_initramfs_init "$tree" || exit 1
 zk_initramfs_add_modules "$tree" sd_mod sg target_core_user tcm_loop || exit 1
 zk_initramfs_add_program "$tree" "$handler" /bin/zktcmu || exit 1
 zk_initramfs_add_program "$tree" "$claim" /bin/zk_tcmu_claim || exit 1
-zk_initramfs_add_file "$tree" "$here/array.sim" /etc/zk/array.sim || exit 1
+# array.sim, and for the hung SP (guest-hung.sh) eight more LUNs through
+# both SPs and one through SP B whose device never times a command out.
+{
+  cat "$here/array.sim"
+  for lun in 0 1 2 3 4 5 6 7 8; do
+    for sp in 0 1; do
+      case $lun$sp in 8?) name=stuck; [ $sp = 1 ] || continue ;; *) name=h$(echo ab | cut -c$((sp + 1)))$lun ;; esac
+      printf '\nunit /dev/tcmu/%s\n  cab_serial "APM00041701234"\n  lun_id hex:60 06 01 60 3A 21 0F 00 6C 4E 8B 10 5A 91 E0 %02X\n  lun %d\n  sp %d\n  owner %d\n  blocks 8192\n' \
+        "$name" $lun $((16 + lun)) $sp $((1 - sp))
+    done
+  done
+} > "$work/array.sim"
+zk_initramfs_add_file "$tree" "$work/array.sim" /etc/zk/array.sim || exit 1
 zk_initramfs_add_file "$tree" "$here/guest-tcmu.sh" /lib/zk/tcmu.sh || exit 1
+zk_initramfs_add_file "$tree" "$here/guest-hung.sh" /lib/zk/hung.sh || exit 1
+# ZK_TCMU_OLD_ZKDISCOVER: an earlier zkdiscover, timed on the hung SP too.
+if [ -n "${ZK_TCMU_OLD_ZKDISCOVER:-}" ]; then
+  zk_initramfs_add_program "$tree" "$ZK_TCMU_OLD_ZKDISCOVER" /opt/zk/bin/zkdiscover-old || exit 1
+fi
 expected=(1 2 3 4 5 8)
 zk_initramfs_add_zkdiscover "$tree" "$zkdiscover" "$library"
 case $? in
-  0) expected+=(6) ;;
+  0) expected+=(6 9 10 11) ;;
   2) zk_log "zkdiscover is not built in $build: checks 6 and 7 are skipped" ;;
   *) exit 1 ;;
 esac
@@ -75,10 +93,12 @@ if [ -x "$zkdiscover" ]; then
     echo "ZK-CHECK 7 FAIL the guest printed no capture, or not the 2 claimed devices' pairs"
     replay_ok=0
   elif ! "$zkdiscover" --library "$library" --export --simulate="$work/capture.sim" \
-         > "$work/host.export" 2> "$work/host.err"; then
+         > "$work/host.replay" 2> "$work/host.err"; then
     echo "ZK-CHECK 7 FAIL zkdiscover --simulate of the capture: $(head -c 300 "$work/host.err")"
     replay_ok=0
-  elif ! diff -u <(by_device < "$work/guest.export") <(by_device < "$work/host.export") \
+  elif ! grep -v -E '^(SCSI_ADDRESS|DEVICE_NODES|KERNEL_STATE|DEFAULT_SP|VIEWS_DISAGREE)=' \
+           "$work/host.replay" > "$work/host.export" ||
+       ! diff -u <(by_device < "$work/guest.export") <(by_device < "$work/host.export") \
          > "$work/export.diff"; then
     echo "ZK-CHECK 7 FAIL the replay differs from the guest's claims:"
     cat "$work/export.diff"

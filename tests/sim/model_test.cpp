@@ -322,6 +322,7 @@ TEST(Description, ErrorsNameTheLineAndKeepThePreviousConfiguration) {
         {"unit /a\n fault open EWHAT\n", "line 2: unknown errno name 'EWHAT'"},
         {"unit /a\n fault command 0 check\n", "line 2: command number out of range"},
         {"unit /a\n fault command 2 explode\n", "line 2: unknown fault kind 'explode'"},
+        {"unit /a\n fault command 2 hang 5\n", "line 2: extra text after fault command hang"},
         {"unit /a\n fault command 2 check\n fault command 2 host\n",
          "line 3: fault for command 2 given twice"},
         {"array S luns=0\n", "line 1: luns out of range (1 to 65536)"},

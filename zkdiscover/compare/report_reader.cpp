@@ -179,7 +179,8 @@ std::string ReportReader::members_problem(const Frame &f) const
             return name() + " is missing";
         if (found.has == Has::Wrong && m.kind != Kind::Other)
             return name() + (m.kind == Kind::Boolean ? " is not true or false"
-                           : m.kind == Kind::List  ? " is not a list"
+                           : m.kind == Kind::List || m.kind == Kind::OptionalList
+                               ? " is not a list"
                            : m.kind == Kind::OptionalObject ? " is not an object"
                                                             : " is not a string");
         if (!found.problem.empty())

@@ -17,6 +17,7 @@ const std::vector<MemberRule> &members_of(Role role)
         {Role::Document,
          {{"arrays", Kind::List, Role::ArraysList}, {"not_claimed", Kind::List, Role::SectionList},
           {"failed", Kind::List, Role::SectionList}, {"not_examined", Kind::List, Role::SectionList},
+          {"not_answering", Kind::OptionalList, Role::SectionList},
           {"format_version", Kind::Other, Role::Ignored}, {"library", Kind::Other, Role::Library},
           {"simulation", Kind::Other, Role::Ignored}, {"changes", Kind::Other, Role::Ignored},
           {"host", Kind::OptionalString, Role::Ignored}}},
@@ -65,6 +66,7 @@ ValueType value_type_of(Kind kind)
     case Kind::Boolean:
         return ValueType::Boolean;
     case Kind::List:
+    case Kind::OptionalList:
         return ValueType::List;
     case Kind::OptionalObject:
         return ValueType::Object;

@@ -15,7 +15,9 @@ enum class Role : uint8_t {
     Ignored, Document, Library, ArraysList, Array, LunsList, Lun, PathsList, Path, Properties,
     SectionList, Item
 };
-enum class Kind : uint8_t { String, OptionalString, Boolean, List, OptionalObject, Other };
+enum class Kind : uint8_t {
+    String, OptionalString, Boolean, List, OptionalList, OptionalObject, Other
+};
 
 struct MemberRule {
     const char *name;
@@ -31,12 +33,12 @@ Role element_role(Role list);
 
 // Indices into the member lists of members_of (report_rules.cpp): keep
 // them in step.
-enum : size_t { kDocArrays = 0, kDocSections = 1, kDocVersion = 4, kDocLibrary, kDocSimulation, kDocChanges, kDocHost };
+enum : size_t { kDocArrays = 0, kDocSections = 1, kDocVersion = 5, kDocLibrary, kDocSimulation, kDocChanges, kDocHost };
 enum : size_t { kArrayCabinet = 0 };
 enum : size_t { kLunSerial = 0, kLunRevision, kLunScsi };
 enum : size_t { kPathDevice = 0, kPathSp, kPathOwner, kPathPort, kPathProperties };
 enum : size_t { kPropRevision = 0, kPropScsi };
-constexpr size_t kMaxMembers = 9;
+constexpr size_t kMaxMembers = 10;
 
 enum class ValueType : uint8_t { Null, Boolean, Integer, Float, String, List, Object };
 

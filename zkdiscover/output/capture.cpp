@@ -65,7 +65,11 @@ std::string fault_line(size_t n, const RecordedCommand &c)
 {
     char line[160];
     int key = 0, asc = 0, ascq = 0;
-    if (c.error != 0)
+    // Interrupted at its deadline, or timed out: it was never answered.
+    constexpr unsigned kDidTimeOut = 0x03;
+    if (c.error == EINTR || (c.error == 0 && c.host_status == kDidTimeOut))
+        std::snprintf(line, sizeof line, "  fault command %zu hang   # no answer\n", n);
+    else if (c.error != 0)
         std::snprintf(line, sizeof line, "  fault command %zu errno %d   # %s\n", n, c.error,
                       std::strerror(c.error));
     else if (c.host_status != 0)

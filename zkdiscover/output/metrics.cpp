@@ -30,7 +30,7 @@ constexpr Family kDuration{"zkdiscover_scan_duration_seconds",
                            "How long the scan took, in seconds."};
 constexpr Family kDevices{"zkdiscover_devices",
                           "Devices examined, by outcome (claimed, not_claimed, failed, "
-                          "not_examined)."};
+                          "not_examined, not_answering)."};
 constexpr Family kLunPaths{"zkdiscover_lun_paths",
                            "Paths to a claimed LUN through each storage processor (A and B "
                            "always present)."};
@@ -47,6 +47,10 @@ constexpr Family kDmGroupState{"zkdiscover_path_dm_group_state",
                                "Device-mapper's state of the path group of each claimed path "
                                "(active, enabled, disabled, none: in no map, unknown): 1 for the "
                                "current, 0 for the others."};
+constexpr Family kPathNotAnswering{
+    "zkdiscover_path_not_answering",
+    "1 for each device that did not answer within the per-device deadline, with the "
+    "array, LUN and SP the kernel or an earlier scan knew it by (empty when not known)."};
 constexpr Family kInfo{"zkdiscover_info",
                        "1; the program's version, the support library (the one tried when "
                        "none could be loaded) and its interface version (0 when unknown)."};
@@ -220,6 +224,30 @@ void lun_owner_unknown_series(const std::vector<LunSeries> &luns, Spool &out)
                s.owner_flagged ? "0" : "1");
 }
 
+// zkdiscover_path_not_answering: one series per device that did not
+// answer, in device order; none when the scan could not run.
+void render_not_answering(const MetricsSource &source, Spool &out)
+{
+    header(out, kPathNotAnswering);
+    if (source.results == nullptr)
+        return;
+    std::vector<const DeviceResult *> silent;
+    for (const DeviceResult &d : *source.results)
+        if (d.outcome == Outcome::NotAnswering)
+            silent.push_back(&d);
+    std::sort(silent.begin(), silent.end(), [](const DeviceResult *a, const DeviceResult *b) {
+        return natural_less(a->path, b->path);
+    });
+    for (const DeviceResult *d : silent)
+        sample(out, kPathNotAnswering,
+               {{"array", metrics_label_value(property_or_empty(*d, "CAB_SERIAL_NO"))},
+                {"lun", metrics_label_value(property_or_empty(*d, "LUN_SERIAL_NO"))},
+                {"sp", metrics_label_value(property_or_empty(*d, "SP"))},
+                {"device", metrics_label_value(d->path)},
+                {"address", metrics_label_value(d->scsi_address)}},
+               "1");
+}
+
 // The unit's and the kernel's views of each LUN and claimed path (VPD 0xC0
 // and sysfs), every state a 0/1 series, all present.
 constexpr Family kLunDefaultOwner{
@@ -369,7 +397,8 @@ void render_metrics(const MetricsSource &source, Spool &out)
     for (auto group : {std::make_pair("claimed", Outcome::Claimed),
                        std::make_pair("not_claimed", Outcome::NotClaimed),
                        std::make_pair("failed", Outcome::Failed),
-                       std::make_pair("not_examined", Outcome::Unreadable)})
+                       std::make_pair("not_examined", Outcome::Unreadable),
+                       std::make_pair("not_answering", Outcome::NotAnswering)})
         sample(out, kDevices, {{"outcome", group.first}},
                std::to_string(source.results ? count_in(*source.results, group.second) : 0));
     device_examined_series(source, out);
@@ -411,6 +440,7 @@ void render_metrics(const MetricsSource &source, Spool &out)
         render_view_families(arrays, luns, out);
         dm_families(arrays, out);
     }
+    render_not_answering(source, out);
     header(out, kInfo);
     sample(out, kInfo,
            {{"version", metrics_label_value(source.version)},

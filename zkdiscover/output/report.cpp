@@ -1,6 +1,7 @@
 #include "report.h"
 
 #include "json_stream.h"
+#include "not_answering.h"
 #include "text_escape.h"
 
 #include <map>
@@ -119,7 +120,12 @@ Node lun_node(const ReportContext &context, const LunView &lun)
 Node unclaimed_node(const ReportContext &context, const DeviceResult &d)
 {
     std::string text = device_label(d);
-    if (not_examined(d)) {
+    if (d.outcome == Outcome::NotAnswering) {
+        text += ": " + d.error;
+        std::string known = attribution_text(d);
+        if (!known.empty())
+            text += "; " + known;
+    } else if (not_examined(d)) {
         text += ": " + d.error;
     } else {
         std::string inq = inquiry_summary(d);
@@ -181,6 +187,15 @@ ojson unclaimed_json(const ReportContext &context, const DeviceResult &d)
     ojson item;
     item["device"] = d.path;
     with_identity(item, d);
+    if (d.outcome == Outcome::NotAnswering) {
+        item["error"] = d.error;
+        for (auto name : {std::make_pair("CAB_SERIAL_NO", "cabinet_serial"),
+                          std::make_pair("LUN_SERIAL_NO", "lun_serial"),
+                          std::make_pair("SP", "sp"), std::make_pair("KNOWN_FROM", "known_from")})
+            item[name.second] = std::string(property_or_empty(d, name.first));
+        with_trace(context, item, d);
+        return item;
+    }
     if (not_examined(d)) {
         item["error"] = d.error;
         item["errno"] = d.error_number;
@@ -194,6 +209,31 @@ ojson unclaimed_json(const ReportContext &context, const DeviceResult &d)
         item["error"] = d.error;
     with_trace(context, item, d);
     return item;
+}
+
+// A device's first export lines: DEVICE=, then SCSI_ADDRESS= and
+// DEVICE_NODES= when sysfs described it; and its pairs in list order;
+// values quoted by quote.
+using Quote = std::string (*)(std::string_view);
+
+void export_head(const DeviceResult &d, Spool &out, Quote quote)
+{
+    out += "DEVICE=" + quote(d.path) + "\n";
+    if (!d.scsi_address.empty()) {
+        out += "SCSI_ADDRESS=" + quote(d.scsi_address) + "\n";
+        out += "DEVICE_NODES=" +
+               quote(d.path + (d.other_node.empty() ? "" : " " + d.other_node)) + "\n";
+    }
+}
+
+void export_pairs(const DeviceResult &d, Spool &out, Quote quote)
+{
+    for (PropertyList::Pair kv : d.properties) {
+        out += kv.first;
+        out += '=';
+        out += quote(kv.second);
+        out += '\n';
+    }
 }
 
 }  // namespace
@@ -232,12 +272,14 @@ void write_tree(const ReportContext &context, const std::vector<DeviceResult> &r
     };
     for (Section section : {Section{Outcome::NotClaimed, "Not claimed"},
                             Section{Outcome::Failed, "Claim failed"},
+                            Section{Outcome::NotAnswering, "Not answering"},
                             Section{Outcome::Unreadable, "Not examined"}}) {
         size_t total = count_in(results, section.outcome);
         if (total == 0)
             continue;
         out += std::string("\n") + section.title + ": " + plural(total, "device", "devices");
-        if (!context.explain && section.outcome != Outcome::Unreadable)
+        if (!context.explain && section.outcome != Outcome::Unreadable &&
+            section.outcome != Outcome::NotAnswering)
             out += " (--explain shows why)";
         out += "\n";
         size_t shown = 0;
@@ -251,7 +293,10 @@ void write_tree(const ReportContext &context, const std::vector<DeviceResult> &r
            plural(lun_total, "LUN", "LUNs") + "), " +
            std::to_string(count_in(results, Outcome::NotClaimed)) + " not claimed, " +
            std::to_string(count_in(results, Outcome::Failed)) + " failed, " +
-           std::to_string(count_in(results, Outcome::Unreadable)) + " not examined\n";
+           std::to_string(count_in(results, Outcome::Unreadable)) + " not examined";
+    if (size_t silent = count_in(results, Outcome::NotAnswering))
+        out += ", " + std::to_string(silent) + " not answering";
+    out += "\n";
 }
 
 void write_json(const ReportContext &context, const std::vector<DeviceResult> &results,
@@ -304,7 +349,8 @@ void write_json(const ReportContext &context, const std::vector<DeviceResult> &r
     };
     for (Section section : {Section{"not_claimed", Outcome::NotClaimed},
                             Section{"failed", Outcome::Failed},
-                            Section{"not_examined", Outcome::Unreadable}}) {
+                            Section{"not_examined", Outcome::Unreadable},
+                            Section{"not_answering", Outcome::NotAnswering}}) {
         json.open(section.name, '[');
         for (const DeviceResult &d : results)
             if (in_group(d, section.outcome))
@@ -320,6 +366,7 @@ void write_json(const ReportContext &context, const std::vector<DeviceResult> &r
     summary["not_claimed"] = count_in(results, Outcome::NotClaimed);
     summary["failed"] = count_in(results, Outcome::Failed);
     summary["not_examined"] = count_in(results, Outcome::Unreadable);
+    summary["not_answering"] = count_in(results, Outcome::NotAnswering);
     json.put("summary", summary);
     json.close();
     out += '\n';
@@ -337,20 +384,21 @@ void write_export(const std::vector<DeviceResult> &results, Spool &out, bool ter
         first = false;
         // Values single-quoted: eval gives them back byte for byte and never
         // runs what a device wrote into them.
-        out += "DEVICE=" + quote(d.path) + "\n";
-        if (!d.scsi_address.empty()) {
-            out += "SCSI_ADDRESS=" + quote(d.scsi_address) + "\n";
-            out += "DEVICE_NODES=" +
-                   quote(d.path + (d.other_node.empty() ? "" : " " + d.other_node)) + "\n";
-        }
-        for (PropertyList::Pair kv : d.properties) {
-            out += kv.first;
-            out += '=';
-            out += quote(kv.second);
-            out += '\n';
-        }
+        export_head(d, out, quote);
+        export_pairs(d, out, quote);
         out += views_export(d);  // kernel_view.h
         out += dm_view_export(d);  // dm_view.h
+    }
+    // Then the devices that did not answer, with what is known of them.
+    for (const DeviceResult &d : results) {
+        if (d.outcome != Outcome::NotAnswering)
+            continue;
+        if (!first)
+            out += '\n';
+        first = false;
+        export_head(d, out, quote);
+        out += "OUTCOME=not_answering\nERROR=" + quote(d.error) + "\n";
+        export_pairs(d, out, quote);
     }
 }
 

@@ -5,6 +5,7 @@
 #include "capture.h"
 #include "claims.h"
 #include "file_io.h"
+#include "not_answering_run.h"
 #include "progress.h"
 #include "report.h"
 #include "simulation.h"
@@ -30,7 +31,7 @@ bool named_not_examined(const zkd::Options &options, const std::vector<zkd::Devi
     if (options.devices.empty())
         return false;
     for (const zkd::DeviceResult &d : results)
-        if (zkd::in_group(d, zkd::Outcome::Unreadable))
+        if (zkd::in_group(d, zkd::Outcome::Unreadable) || d.outcome == zkd::Outcome::NotAnswering)
             return true;
     return false;
 }
@@ -53,6 +54,8 @@ void scan(Run &r)
     settings.jobs = r.options.jobs;
     settings.explain = r.options.explain;
     settings.capture = r.capture;
+    settings.device_timeout_ms = r.options.device_timeout * 1000LL;
+    settings.scan_timeout_ms = r.options.scan_timeout * 1000LL;
     // The kernel's view and the unit's own (VPD 0xC0), read as each
     // claimed path is examined.
     settings.views.read = true;
@@ -68,6 +71,11 @@ void scan(Run &r)
     // The multipath layer's view, of real devices.
     if (!r.simulated)
         zkd::read_dm_views(r.results);  // dm_view.h
+
+    // What the kernel and the earlier scan know of the devices that did
+    // not answer.
+    zkd::attribute_not_answering(r.library, r.results, r.simulated ? "" : "/sys",
+                                 r.comparing ? &r.earlier : nullptr);
 
     // The library may have opened the machine's log (it does whenever the
     // file exists); release it as a host does when it is done.
@@ -134,7 +142,7 @@ void list_not_examined(const Run &r)
     if (r.options.format == zkd::Format::Tree || r.comparing || r.metrics.to_stdout())
         return;
     for (const zkd::DeviceResult &d : r.results)
-        if (zkd::in_group(d, zkd::Outcome::Unreadable))
+        if (zkd::in_group(d, zkd::Outcome::Unreadable) || d.outcome == zkd::Outcome::NotAnswering)
             complain(zkd::escape_text(d.path) + ": " + d.error);
 }
 
@@ -204,7 +212,9 @@ int write_report(Run &r, const zkd::ReportContext &context)
 // the scan and what it is written to.
 int run(int argc, char **argv)
 {
-    Run r;
+    // Static: a worker left blocked in a device (claims.h) may still use
+    // its library until the program ends.
+    static Run r;
     int code = zkd::parse_command_line(argc, argv, r);
     if (code != kGoOn)
         return code;
@@ -229,12 +239,13 @@ int run(int argc, char **argv)
 int main(int argc, char **argv)
 {
     // Every failure has its status; none ends the program with an abort.
+    int code = zkd::kExitFailure;
     try {
-        return run(argc, argv);
+        code = run(argc, argv);
     } catch (const std::exception &e) {
         complain(std::string("internal error: ") + zkd::escape_text(e.what()));
     } catch (...) {
         complain("internal error");
     }
-    return zkd::kExitFailure;
+    return zkd::end_of_run(code);
 }

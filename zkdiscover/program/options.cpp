@@ -48,6 +48,14 @@ const char kHelp[] =
     "  -j, --jobs N       claim up to N devices at the same time (1-256;\n"
     "                     default 16, never more than the devices; 1: one\n"
     "                     after the other)\n"
+    "  --device-timeout SECONDS\n"
+    "                     a device that has not answered within SECONDS (1-3600,\n"
+    "                     default 10) is reported as not answering; the others\n"
+    "                     go on\n"
+    "  --scan-timeout SECONDS\n"
+    "                     the scan ends after SECONDS (1-86400, default 180):\n"
+    "                     the devices still examined are reported as not\n"
+    "                     answering, those not reached as not examined\n"
     "  --capture DIR      also write DIR/capture.sim, each device's raw answers\n"
     "                     to its examination as a simulator description; replay\n"
     "                     it on any machine with --simulate=DIR/capture.sim\n"
@@ -81,9 +89,10 @@ const char kHelp[] =
     "  6  the simulation cannot start (description file unreadable or invalid,\n"
     "     device simulator missing)\n"
     "  7  the capture file cannot be written\n"
-    "  8  a DEVICE named on the command line could not be examined (a scan of\n"
-    "     every device returns 0 then: a machine has nodes that cannot be read,\n"
-    "     such as a drive without media; the report lists them)\n"
+    "  8  a DEVICE named on the command line could not be examined or did not\n"
+    "     answer in time (a scan of every device returns 0 then: a machine has\n"
+    "     nodes that cannot be read, such as a drive without media; the report\n"
+    "     lists them)\n"
     "  9  standard output could not be written (a closed pipe, a full disk);\n"
     "     the --save and --metrics files are written all the same\n"
     "  10 --compare: something changed since OLD (the changes are listed)\n"
@@ -92,7 +101,8 @@ const char kHelp[] =
 // Options that take a value. An empty value is an error, never a reason to
 // take the next argument as the value.
 const char *const kValueOptions[] = {"--library", "--simulate", "--capture", "--compare",
-                                     "--save",    "--metrics",  "--jobs",  "-j"};
+                                     "--save",    "--metrics",  "--jobs",  "-j",
+                                     "--device-timeout", "--scan-timeout"};
 
 // The option given an empty value ("--capture=" or "--capture ''"), or "".
 std::string option_with_empty_value(int argc, char **argv)
@@ -268,6 +278,12 @@ int parse_options(int argc, char **argv, Options &options, std::string &out, std
     CLI::Option *export_opt = app.add_flag("--export", exported);
     CLI::Option *explain_opt = app.add_flag("--explain", options.explain);
     app.add_option("-j,--jobs", options.jobs)->check(CLI::Range(1, 256))->type_name("N");
+    app.add_option("--device-timeout", options.device_timeout)
+        ->check(CLI::Range(1, 3600))
+        ->type_name("SECONDS");
+    app.add_option("--scan-timeout", options.scan_timeout)
+        ->check(CLI::Range(1, 86400))
+        ->type_name("SECONDS");
     app.add_option("--capture", options.capture_dir)->type_name("DIR");
     CLI::Option *compare_opt = app.add_option("--compare", options.compare_file)->type_name("OLD");
     app.add_option("--save", options.save_file)->type_name("FILE");

@@ -33,6 +33,13 @@ enum class Format { Tree, Json, Export };
 // paths, a load any array takes. Never more workers than devices.
 constexpr int kDefaultJobs = 16;
 
+// Deadlines in seconds: a device's (well under the kernel's 30 s command
+// time-out, which a hung path would otherwise cost each of its commands)
+// and the whole scan's (under the systemd service's TimeoutStartSec, so
+// that the metrics of a scan that meets hung paths are still written).
+constexpr int kDefaultDeviceTimeout = 10;
+constexpr int kDefaultScanTimeout = 180;
+
 struct Options {
     std::vector<std::string> devices;   // empty: every device of the machine
     std::string library;                // empty: the default library
@@ -41,6 +48,8 @@ struct Options {
     Format format = Format::Tree;
     bool explain = false;
     int jobs = kDefaultJobs;
+    int device_timeout = kDefaultDeviceTimeout;   // --device-timeout SECONDS
+    int scan_timeout = kDefaultScanTimeout;       // --scan-timeout SECONDS
     std::string capture_dir;            // empty: no capture
     std::string compare_file;           // --compare OLD; empty: no comparison
     std::string save_file;              // --save FILE; empty: not saved

@@ -6,12 +6,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <thread>
 
 namespace zkd {
 
@@ -57,6 +55,7 @@ const char *outcome_name(Outcome outcome)
     case Outcome::Failed: return "failed";
     case Outcome::Unreadable: return "unreadable";
     case Outcome::Skipped: return "skipped";
+    case Outcome::NotAnswering: return "not_answering";
     }
     return "?";
 }
@@ -236,42 +235,6 @@ DeviceResult examine_device(const HostLibrary &library, const std::string &path,
     result.path = path;
     examine_device(library, result, capture);
     return result;
-}
-
-void scan_devices(const HostLibrary &library, std::vector<DeviceResult> &results,
-                  const std::vector<size_t> &which, const ScanSettings &settings)
-{
-    size_t workers = static_cast<size_t>(settings.jobs < 1 ? 1 : settings.jobs);
-    if (workers > which.size())
-        workers = which.size();
-    std::atomic<size_t> next{0};
-    auto work = [&]() {
-        for (;;) {
-            size_t k = next.fetch_add(1);
-            if (k >= which.size())
-                return;
-            DeviceResult &result = results[which[k]];
-            // Each thread collects its own messages: what it received
-            // before this claim is not the claim's.
-            if (settings.explain)
-                take_thread_trace();
-            examine_device(library, result, settings.capture, &settings.views);
-            if (settings.explain)
-                result.trace = split_lines(take_thread_trace());
-            if (settings.on_device_done)
-                settings.on_device_done();
-        }
-    };
-    if (workers <= 1) {
-        work();
-        return;
-    }
-    std::vector<std::thread> threads;
-    threads.reserve(workers);
-    for (size_t t = 0; t < workers; ++t)
-        threads.emplace_back(work);
-    for (std::thread &t : threads)
-        t.join();
 }
 
 std::vector<DeviceResult> scan_devices(const HostLibrary &library,

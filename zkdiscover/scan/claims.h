@@ -25,6 +25,7 @@ enum class Outcome {
     Failed,       // claim_device returned -1 (or anything else)
     Unreadable,   // the standard INQUIRY could not be read; not offered
     Skipped,      // not offered for another reason (path too long, ...)
+    NotAnswering, // no answer within its deadline (deadline.h)
 };
 
 const char *outcome_name(Outcome outcome);
@@ -117,6 +118,10 @@ std::string inquiry_revision(const DeviceResult &result);
 
 struct ScanSettings {
     int jobs = 1;
+    // Deadlines in milliseconds, 0 for none: each device's, from the start
+    // of its examination, and the whole scan's, from the call.
+    long long device_timeout_ms = 0;
+    long long scan_timeout_ms = 0;
     // --explain: keep each claim's trace lines (the trace collector is loaded).
     bool explain = false;
     bool capture = false;
@@ -137,9 +142,20 @@ DeviceResult examine_device(const HostLibrary &library, const std::string &path,
 
 // Examines the devices results[i] for each i of which, by their path, in
 // place, keeping their SCSI address and other node: the results are the
-// same whatever the number of jobs.
+// same whatever the number of jobs (scan_pool.cpp). A device past its
+// deadline is NotAnswering and does not hold up the others: while workers
+// wait on such devices, others are started (after 0.5 s; jobs of them answering, 512
+// workers at most). When the scan's deadline passes, the devices still
+// being examined are NotAnswering, those not reached Skipped, and the call
+// returns; a worker still blocked then is left behind
+// (scan_left_workers_behind).
 void scan_devices(const HostLibrary &library, std::vector<DeviceResult> &results,
                   const std::vector<size_t> &which, const ScanSettings &settings);
+
+// True once a scan returned with a worker still blocked in a command: the
+// program must then end with _exit once its outputs are written, without
+// running the destructors that thread may still use.
+bool scan_left_workers_behind();
 
 // Examines every path; results are in the order of paths.
 std::vector<DeviceResult> scan_devices(const HostLibrary &library,

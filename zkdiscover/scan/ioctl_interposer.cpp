@@ -2,7 +2,7 @@
 // library's requests pass through it, so --capture can record them. Only
 // the program defines it; other programs built on zkdiscover_core keep
 // theirs (the simulator's, in the benchmarks).
-#include "command_recorder.h"
+#include "deadline.h"
 
 #include <dlfcn.h>
 
@@ -26,7 +26,7 @@ int ioctl(int fd, unsigned long request, ...) noexcept
     va_start(ap, request);
     void *arg = va_arg(ap, void *);
     va_end(ap);
-    return zkd::recorded_ioctl(next, fd, request, arg);
+    return zkd::deadline_ioctl(next, fd, request, arg);
 }
 
 #if defined(__TIMESIZE) && __TIMESIZE == 32
@@ -38,7 +38,7 @@ int __ioctl_time64(int fd, unsigned long request, ...) noexcept
     va_start(ap, request);
     void *arg = va_arg(ap, void *);
     va_end(ap);
-    return zkd::recorded_ioctl(next, fd, request, arg);
+    return zkd::deadline_ioctl(next, fd, request, arg);
 }
 #endif
 

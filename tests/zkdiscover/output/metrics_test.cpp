@@ -116,6 +116,35 @@ TEST(Metrics, EveryDeviceFoundSaysWhetherItCouldBeExamined)
         << text;
 }
 
+// Each device that did not answer: counted apart, one series with what is
+// known of it; nothing of a scan that could not run.
+TEST(Metrics, DevicesNotAnsweringHaveTheirCountAndSeries)
+{
+    std::vector<zkd::DeviceResult> results = {path("/dev/sg1 CAB1 LUN-A A Y")};
+    for (const char *device : {"/dev/sg10", "/dev/sg9"}) {
+        zkd::DeviceResult r;
+        r.path = device;
+        r.outcome = zkd::Outcome::NotAnswering;
+        results.push_back(r);
+    }
+    results[2].scsi_address = "3:0:1:0";
+    results[2].properties = {{"CAB_SERIAL_NO", "CAB1"}, {"LUN_SERIAL_NO", "LUN-A"}, {"SP", "B"}};
+    std::string text = render(&results);
+    for (const char *line :
+         {"zkdiscover_devices{outcome=\"not_answering\"} 2",
+          "zkdiscover_devices{outcome=\"not_examined\"} 0",
+          "# TYPE zkdiscover_path_not_answering gauge",
+          "zkdiscover_path_not_answering{array=\"CAB1\",lun=\"LUN-A\",sp=\"B\","
+          "device=\"/dev/sg9\",address=\"3:0:1:0\"} 1",
+          "zkdiscover_path_not_answering{array=\"\",lun=\"\",sp=\"\",device=\"/dev/sg10\","
+          "address=\"\"} 1"})
+        EXPECT_TRUE(has_line(text, line)) << line << "\n" << text;
+    EXPECT_LT(text.find("device=\"/dev/sg9\""), text.find("device=\"/dev/sg10\""));
+    std::string none = render(nullptr);
+    EXPECT_TRUE(has_line(none, "zkdiscover_devices{outcome=\"not_answering\"} 0"));
+    EXPECT_EQ(none.find("zkdiscover_path_not_answering{"), std::string::npos);
+}
+
 TEST(Metrics, LabelValuesFromDevicesCannotBreakTheFile)
 {
     EXPECT_EQ(zkd::metrics_label_value("APM0012"), "APM0012");

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <string>
 #include <vector>
 
@@ -216,6 +217,55 @@ TEST(Identity, EachDeviceShowsItsNodesAndAddressInEveryOutput)
               std::string::npos);
 }
 
+// A device that did not answer: its own outcome in every output, with what
+// is known of it, apart from the devices not examined.
+TEST(NotAnswering, ItsOwnOutcomeInEveryOutput)
+{
+    zkd::DeviceResult silent;
+    silent.path = "/dev/sg5";
+    silent.other_node = "/dev/sdf";
+    silent.scsi_address = "3:0:1:0";
+    silent.outcome = zkd::Outcome::NotAnswering;
+    silent.error = "no answer within 10 s";
+    silent.properties = {{"CAB_SERIAL_NO", "CAB1"}, {"LUN_SERIAL_NO", "LUN-A"}, {"SP", "B"},
+                         {"KNOWN_FROM", "kernel, earlier scan"}};
+    zkd::DeviceResult unknown = silent;
+    unknown.path = "/dev/sg6";
+    unknown.other_node = unknown.scsi_address = "";
+    unknown.properties = zkd::PropertyList();
+    std::vector<zkd::DeviceResult> results = {claimed("/dev/sg1", "CAB1", "LUN-A", 'A', true),
+                                              silent, unreadable("/dev/sg7", 5), unknown};
+
+    std::string tree = zkd::render_tree(context(), results);
+    for (const char *part :
+         {"\nNot answering: 2 devices\n"
+          "|-- /dev/sg5 /dev/sdf [3:0:1:0]: no answer within 10 s; LUN LUN-A of array CAB1 "
+          "through SP B (known from the kernel and the earlier scan)\n"
+          "`-- /dev/sg6: no answer within 10 s\n\nNot examined: 1 device\n",
+          ", 1 not examined, 2 not answering\n"})
+        EXPECT_NE(tree.find(part), std::string::npos) << tree;
+
+    nlohmann::json doc = nlohmann::json::parse(zkd::render_json_text(context(), results));
+    EXPECT_EQ(doc["not_answering"][0],
+              nlohmann::json::parse(R"({"device":"/dev/sg5","scsi_address":"3:0:1:0",
+                  "nodes":["/dev/sg5","/dev/sdf"],"error":"no answer within 10 s",
+                  "cabinet_serial":"CAB1","lun_serial":"LUN-A","sp":"B",
+                  "known_from":"kernel, earlier scan"})"));
+    EXPECT_EQ(doc["not_answering"][1]["lun_serial"], "");
+    EXPECT_EQ(doc["not_examined"].size(), 1u);
+    EXPECT_EQ(doc["summary"]["not_answering"], 2);
+    EXPECT_EQ(doc["summary"]["not_examined"], 1);
+
+    std::string exported = zkd::render_export(results);
+    EXPECT_NE(exported.find("\n\nDEVICE='/dev/sg5'\nSCSI_ADDRESS='3:0:1:0'\n"
+                            "DEVICE_NODES='/dev/sg5 /dev/sdf'\nOUTCOME=not_answering\n"
+                            "ERROR='no answer within 10 s'\nCAB_SERIAL_NO='CAB1'\n"
+                            "LUN_SERIAL_NO='LUN-A'\nSP='B'\nKNOWN_FROM='kernel, earlier scan'\n"
+                            "\nDEVICE='/dev/sg6'\nOUTCOME=not_answering\n"),
+              std::string::npos) << exported;
+    EXPECT_EQ(exported.find("/dev/sg7"), std::string::npos);
+}
+
 // ---- Capture ------------------------------------------------------------
 
 // A command as the recorder keeps it: its CDB and what came back.
@@ -244,8 +294,10 @@ zkd::DeviceResult captured_device()
 
 TEST(Capture, EachPageIsKeptWholeAndEachFailureIsAFaultAtItsPosition)
 {
-    zkd::RecordedCommand eio, check, descriptor, host, busy;
+    zkd::RecordedCommand eio, check, descriptor, host, busy, interrupted, timed_out;
     eio.error = 5;
+    interrupted.error = EINTR;     // at its deadline
+    timed_out.host_status = 0x03;  // DID_TIME_OUT
     check.status = 0x02;
     check.driver_status = 0x08;   // the driver's "sense data follows"
     check.sense = {0x70, 0, 0x06, 0, 0, 0, 0, 0x0a, 0, 0, 0, 0, 0x29, 0x01};
@@ -262,6 +314,8 @@ TEST(Capture, EachPageIsKeptWholeAndEachFailureIsAFaultAtItsPosition)
         {descriptor, "  fault command 7 check 4 68 0 "},
         {host, "  fault command 7 host 7\n"},
         {busy, "  fault command 7 errno 5 "},
+        {interrupted, "  fault command 7 hang "},
+        {timed_out, "  fault command 7 hang "},
     };
     for (const Case &c : cases) {
         zkd::DeviceResult d = captured_device();
@@ -329,6 +383,12 @@ TEST(Options, UsageErrorsExitWithTheirCode)
         {"--jobs", "0"},
         {"--jobs", "257"},
         {"--jobs", "many"},
+        {"--device-timeout", "0"},
+        {"--device-timeout", "3601"},
+        {"--device-timeout", "1.5"},
+        {"--scan-timeout", "0"},
+        {"--scan-timeout", "soon"},
+        {"--scan-timeout="},
         {"--no-such-option"},
         {"--library"},
         {""},

@@ -403,3 +403,65 @@ TEST(Installed, FindsItsLibrarySimulatorAndDemoInTheInstalledTree)
 // True when text holds a byte that could steer a terminal (a control byte
 // other than the line feed, or DEL).
 }  // namespace
+
+// A hung SP: the paths through it are reported as not answering by their
+// deadline, named by the earlier scan in the metrics; a node whose wait
+// cannot be interrupted ends with the scan's deadline and the process.
+TEST(Deadline, HungPathsEndTheScanOnTimeAndAreNamed)
+{
+    TempDir dir;
+    std::string units;
+    for (const char *unit : {"sg1 0 1", "sg2 1 0", "sg3 0 1", "sd4 1 0"}) {
+        std::istringstream in(unit);
+        std::string name, sp, owner;
+        in >> name >> sp >> owner;
+        units += "unit /dev/sim/" + name + "\n  sp " + sp + "\n  owner " + owner + "\n";
+    }
+    std::string sim = "--simulate=" + dir.file("array.sim");
+    write_file(dir.file("array.sim"), units);
+    ASSERT_EQ(run({sim, "--save", dir.file("old.json")}).code, 0);
+    for (const char *unit : {"/dev/sim/sg2\n", "/dev/sim/sd4\n"})
+        units.insert(units.find(unit) + std::strlen(unit), "  fault command 2 hang\n");
+    write_file(dir.file("array.sim"), units);
+
+    struct Case {
+        std::string timeouts;           // device, scan
+        std::vector<std::string> devices;
+        double at_most;                 // seconds
+        const char *sg2_error, *sd4_error;
+    } cases[] = {
+        {"1 30", {"/dev/sim/sg1", "/dev/sim/sg2", "/dev/sim/sg3"}, 2.5, "no answer within 1 s", ""},
+        {"1 2", {}, 4, "no answer within 1 s", "no answer before the scan's deadline of 2 s"},
+    };
+    for (const Case &c : cases) {
+        std::istringstream in(c.timeouts);
+        std::string device_timeout, scan_timeout;
+        in >> device_timeout >> scan_timeout;
+        std::vector<std::string> args = c.devices;
+        args.insert(args.end(), {sim, "--device-timeout", device_timeout, "--scan-timeout",
+                                 scan_timeout, "--compare", dir.file("old.json"), "--save",
+                                 dir.file("new.json"), "--metrics", dir.file("m.prom")});
+        auto start = std::chrono::steady_clock::now();
+        RunResult r = run(args);
+        double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        SCOPED_TRACE(c.timeouts + ": " + r.err);
+        EXPECT_LT(took, c.at_most);
+        EXPECT_EQ(r.code, c.devices.empty() ? zkd::kExitDegraded : zkd::kExitNotExamined);
+        json silent = json::parse(read_file(dir.file("new.json")))["not_answering"];
+        ASSERT_EQ(silent.size(), *c.sd4_error ? 2u : 1u);
+        EXPECT_EQ(silent.back()["error"], c.sg2_error);
+        EXPECT_EQ(silent.back()["known_from"], "earlier scan");
+        if (*c.sd4_error) {
+            EXPECT_EQ(silent[0]["error"], c.sd4_error);
+        }
+        std::string metrics = read_file(dir.file("m.prom"));
+        EXPECT_NE(metrics.find("\nzkdiscover_devices{outcome=\"not_answering\"} " +
+                               std::to_string(*c.sd4_error ? 2 : 1) + "\n"),
+                  std::string::npos) << metrics;
+        size_t series = metrics.find(",sp=\"B\",device=\"/dev/sim/sg2\",address=\"\"} 1\n");
+        ASSERT_NE(series, std::string::npos) << metrics;
+        EXPECT_EQ(metrics.rfind("\nzkdiscover_path_not_answering{array=\"F1234567\",lun=\"", series),
+                  metrics.rfind('\n', series));
+        EXPECT_NE(metrics.find("zkdiscover_devices{outcome=\"claimed\"} 2"), std::string::npos);
+    }
+}

@@ -4,6 +4,7 @@
 #include "claims.h"
 #include "device_scan.h"
 #include "kernel_view.h"
+#include "not_answering.h"
 #include "report.h"
 #include "trace_log.h"
 
@@ -23,10 +24,13 @@ extern "C" char *zkd_take_trace(void);
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <chrono>
+#include <ctime>
 #include <fstream>
 #include <map>
 #include <mutex>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -219,11 +223,29 @@ struct FakeDevice {
     int inquiry_error = 0;
     int claim_result = ZK_CLAIMED;
     std::vector<std::string> pairs;       // list handed over on claim
+    int hang = 0;                         // Hang: how its INQUIRY is not answered
 };
+
+// Devices that do not answer: as on an sg node, until a signal is caught;
+// as on a block node, through signals until the test releases them.
+enum Hang { kAnswers, kUntilSignal, kUntilReleased };
+std::atomic<bool> g_released{false};
+
+int hang(int how)
+{
+    for (;;) {
+        struct timespec wait = {0, 20000000};
+        if (nanosleep(&wait, nullptr) == -1 && errno == EINTR && how == kUntilSignal)
+            return EINTR;
+        if (how == kUntilReleased && g_released)
+            return EIO;
+    }
+}
 
 std::mutex g_fake_mutex;
 std::map<std::string, FakeDevice> g_devices;
 std::vector<std::string> g_claimed_paths;    // in call order
+std::chrono::steady_clock::time_point g_last_claim;
 int g_lists_freed = 0;
 std::vector<std::string> g_offered_inquiry;  // bytes 0..35 as claim saw them
 std::vector<std::string> g_vpd_asked;        // paths asked for VPD 0xC0
@@ -234,8 +256,13 @@ int fake_do_inquiry(const char *path, int evpd, int page, int flags, int *length
 {
     EXPECT_TRUE(evpd == 0 || page == 0xC0);
     EXPECT_EQ(flags, O_RDONLY | O_NDELAY);
-    std::lock_guard<std::mutex> lock(g_fake_mutex);
+    std::unique_lock<std::mutex> lock(g_fake_mutex);
     const FakeDevice &d = g_devices.at(path);
+    if (d.hang != kAnswers) {
+        int how = d.hang;
+        lock.unlock();
+        return hang(how);
+    }
     if (d.inquiry_error)
         return d.inquiry_error;
     const std::vector<unsigned char> &answer = evpd ? g_unit_path_reports[path] : d.inquiry;
@@ -253,6 +280,7 @@ int fake_claim_device(const device_entry *entry, char ***list_out)
 {
     std::lock_guard<std::mutex> lock(g_fake_mutex);
     g_claimed_paths.push_back(entry->path);
+    g_last_claim = std::chrono::steady_clock::now();
     // The library reads up to byte 35: all of it must be there.
     g_offered_inquiry.emplace_back(reinterpret_cast<const char *>(entry->inquiry), 36);
     const FakeDevice &d = g_devices.at(entry->path);
@@ -289,6 +317,8 @@ class FakeLibraryTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        // Locked: a worker an earlier test left behind read the map so.
+        std::lock_guard<std::mutex> lock(g_fake_mutex);
         g_devices.clear();
         g_claimed_paths.clear();
         g_offered_inquiry.clear();
@@ -481,6 +511,75 @@ TEST_F(FakeLibraryTest, ParallelScanInPlaceKeepsOrderAndIdentity)
     EXPECT_EQ(g_lists_freed, 54);
 }
 
+// Devices past their deadline: the ones behind them are claimed while they
+// wait (workers start beside waiting ones), and each is reported as not
+// answering, not as an I/O error.
+TEST_F(FakeLibraryTest, DevicesPastTheirDeadlineDoNotHoldUpTheOthers)
+{
+    std::vector<std::string> paths;
+    for (int i = 0; i < 24; ++i) {
+        paths.push_back("/dev/h" + std::to_string(i));
+        g_devices[paths.back()] = {standard_inquiry("DGC"), 0, ZK_CLAIMED, {"LUN_SERIAL_NO=x"},
+                                   i < 4 ? kUntilSignal : kAnswers};
+    }
+    zkd::ScanSettings settings;
+    settings.jobs = 2;
+    settings.device_timeout_ms = 1500;
+    settings.scan_timeout_ms = 20000;
+    auto start = std::chrono::steady_clock::now();
+    std::vector<zkd::DeviceResult> results = zkd::scan_devices(library_, paths, settings);
+    auto took = std::chrono::steady_clock::now() - start;
+    for (size_t i = 0; i < results.size(); ++i) {
+        if (i < 4) {
+            EXPECT_EQ(results[i].outcome, zkd::Outcome::NotAnswering) << paths[i];
+            EXPECT_EQ(results[i].error, "no answer within 1.5 s");
+            EXPECT_EQ(results[i].error_number, ETIMEDOUT);
+        } else {
+            EXPECT_EQ(results[i].outcome, zkd::Outcome::Claimed) << paths[i];
+        }
+    }
+    // Two rounds of two hung devices would be 3 s before any claim.
+    EXPECT_LT(g_last_claim - start, std::chrono::milliseconds(1500));
+    EXPECT_LT(took, std::chrono::milliseconds(4000));
+    EXPECT_FALSE(zkd::scan_left_workers_behind());
+}
+
+// The scan's deadline: the device being examined is not answering, those
+// not reached are not examined, and the call returns in time; a worker
+// that cannot be interrupted is left behind (the program then ends with
+// _exit), one that can is not.
+TEST_F(FakeLibraryTest, TheScansDeadlineEndsItWithWhatIsOutstanding)
+{
+    // The library outlives a worker left behind, as the program's does.
+    static zkd::HostLibrary kept;
+    kept.do_inquiry = library_.do_inquiry;
+    kept.claim_device = library_.claim_device;
+    kept.nv_free = library_.nv_free;
+    for (int how : {kUntilSignal, kUntilReleased}) {
+        std::vector<std::string> paths = {"/dev/s0", "/dev/s1", "/dev/s2"};
+        g_devices["/dev/s0"] = {standard_inquiry("DGC"), 0, ZK_CLAIMED, {}, how};
+        g_devices["/dev/s1"] = {standard_inquiry("DGC"), 0, ZK_NOT_CLAIMED, {}};
+        g_devices["/dev/s2"] = g_devices["/dev/s1"];
+        zkd::ScanSettings settings;
+        settings.jobs = 1;
+        settings.device_timeout_ms = 10000;
+        settings.scan_timeout_ms = 300;
+        auto start = std::chrono::steady_clock::now();
+        std::vector<zkd::DeviceResult> results = zkd::scan_devices(kept, paths, settings);
+        auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_LT(took, std::chrono::milliseconds(how == kUntilSignal ? 600 : 1200)) << how;
+        EXPECT_EQ(results[0].outcome, zkd::Outcome::NotAnswering);
+        EXPECT_EQ(results[0].error, "no answer before the scan's deadline of 0.3 s");
+        for (size_t i : {1, 2}) {
+            EXPECT_EQ(results[i].outcome, zkd::Outcome::Skipped);
+            EXPECT_EQ(results[i].error, "not examined: the scan's deadline of 0.3 s passed first");
+        }
+        EXPECT_EQ(zkd::scan_left_workers_behind(), how == kUntilReleased) << how;
+    }
+    g_released = true;   // the worker left behind ends; it touches nothing of the test's
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+}
+
 // A claim that traces the way the library does: several messages, the
 // first ones without a newline, through xDbgPrint by name (here the
 // collector's, which the test program is linked with).
@@ -517,6 +616,105 @@ TEST_F(FakeLibraryTest, ExplainKeepsEachClaimsTraceInItsThread)
     }
     zkd::use_trace_collector(nullptr);
     EXPECT_EQ(zkd::take_thread_trace(), "");
+}
+
+}  // namespace
+
+namespace {
+
+// Stands in for the library's bascii_copy: printable bytes as text, else hex.
+int identifier_text(char *target, const unsigned char *source, int count, int size)
+{
+    std::string out(reinterpret_cast<const char *>(source), static_cast<size_t>(count));
+    for (unsigned char c : out)
+        if (c < 0x21 || c > 0x7e) {
+            out.clear();
+            for (int i = 0; i < count; ++i)
+                out += "0123456789ABCDEF"[source[i] >> 4], out += "0123456789ABCDEF"[source[i] & 15];
+            break;
+        }
+    if (static_cast<int>(out.size()) >= size)
+        return -1;
+    std::memcpy(target, out.c_str(), out.size() + 1);
+    return 0;
+}
+
+// What is known of devices that did not answer: the kernel's VPD pages,
+// an earlier scan that agrees with them, and the SP from the kernel's
+// handler beside a claimed path that names the owner.
+TEST(NotAnswering, AttributedFromTheKernelAndTheEarlierScan)
+{
+    const std::string pg83 = std::string("\0\x83\0\x20\x01\x03\0\x10", 8) + "LUN-0000-0000-01";
+    const std::string pg80 = std::string("\0\x80\0\x04", 4) + "CAB1";
+    struct Case {
+        const char *address;
+        std::string vpd83, vpd80;
+        const char *access_state;       // with dh_state emc; null: no handler
+        const char *earlier;            // "ARRAY LUN SP" claimed there, or null
+        const char *expected;           // the pairs, "NAME=VALUE;..."
+    } cases[] = {
+        {"1:0:0:2", pg83, pg80, "standby", nullptr,
+         "CAB_SERIAL_NO=CAB1;LUN_SERIAL_NO=LUN-0000-0000-01;SP=B;KNOWN_FROM=kernel;"},
+        {"1:0:0:3", pg83, pg80, "active/optimized", nullptr,
+         "CAB_SERIAL_NO=CAB1;LUN_SERIAL_NO=LUN-0000-0000-01;SP=A;KNOWN_FROM=kernel;"},
+        {"1:0:0:4", pg83, pg80, nullptr, "CAB1 LUN-0000-0000-01 B",
+         "CAB_SERIAL_NO=CAB1;LUN_SERIAL_NO=LUN-0000-0000-01;SP=B;KNOWN_FROM=kernel, earlier scan;"},
+        {"", "", "", nullptr, "CAB9 LUN-9 A", "CAB_SERIAL_NO=CAB9;LUN_SERIAL_NO=LUN-9;SP=A;"
+                                             "KNOWN_FROM=earlier scan;"},
+        // The earlier scan saw another LUN behind the node: not taken.
+        {"1:0:0:6", pg83, pg80, nullptr, "CAB1 LUN-OTHER A",
+         "CAB_SERIAL_NO=CAB1;LUN_SERIAL_NO=LUN-0000-0000-01;KNOWN_FROM=kernel;"},
+        // Binary identifier bytes as the library shows them; a page too
+        // short to hold what its length says is left out.
+        {"1:0:0:7", pg83.substr(0, 8) + std::string(16, '\x11'), pg80.substr(0, 6), nullptr,
+         nullptr, "LUN_SERIAL_NO=11111111111111111111111111111111;KNOWN_FROM=kernel;"},
+        {"1:0:0:8", pg83.substr(0, 20), "", nullptr, nullptr, ""},
+    };
+    TempDir sys;
+    std::vector<zkd::DeviceResult> results(1);
+    results[0].path = "/dev/sg1";
+    results[0].outcome = zkd::Outcome::Claimed;
+    results[0].properties = {{"CAB_SERIAL_NO", "CAB1"}, {"LUN_SERIAL_NO", "LUN-0000-0000-01"},
+                             {"LUN_OWNER", "Y"}, {"PORT_SERIAL_NO", "CAB1A"}};
+    std::map<std::string, zkd::EarlierPath> earlier;
+    for (const Case &c : cases) {
+        zkd::DeviceResult r;
+        r.path = "/dev/sg" + std::to_string(results.size() + 1);
+        r.scsi_address = c.address;
+        r.outcome = zkd::Outcome::NotAnswering;
+        results.push_back(r);
+        std::string dir = std::string("bus/scsi/devices/") + c.address;
+        sys.make_dir(dir);
+        if (!c.vpd83.empty()) sys.make_file(dir + "/vpd_pg83", c.vpd83);
+        if (!c.vpd80.empty()) sys.make_file(dir + "/vpd_pg80", c.vpd80);
+        if (c.access_state) {
+            sys.make_file(dir + "/dh_state", "emc\n");
+            sys.make_file(dir + "/access_state", std::string(c.access_state) + "\n");
+        }
+        if (c.earlier) {
+            std::istringstream in(c.earlier);
+            zkd::EarlierPath &e = earlier[r.path];
+            in >> e.array >> e.lun >> e.sp;
+        }
+    }
+    zkd::attribute_paths(results, sys.path(), identifier_text,
+                         [&](const std::string &path, zkd::EarlierPath &found) {
+                             auto it = earlier.find(path);
+                             if (it == earlier.end())
+                                 return false;
+                             found = it->second;
+                             return true;
+                         });
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        std::string pairs;
+        for (zkd::PropertyList::Pair kv : results[i + 1].properties)
+            pairs += std::string(kv.first) + "=" + std::string(kv.second) + ";";
+        EXPECT_EQ(pairs, cases[i].expected) << results[i + 1].path;
+    }
+    // Without sysfs (simulated devices) only the earlier scan speaks.
+    zkd::attribute_paths(results, "", identifier_text, nullptr);
+    EXPECT_TRUE(results[1].properties.empty());
+    EXPECT_EQ(zkd::attribution_text(results[1]), "");
 }
 
 }  // namespace
