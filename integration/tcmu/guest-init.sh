@@ -87,7 +87,8 @@ if [ -x "$ZKDISCOVER" ]; then
   # Each unit is one SCSI device: one line with its sd node (named first),
   # its sg node and its address.
   grep -q -x "Array $CAB: 1 LUN, 2 paths" "$tree" || problems="$problems no array line;"
-  [ "$(grep -c "LUN $LUN_SERIAL  rev 0219  SCSI 4\$" "$tree")" = 1 ] || problems="$problems not one LUN line;"
+  # The unit reports failover mode 1 (the model's default) in VPD 0xC0.
+  [ "$(grep -c "LUN $LUN_SERIAL  rev 0219  SCSI 4  failover mode 1 (PNR)\$" "$tree")" = 1 ] || problems="$problems not one LUN line;"
   unit_line() { printf '%s\n' "(\\|--|\`--) $1 $2 \\[[0-9]+:0:1:0\\]"; }
   # No device handler is loaded here: the kernel column reads detached.
   grep -q -E "$(unit_line $SPA)  SP A  port ${CAB}A  owner  kernel detached\$" "$tree" || problems="$problems $SPA not one active path;"

@@ -258,6 +258,10 @@ constexpr Family kLunInProgress{
     "zkdiscover_lun_operation_in_progress",
     "1 while the unit reports an operation in progress on the LUN (VPD 0xC0 byte 48: a "
     "software upgrade), else 0."};
+constexpr Family kLunFailoverMode{
+    "zkdiscover_lun_failover_mode",
+    "1 for the LUN's failover mode (VPD 0xC0 byte 28: 1 active/passive, 4 ALUA), 0 for the "
+    "others; unknown when no path could tell, the code is another or its paths differ."};
 constexpr Family kPathKernelState{
     "zkdiscover_path_kernel_state",
     "The kernel's access state of each claimed path: 1 for its current state, 0 for the "
@@ -296,6 +300,19 @@ void render_view_families(const std::vector<ArrayView> &arrays,
         for (const LunView &lun : array.luns) {
             sample(out, kLunInProgress, {{"array", luns[n].array}, {"lun", luns[n].lun}},
                    lun_operation_in_progress(lun) ? "1" : "0");
+            ++n;
+        }
+    header(out, kLunFailoverMode);
+    n = 0;
+    for (const ArrayView &array : arrays)
+        for (const LunView &lun : array.luns) {
+            int mode = lun_failover_mode(lun);
+            std::string now = mode >= 0 ? std::to_string(mode) : "unknown";
+            Labels labels{{"array", luns[n].array}, {"lun", luns[n].lun}, {"mode", ""}};
+            for (const char *name : kFailoverModes) {
+                labels.back().second = name;
+                sample(out, kLunFailoverMode, labels, now == name ? "1" : "0");
+            }
             ++n;
         }
 

@@ -3,6 +3,7 @@
 #include "claim_groups.h"
 #include "claims.h"
 
+#include <cstdio>
 #include <fstream>
 
 namespace zkd {
@@ -12,6 +13,8 @@ namespace {
 constexpr int kVpdUnitPathReport = 0xC0;
 constexpr size_t kUnitPathReportMinimum = 49;  // through byte 48
 constexpr int kLunOwnedByThisSp = 2;
+constexpr int kAluaMode = 4;
+constexpr int kMixedCodes = -2;
 const char *const kUnknown = "unknown";
 
 // One line of a sysfs attribute, blanks trimmed; "" when missing or odd
@@ -57,14 +60,68 @@ void lun_sps(const LunView &lun, int &owner, int &default_sp)
     }
 }
 
+// Byte 28's failover mode codes (sim/README.md): mode 1 active/passive,
+// mode 4 ALUA, 0 and 2 older modes; -1 for another code.
+int failover_mode_of(int code)
+{
+    switch (code) {
+    case 0x00: return 0;
+    case 0x04: return 1;
+    case 0x08: return 2;
+    case 0x06: return kAluaMode;
+    default: return -1;
+    }
+}
+
+// The failover code all the LUN's paths report; -1 when none did,
+// kMixedCodes when they differ.
+int lun_failover_code(const LunView &lun)
+{
+    int code = -1;
+    for (const PathView &p : lun.paths) {
+        const UnitPathReport &r = p.device->views.report;
+        if (!r.read)
+            continue;
+        if (code >= 0 && r.failover_code != code)
+            return kMixedCodes;
+        code = r.failover_code;
+    }
+    return code;
+}
+
+// Whether the kernel routes I/O to the path as to the owner's (1, 0; -1
+// unknown). In ALUA the SP not owning the LUN forwards I/O, so only
+// active/optimized says owner: active/non-optimized is the other SP's.
+int kernel_says_owner(const DeviceResult &d)
+{
+    int kernel = d.views.kernel.active();
+    if (kernel >= 0 && d.views.report.read && d.views.report.failover_mode == kAluaMode)
+        return d.views.kernel.access == "active/optimized" ? 1 : 0;
+    return kernel;
+}
+
 bool disagree(const DeviceResult &d)
 {
     bool library = library_owner(d);
     const UnitPathReport &r = d.views.report;
     if (r.read && (r.lun_state == kLunOwnedByThisSp) != library)
         return true;
-    int kernel = d.views.kernel.active();
+    int kernel = kernel_says_owner(d);
     return kernel >= 0 && (kernel == 1) != library;
+}
+
+std::string failover_text(int code)
+{
+    if (code == kMixedCodes)
+        return "failover mode differs by path";
+    int mode = failover_mode_of(code);
+    if (mode < 0) {
+        char hex[8];
+        snprintf(hex, sizeof hex, "0x%02X", static_cast<unsigned>(code) & 0xFF);
+        return std::string("failover code ") + hex;
+    }
+    return "failover mode " + std::to_string(mode) +
+           (mode == 1 ? " (PNR)" : mode == kAluaMode ? " (ALUA)" : "");
 }
 
 }  // namespace
@@ -121,6 +178,8 @@ bool parse_unit_path_report(const std::vector<unsigned char> &page, UnitPathRepo
     out.default_sp = page[5];
     out.this_sp = page[8];
     out.in_progress = page[48] != 0;
+    out.failover_code = page[28];
+    out.failover_mode = failover_mode_of(page[28]);
     return true;
 }
 
@@ -173,6 +232,14 @@ int lun_default_sp(const LunView &lun)
     return default_sp == 0 || default_sp == 1 ? default_sp : -1;
 }
 
+const char *const kFailoverModes[5] = {"0", "1", "2", "4", "unknown"};
+
+int lun_failover_mode(const LunView &lun)
+{
+    int code = lun_failover_code(lun);
+    return code >= 0 ? failover_mode_of(code) : -1;
+}
+
 bool lun_operation_in_progress(const LunView &lun)
 {
     for (const PathView &p : lun.paths)
@@ -195,9 +262,11 @@ std::string lun_views_text(const LunView &lun)
 {
     int owner, default_sp;
     lun_sps(lun, owner, default_sp);
+    int code = lun_failover_code(lun);
+    std::string out = code == -1 ? "" : "  " + failover_text(code);
     if (owner >= 0 && default_sp >= 0 && owner != default_sp)
-        return "  trespassed (default SP " + sp_letter(default_sp) + ")";
-    return "";
+        out += "  trespassed (default SP " + sp_letter(default_sp) + ")";
+    return out;
 }
 
 std::string disagreement_text(const DeviceResult &d)
@@ -209,7 +278,8 @@ std::string disagreement_text(const DeviceResult &d)
                       (library_owner(d) ? "Y" : "N");
     if (r.read)
         out += ", VPD 0xC0 LUN state " + std::to_string(r.lun_state) +
-               (r.lun_state == kLunOwnedByThisSp ? " (owned by this SP)" : " (not owned by this SP)");
+               (r.lun_state == kLunOwnedByThisSp ? " (owned by this SP)" : " (not owned by this SP)") +
+               (r.failover_mode == kAluaMode ? ", failover mode 4 (ALUA)" : "");
     if (d.views.kernel.read)
         out += ", kernel access_state " + d.views.kernel.access;
     return out;
@@ -226,7 +296,10 @@ void add_views_json(nlohmann::ordered_json &path, const DeviceResult &d)
         path["unit_path_report"] = {{"lun_state", r.lun_state},
                                     {"sp", sp_letter(r.this_sp)},
                                     {"default_sp", sp_letter(r.default_sp)},
-                                    {"in_progress", r.in_progress}};
+                                    {"in_progress", r.in_progress},
+                                    {"failover_code", r.failover_code}};
+    if (r.read && r.failover_mode >= 0)
+        path["unit_path_report"]["failover_mode"] = r.failover_mode;
     path["views_disagree"] = disagree(d);
 }
 
@@ -238,6 +311,9 @@ void add_lun_views_json(nlohmann::ordered_json &lun, const LunView &view)
         return;
     lun["default_sp"] = sp_letter(default_sp);
     lun["trespassed"] = owner >= 0 && owner != default_sp;
+    int mode = lun_failover_mode(view);
+    if (mode >= 0)
+        lun["failover_mode"] = mode;
 }
 
 std::string views_export(const DeviceResult &d)
@@ -247,6 +323,8 @@ std::string views_export(const DeviceResult &d)
         out += "KERNEL_STATE=" + d.views.kernel.text().substr(7) + "\n";
     if (d.views.report.read)
         out += "DEFAULT_SP=" + sp_letter(d.views.report.default_sp) + "\n";
+    if (d.views.report.read && d.views.report.failover_mode >= 0)
+        out += "FAILOVER_MODE=" + std::to_string(d.views.report.failover_mode) + "\n";
     if (disagree(d))
         out += "VIEWS_DISAGREE=Y\n";
     return out;

@@ -36,6 +36,8 @@ struct UnitPathReport {
     int default_sp = -1;       // 0 A, 1 B
     int this_sp = -1;
     bool in_progress = false;
+    int failover_code = -1;    // byte 28 as read
+    int failover_mode = -1;    // the mode it codes: 0, 1, 2 or 4; -1 another code
 };
 
 struct KernelView {
@@ -80,11 +82,16 @@ bool views_agree(const DeviceResult &d);
 // in progress, as its paths' VPD 0xC0 tell.
 int lun_default_sp(const LunView &lun);
 bool lun_operation_in_progress(const LunView &lun);
+// The LUN's failover mode as its paths' VPD 0xC0 tell (0, 1, 2 or 4);
+// -1 when none could tell, the code is not one of those, or the paths
+// differ (their initiators registered differently).
+int lun_failover_mode(const LunView &lun);
+extern const char *const kFailoverModes[5];  // the metrics' mode labels
 
 // Rendering. A path's suffix in the tree ("  kernel emc standby", then
-// "  DISAGREE" when the views differ), the LUN's ("  trespassed (default
-// SP B)"), the --explain line naming what each view said (empty when
-// they agree), the JSON members and the export lines.
+// "  DISAGREE" when the views differ), the LUN's ("  failover mode 1
+// (PNR)  trespassed (default SP B)"), the --explain line naming what each
+// view said (empty when they agree), the JSON members and the export lines.
 std::string path_views_text(const DeviceResult &d);
 std::string lun_views_text(const LunView &lun);
 std::string disagreement_text(const DeviceResult &d);

@@ -115,10 +115,10 @@ TEST(BundledDemo, ExportHasSixPairsPerClaimedDevice)
     }
     ASSERT_EQ(blocks.size(), 16u);
     const char *names[] = {"DEVICE=", "CAB_SERIAL_NO=", "LUN_SERIAL_NO=", "REVISION=",
-                           "SCSI_VERSION=", "LUN_OWNER=", "PORT_SERIAL_NO=", "DEFAULT_SP="};
+                           "SCSI_VERSION=", "LUN_OWNER=", "PORT_SERIAL_NO=", "DEFAULT_SP=", "FAILOVER_MODE="};
     for (size_t i = 0; i < blocks.size(); ++i) {
-        ASSERT_EQ(blocks[i].size(), 8u) << i;
-        for (size_t k = 0; k < 8; ++k)
+        ASSERT_EQ(blocks[i].size(), std::size(names)) << i;
+        for (size_t k = 0; k < std::size(names); ++k)
             EXPECT_EQ(blocks[i][k].rfind(names[k], 0), 0u) << blocks[i][k];
         EXPECT_EQ(blocks[i][0], std::string("DEVICE='/dev/sim/sd") + static_cast<char>('b' + i) + "'");
     }

@@ -113,9 +113,93 @@ TEST(KernelView, DisagreementsAndTrespassedLuns)
     }
     std::vector<zkd::ArrayView> arrays = zkd::group_claims(paths);
     ASSERT_EQ(arrays.size(), 1u);
-    EXPECT_EQ(zkd::lun_views_text(arrays[0].luns[0]), "  trespassed (default SP B)");
+    EXPECT_EQ(zkd::lun_views_text(arrays[0].luns[0]), "  failover mode 0  trespassed (default SP B)");
     paths[0].views.report.default_sp = paths[1].views.report.default_sp = 0;
-    EXPECT_EQ(zkd::lun_views_text(zkd::group_claims(paths)[0].luns[0]), "");
+    EXPECT_EQ(zkd::lun_views_text(zkd::group_claims(paths)[0].luns[0]), "  failover mode 0");
+}
+
+}  // namespace
+
+namespace {
+
+// The failover mode from VPD 0xC0 byte 28, and the agreement rule by mode:
+// in ALUA (4) the non-owner's active/non-optimized path agrees (the array
+// forwards its I/O) and only active/optimized says owner; in the other
+// modes any active state says owner, as before.
+TEST(KernelView, FailoverModeAndAgreementByMode)
+{
+    struct Code {
+        int code, mode;
+        const char *lun_text;
+    } codes[] = {
+        {0x04, 1, "  failover mode 1 (PNR)"}, {0x06, 4, "  failover mode 4 (ALUA)"},
+        {0x00, 0, "  failover mode 0"},       {0x08, 2, "  failover mode 2"},
+        {0x0A, -1, "  failover code 0x0A"},
+    };
+    for (const Code &c : codes) {
+        SCOPED_TRACE(c.code);
+        std::vector<unsigned char> page(96, 0);
+        page[1] = 0xC0;
+        page[28] = static_cast<unsigned char>(c.code);
+        std::vector<zkd::DeviceResult> paths(2);
+        for (int sp = 0; sp < 2; ++sp) {
+            paths[sp].outcome = zkd::Outcome::Claimed;
+            paths[sp].properties = {{"CAB_SERIAL_NO", "C"}, {"LUN_SERIAL_NO", "L"},
+                                    {"PORT_SERIAL_NO", sp ? "CB" : "CA"}};
+            ASSERT_TRUE(zkd::parse_unit_path_report(page, paths[sp].views.report));
+        }
+        EXPECT_EQ(paths[0].views.report.failover_mode, c.mode);
+        EXPECT_EQ(zkd::views_export(paths[0]).find("FAILOVER_MODE=" + std::to_string(c.mode)) !=
+                      std::string::npos,
+                  c.mode >= 0);
+        zkd::LunView lun = zkd::group_claims(paths)[0].luns[0];
+        EXPECT_EQ(zkd::lun_failover_mode(lun), c.mode);
+        EXPECT_EQ(zkd::lun_views_text(lun), c.lun_text);
+        paths[1].views.report.failover_code = c.code ^ 0x02;  // initiators registered apart
+        lun = zkd::group_claims(paths)[0].luns[0];
+        EXPECT_EQ(zkd::lun_failover_mode(lun), -1);
+        EXPECT_EQ(zkd::lun_views_text(lun), "  failover mode differs by path");
+    }
+
+    struct Case {
+        int mode;  // -1: no 0xC0
+        bool owner;
+        int lun_state;
+        const char *access;
+        bool agree;
+    } cases[] = {
+        {4, false, 1, "active/non-optimized", true},
+        {4, true, 2, "active/optimized", true},
+        {4, false, 1, "standby", true},
+        {4, false, 1, "active/optimized", false},
+        {4, true, 2, "active/non-optimized", false},
+        {4, true, 2, "standby", false},
+        {4, false, 2, "active/non-optimized", false},
+        {1, false, 1, "active/non-optimized", false},
+        {1, false, 1, "standby", true},
+        {1, true, 2, "active/optimized", true},
+        {1, true, 2, "active/non-optimized", true},
+        {1, false, 1, "active/optimized", false},
+        {0, false, 1, "active/non-optimized", false},
+        {-1, false, 1, "active/non-optimized", false},
+        {-1, true, 1, "active/optimized", true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::to_string(c.mode) + (c.owner ? " owner " : " other ") +
+                     std::to_string(c.lun_state) + " " + c.access);
+        zkd::DeviceResult d;
+        d.outcome = zkd::Outcome::Claimed;
+        d.properties = {{"LUN_OWNER", c.owner ? "Y" : "N"}};
+        if (c.mode >= 0) {
+            d.views.report.read = true;
+            d.views.report.lun_state = c.lun_state;
+            d.views.report.failover_mode = c.mode;
+        }
+        d.views.kernel = {true, c.mode == 4 ? "alua" : "emc", c.access, false};
+        EXPECT_EQ(zkd::views_agree(d), c.agree);
+        EXPECT_EQ(zkd::path_views_text(d).find("DISAGREE") == std::string::npos, c.agree);
+        EXPECT_EQ(zkd::disagreement_text(d).empty(), c.agree);
+    }
 }
 
 }  // namespace
