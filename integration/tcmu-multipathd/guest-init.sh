@@ -65,6 +65,14 @@ groups() {
       if (match($0, /status=[a-z]+/)) s = substr($0, RSTART + 7, RLENGTH - 7) }
     /[0-9]+:[0-9]+:[0-9]+:[0-9]+ sd[a-z]+ / { for (i = 1; i <= NF; i++) if ($i ~ /^sd[a-z]+$/) printf "%s:%s:%s ", $i, p, s }'
 }
+# settled: the map's groups carry their paths' current priorities (the
+# daemon reloads the map a moment after its prioritizer's checks).
+settled() {
+  g=" $(groups)"
+  for sd in $A $B; do
+    echo "$g" | grep -q " $sd:$(path_state $sd | cut -d' ' -f3):" || return 1
+  done
+}
 # claim_owner NODE: the library's LUN_OWNER for the node, or its result.
 claim_owner() {
   out=$("$CLAIM" "$1" 2>&1)
@@ -205,6 +213,10 @@ step_begin 1
 grep -i -e "$DH" -e scsi_dh /tmp/kmsg.attach | sed 's/^/ZK-INFO 1 kernel: /'
 # The checker needs a check or two of both paths after the map is built.
 wait_until 20 '[ "$(path_state $A | cut -d" " -f1,2)" = "active ready" ] && [ "$(path_state $B | cut -d" " -f1,2)" = "active ready" ]'
+# In mode 4 the kernel sends SET TARGET PORT GROUPS to whichever group dm
+# activates first: when the map is built before the priorities are read,
+# that can be SP B's, and failback then brings the LUN back. Wait for that.
+wait_until 20 'settled && owns $A_SG'
 read_map 1 || need no "a read through the map failed"
 views
 grep -E "create|: (path_checker|prio|hardware_handler|detect_prio|path_grouping_policy|failback|no_path_retry|features|selector) = |prio = " "$MPD_LOG" |
@@ -225,7 +237,11 @@ expect '! grep -q trespassed /tmp/tree' "zkdiscover marks the LUN trespassed"
 evidence "4 KiB READs at LBA 0: spa $(commands spa '28 00 00 00 00 00 00 00 08 00'), spb $(commands spb '28 00 00 00 00 00 00 00 08 00')"
 evidence "groups [$G]; A [$PA] [$KA]; B [$PB] [$KB]"
 evidence "VPD 0xC0 reads: spa $(commands spa '12 01 c0'), spb $(commands spb '12 01 c0'); trespasses: spa $(host_trespasses spa), spb $(host_trespasses spb)"
-expect '[ "$(host_trespasses spa)" = 0 ] && [ "$(host_trespasses spb)" = 0 ]' "a trespass at attach"
+if [ "$MODE" = 1 ]; then
+  expect '[ "$(host_trespasses spa)" = 0 ] && [ "$(host_trespasses spb)" = 0 ]' "a trespass at attach"
+elif [ "$(host_trespasses spb)" != 0 ]; then
+  zk_info "1 SP B's group was activated before the priorities were read: $(host_trespasses spb) SET TARGET PORT GROUPS to SP B, $(host_trespasses spa) back to SP A"
+fi
 step_end
 
 # --- 2: SP A fails -----------------------------------------------------------
@@ -302,7 +318,7 @@ evidence "priorities $(( $(date +%s) - t0 )) s after the trespass: A [$(path_sta
 read_until 'owns $A_SG' 100 200000
 how=$(moved_by spa B A $mark)
 for n in 71 72; do read_map $n || need no "a read failed after multipathd followed"; done
-wait_until 15 'prios_are $PRIO_OWNER_DEFAULT $PRIO_OTHER || prios_are $PRIO_DEFAULT $PRIO_OWNER'
+wait_until 15 '(prios_are $PRIO_OWNER_DEFAULT $PRIO_OTHER || prios_are $PRIO_DEFAULT $PRIO_OWNER) && settled'
 views
 mpd_log_since $mpd
 evidence "spa saw: $(since spa $mark); spb saw: $(since spb $mark)"
