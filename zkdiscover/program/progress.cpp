@@ -104,11 +104,13 @@ void ProgressLine::run()
         char line[96];
         int n = std::snprintf(line, sizeof line, "\rzkdiscover: examined %zu of %zu devices",
                               done_.load(std::memory_order_relaxed), total_);
+        // Told to the signal handler before it is written: a signal that
+        // lands while the line goes out still wipes it.
+        g_shown_fd.store(fd_);
         if (n > 0)
             write_all(fd_, line, static_cast<size_t>(n) < sizeof line ? static_cast<size_t>(n)
                                                                       : sizeof line - 1);
         shown_ = true;
-        g_shown_fd.store(fd_);
         if (wake_.wait_for(lock, std::chrono::milliseconds(200), [this] { return stop_; }))
             break;
     }
