@@ -440,8 +440,9 @@ int marked_descriptors()
 }
 
 // Tracer threads re-open and write the log while it is replaced over and
-// over, and the host either forks (the child holds at most one library
-// descriptor, also after tracing itself, and none once it closes the log)
+// over, and the host either forks (the child holds the kept descriptor and
+// at most one more per thread that was re-opening, also after tracing
+// itself, and only those once it closes the log)
 // or closes and opens the log from a signal handler that interrupts the
 // tracers (no descriptor left once the last close is done). Every line in
 // the log is whole.
@@ -449,7 +450,7 @@ TEST_F(TraceLog, ForksAndSignalHandlersDuringRotations)
 {
     struct sigaction action = {}, saved;
     action.sa_handler = [](int) {
-        static int calls;
+        static std::atomic<int> calls;  // handlers run in several threads at once
         if (++calls % 2)
             CloseDbgTempFile();
         else
