@@ -90,9 +90,10 @@ if [ -x "$ZKDISCOVER" ]; then
   # The unit reports failover mode 1 (the model's default) in VPD 0xC0.
   [ "$(grep -c "LUN $LUN_SERIAL  rev 0219  SCSI 4  failover mode 1 (PNR)\$" "$tree")" = 1 ] || problems="$problems not one LUN line;"
   unit_line() { printf '%s\n' "(\\|--|\`--) $1 $2 \\[[0-9]+:0:1:0\\]"; }
-  # No device handler is loaded here: the kernel column reads detached.
-  grep -q -E "$(unit_line $SPA)  SP A  port ${CAB}A  owner  kernel detached\$" "$tree" || problems="$problems $SPA not one active path;"
-  grep -q -E "$(unit_line $SPB)  SP B  port ${CAB}B  kernel detached\$" "$tree" || problems="$problems $SPB not one passive path;"
+  # No device handler is loaded here: the kernel column reads detached;
+  # no multipath map holds the paths.
+  grep -q -E "$(unit_line $SPA)  SP A  port ${CAB}A  owner  kernel detached  dm none\$" "$tree" || problems="$problems $SPA not one active path;"
+  grep -q -E "$(unit_line $SPB)  SP B  port ${CAB}B  kernel detached  dm none\$" "$tree" || problems="$problems $SPB not one passive path;"
   for unit in "$NOAT" "$UNSUP"; do
     grep -q -E "$(unit_line $unit)  DGC" "$tree" || problems="$problems $unit not one device;"
   done

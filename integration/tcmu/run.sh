@@ -85,10 +85,10 @@ if [ -x "$zkdiscover" ]; then
   # may list the devices in different orders.
   by_device() { awk 'BEGIN { RS = ""; FS = "\n"; OFS = " " } { $1 = $1; print }' | sort; }
   console ZK-CAPTURE > "$work/capture.sim"
-  # The address, nodes and the kernel's and unit's own views come from the
+  # The address, nodes and the kernel's, unit's and multipath views come from the
   # guest's devices, which a replay has not: the claims are compared
   # without them.
-  console ZK-EXPORT | grep -v -E '^(SCSI_ADDRESS|DEVICE_NODES|KERNEL_STATE|DEFAULT_SP|VIEWS_DISAGREE)=' > "$work/guest.export"
+  console ZK-EXPORT | grep -v -E '^(SCSI_ADDRESS|DEVICE_NODES|KERNEL_STATE|DEFAULT_SP|VIEWS_DISAGREE|DM_[A-Z_]+)=' > "$work/guest.export"
   if [ ! -s "$work/capture.sim" ] || [ "$(grep -c '^DEVICE=' "$work/guest.export")" != 2 ]; then
     echo "ZK-CHECK 7 FAIL the guest printed no capture, or not the 2 claimed devices' pairs"
     replay_ok=0
@@ -96,7 +96,7 @@ if [ -x "$zkdiscover" ]; then
          > "$work/host.replay" 2> "$work/host.err"; then
     echo "ZK-CHECK 7 FAIL zkdiscover --simulate of the capture: $(head -c 300 "$work/host.err")"
     replay_ok=0
-  elif ! grep -v -E '^(SCSI_ADDRESS|DEVICE_NODES|KERNEL_STATE|DEFAULT_SP|VIEWS_DISAGREE)=' \
+  elif ! grep -v -E '^(SCSI_ADDRESS|DEVICE_NODES|KERNEL_STATE|DEFAULT_SP|VIEWS_DISAGREE|DM_[A-Z_]+)=' \
            "$work/host.replay" > "$work/host.export" ||
        ! diff -u <(by_device < "$work/guest.export") <(by_device < "$work/host.export") \
          > "$work/export.diff"; then
