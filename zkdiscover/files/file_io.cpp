@@ -269,20 +269,37 @@ bool AtomicFile::open(const std::string &target, std::string &error)
     // target's file system for rename() to replace it in one step.
     size_t slash = target.find_last_of('/');
     std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-    std::string name = folder_of(target) + "/." + base + ".XXXXXX";
-    // mkostemp creates the name exclusively (O_EXCL): a link planted under
+    // The name is registered before the file exists, so a signal at any
+    // moment after its creation removes it. O_EXCL: a link planted under
     // any name is never followed.
-    int fd = mkostemp(&name[0], O_CLOEXEC);
+    static std::atomic<unsigned> serial{0};
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        temporary_ = folder_of(target) + "/." + base + "." + std::to_string(getpid()) + "." +
+                     std::to_string(serial.fetch_add(1));
+        if (!register_temporary(temporary_.c_str())) {
+            error = "too many files written at once";
+            temporary_.clear();
+            return false;
+        }
+        fd = ::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd < 0) {
+            int failure = errno;
+            release_temporary(temporary_.c_str());
+            temporary_.clear();
+            if (failure != EEXIST) {
+                error = std::strerror(failure);
+                return false;
+            }
+        }
+    }
     if (fd < 0) {
-        error = std::strerror(errno);
+        error = std::strerror(EEXIST);
         return false;
     }
-    // A signal from here on removes the file; it has the mode and owner
-    // that its readers (a scrape, a replay) found on the file it replaces.
-    temporary_ = name;
-    if (!register_temporary(temporary_.c_str())) {
-        error = "too many files written at once";
-    } else if (!take_over_attributes(fd, target)) {
+    // It has the mode and owner that its readers (a scrape, a replay) found
+    // on the file it replaces.
+    if (!take_over_attributes(fd, target)) {
         error = std::strerror(errno);
     } else {
         fd_ = fd;
