@@ -187,6 +187,20 @@ std::vector<LunSeries> lun_series(const std::vector<ArrayView> &arrays)
     return luns;
 }
 
+// The devices that pass keep, in natural order of their node.
+template <typename Keep>
+std::vector<const DeviceResult *> in_node_order(const std::vector<DeviceResult> &results, Keep keep)
+{
+    std::vector<const DeviceResult *> devices;
+    for (const DeviceResult &d : results)
+        if (keep(d))
+            devices.push_back(&d);
+    std::sort(devices.begin(), devices.end(), [](const DeviceResult *a, const DeviceResult *b) {
+        return natural_less(a->path, b->path);
+    });
+    return devices;
+}
+
 // A node that could be read and offered: a new outcome counts as not
 // examined until it says otherwise.
 bool examined(const DeviceResult &d)
@@ -202,14 +216,7 @@ void device_examined_series(const MetricsSource &source, Spool &out)
     header(out, kDeviceExamined);
     if (source.results == nullptr)
         return;
-    std::vector<const DeviceResult *> devices;
-    devices.reserve(source.results->size());
-    for (const DeviceResult &d : *source.results)
-        devices.push_back(&d);
-    std::sort(devices.begin(), devices.end(), [](const DeviceResult *a, const DeviceResult *b) {
-        return natural_less(a->path, b->path);
-    });
-    for (const DeviceResult *d : devices)
+    for (const DeviceResult *d : in_node_order(*source.results, [](const DeviceResult &) { return true; }))
         sample(out, kDeviceExamined,
                {{"device", metrics_label_value(d->path)},
                 {"address", metrics_label_value(d->scsi_address)}},
@@ -231,14 +238,8 @@ void render_not_answering(const MetricsSource &source, Spool &out)
     header(out, kPathNotAnswering);
     if (source.results == nullptr)
         return;
-    std::vector<const DeviceResult *> silent;
-    for (const DeviceResult &d : *source.results)
-        if (d.outcome == Outcome::NotAnswering)
-            silent.push_back(&d);
-    std::sort(silent.begin(), silent.end(), [](const DeviceResult *a, const DeviceResult *b) {
-        return natural_less(a->path, b->path);
-    });
-    for (const DeviceResult *d : silent)
+    auto silent = [](const DeviceResult &d) { return d.outcome == Outcome::NotAnswering; };
+    for (const DeviceResult *d : in_node_order(*source.results, silent))
         sample(out, kPathNotAnswering,
                {{"array", metrics_label_value(property_or_empty(*d, "CAB_SERIAL_NO"))},
                 {"lun", metrics_label_value(property_or_empty(*d, "LUN_SERIAL_NO"))},

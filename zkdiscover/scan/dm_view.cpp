@@ -194,14 +194,14 @@ bool read_dm_status(const std::string &control, const std::string &device,
         if (io->flags & DM_BUFFER_FULL_FLAG)
             continue;
         size_t used = std::min<size_t>(io->data_size, size);
-        size_t spec_at = io->data_start;
-        if (io->target_count == 0 || spec_at + sizeof(struct dm_target_spec) >= used)
+        size_t target_at = io->data_start;
+        if (io->target_count == 0 || target_at + sizeof(struct dm_target_spec) >= used)
             break;
-        const auto *spec =
-            reinterpret_cast<const struct dm_target_spec *>(reinterpret_cast<const char *>(io) + spec_at);
-        target_type.assign(spec->target_type, strnlen(spec->target_type, sizeof spec->target_type));
-        const char *text = reinterpret_cast<const char *>(spec + 1);
-        status.assign(text, strnlen(text, used - spec_at - sizeof *spec));
+        const auto *target =
+            reinterpret_cast<const struct dm_target_spec *>(reinterpret_cast<const char *>(io) + target_at);
+        target_type.assign(target->target_type, strnlen(target->target_type, sizeof target->target_type));
+        const char *text = reinterpret_cast<const char *>(target + 1);
+        status.assign(text, strnlen(text, used - target_at - sizeof *target));
         ok = true;
         break;
     }
